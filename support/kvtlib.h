@@ -1,0 +1,166 @@
+/* kvtlib: configuration, logs, sockets, threads and heap strings shared by the
+ * launcher and every server module. One instance per process: the launcher and
+ * the modules all link this shared library, so they see one configuration and
+ * one pair of logs.
+ *
+ * Conventions: a negative int means failure. Returned strings are malloc'ed
+ * and freed by the caller with free(). IPv4 addresses are 32-bit values in
+ * network byte order (127.0.0.1 is 0x0100007F on this little-endian machine);
+ * 0xFFFFFFFF (-1) means "not resolved". */
+#ifndef KVTLIB_H
+#define KVTLIB_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+#define KVT_EXTERN_C extern "C"
+#else
+#define KVT_EXTERN_C
+#endif
+/* Names that cross a shared-library boundary; everything else stays hidden. */
+#define KVT_EXPORT KVT_EXTERN_C __attribute__((visibility("default")))
+
+#define KVTNET_ADRESSE_INVALIDE 0xFFFFFFFFu
+
+/* Stack size of every server thread. */
+#define KVT_PILE_SERVEUR 0x10000
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Configuration (INI file, read once into memory) ---- */
+
+/* Reads the file at `chemin`. A missing file leaves every key at its default
+ * (with one warning on stderr). Returns 0, or -1 when the file is missing. */
+KVT_EXPORT int kvtcfg_init(const char *chemin);
+/* Folder of the configuration file, with a trailing '/', or "" before init. */
+KVT_EXPORT const char *kvtcfg_dossier(void);
+/* Copies the value of `cle` in `section` (or `defaut` when absent) into
+ * `valeur`, always NUL-terminated within `taille` (truncated if needed).
+ * Returns the length written, or -1 for a null buffer or a size below 1.
+ * Lock-free after kvtcfg_init; gives defaults before it. */
+KVT_EXPORT int kvtcfg_recup_E(const char *section, const char *cle, char *valeur, int taille,
+                              const char *defaut);
+
+/* ---- Logs ---- */
+
+/* Opens both logs for appending; relative paths resolve against the
+ * configuration file's folder. A log that cannot be opened falls back to
+ * stderr with a warning. Returns 0, or -1 when either fell back. */
+KVT_EXPORT int kvtlog_init(const char *log, const char *erreurs);
+/* One line "YYYY-MM-DD HH:MM:SS text" in the log, written whole and flushed. */
+KVT_EXPORT int kvtlog_log(const char *format, ...) __attribute__((format(printf, 1, 2)));
+/* The same in the error log: the library's own failures, configuration warnings. */
+KVT_EXPORT int kvtlog_erreur(const char *format, ...) __attribute__((format(printf, 1, 2)));
+/* Closes and reopens both logs (after a rotation); returns as kvtlog_init. */
+KVT_EXPORT int kvtlog_reouvre(void);
+
+/* ---- Threads ---- */
+
+/* Starts `routine(argument)` on a new detached thread with a stack of
+ * `taille_pile` bytes. Returns 0, or -1 (logged) when it cannot start. */
+KVT_EXPORT int kvtthread_demarre(void (*routine)(void *), unsigned taille_pile, void *argument);
+
+/* ---- Network ---- */
+
+/* Connection block handed by the listener to its handler (malloc'ed; the
+ * handler frees it): the accepted socket, then the peer's IPv4 socket
+ * address (family, port and address in network order, zero fill). */
+struct kvtnet_bloc {
+    int socket;
+    uint16_t famille;
+    uint16_t port;
+    uint32_t adresse;
+    uint8_t zero[8];
+};
+
+typedef void (*kvtnet_gestionnaire)(void *bloc);
+
+/* Reference counted; always 0. */
+KVT_EXPORT int kvtnet_init(void);
+KVT_EXPORT int kvtnet_term(void);
+
+/* Dotted text directly, anything else through the resolver (IPv4 only).
+ * KVTNET_ADRESSE_INVALIDE for the empty text, null and failures. */
+KVT_EXPORT uint32_t kvtnet_resoudre_adresse(const char *nom);
+/* Writes the dotted form of `adresse` into `texte` (at least 16 bytes) and
+ * returns `texte`. */
+KVT_EXPORT char *kvtnet_aff_adresse(uint32_t adresse, char *texte);
+
+/* TCP connection to `adresse`:`port` (port in network order), 10-second
+ * connect timeout, TCP_NODELAY. The socket, or -1 (also for 0 and -1). */
+KVT_EXPORT int kvtnet_connecter(uint32_t adresse, uint16_t port);
+/* Sends all `longueur` bytes (never raises SIGPIPE). The count, or -1. */
+KVT_EXPORT int kvtnet_envoie(int s, const void *octets, int longueur);
+/* kvtnet_envoie of the text without its NUL; -1 for a null text. */
+KVT_EXPORT int kvtnet_envoie_str(int s, const char *texte);
+/* Closes the socket; 0, or -1 for an invalid one. */
+KVT_EXPORT int kvtnet_fermer(int s);
+
+/* Listens on 0.0.0.0:`port` (host order, 1 to 65535), stores the listening
+ * socket in *resultat and runs `gestionnaire` on a new detached thread for
+ * each accepted connection, with a malloc'ed kvtnet_bloc. `options` is
+ * reserved (0). Returns only when listening ends: -1 when it could not
+ * listen (logged in the error log). */
+KVT_EXPORT int kvtnet_gen_ecouteur_thread(int *resultat, int options, int port,
+                                          kvtnet_gestionnaire gestionnaire);
+
+/* Reads one header block up to and including its blank line, never a byte
+ * beyond. On success *entete holds the block as a heap string and the
+ * result is its length; negative when the block exceeds 64 KiB, the peer
+ * closes first, or 30 seconds pass without a complete block. */
+KVT_EXPORT int kvtnet_recup_entete(int s, char **entete);
+
+/* Relays what `de` sends to `vers`. `max_octets`: stop after that many bytes
+ * (0: no limit); `delai`: seconds of silence that end the relay (0: none);
+ * `jusqu_a_fin`: non-zero to relay until the stream ends. Returns a negative
+ * value when the stream of `de` has ended (end of stream or error), else the
+ * number of bytes relayed when a limit stopped it first. */
+KVT_EXPORT int kvtnet_recup_str(int de, int vers, int max_octets, int delai, int jusqu_a_fin);
+
+/* Relays both ways until both directions have ended; an end of stream is
+ * passed on as a half-close, an error ends both. Closes neither socket.
+ * Returns 0, or -1 on an error. */
+KVT_EXPORT int kvtnet_redir2(int client, int serveur);
+
+/* Receives one datagram on the UDP socket `s` into `tampon` (capacity
+ * `taille`); stores the sender's address and port (network order). `port`
+ * is not used by the receive. The length, below 1 on failure. */
+KVT_EXPORT int kvtnet_recvfrom(int s, uint32_t *adresse, uint16_t *port_emetteur, unsigned port,
+                               void *tampon, int taille);
+/* Sends one datagram to `adresse`:`port` (network order). -1 without
+ * sending for address 0 or 0xFFFFFFFF. The length sent, or -1. */
+KVT_EXPORT int kvtnet_sendto(int s, uint32_t adresse, uint16_t port, const void *octets,
+                             int longueur);
+
+/* ---- Heap strings ---- */
+
+/* A malloc'ed copy, or null (also for null). */
+KVT_EXPORT char *kvtstr_cree(const char *texte);
+/* Appends `texte` to *cellule (a heap string, or null for empty). On failure
+ * the old text is released and *cellule is null. 0 or -1. */
+KVT_EXPORT int kvtstr_concat(char **cellule, const char *texte);
+/* Replaces *cellule (released) with the formatted text. On failure
+ * *cellule is null. The length, or -1. */
+KVT_EXPORT int kvtstr_print(char **cellule, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+/* Next token of *curseur up to the first separator character, as a heap
+ * string. Separator runs count as one, wherever they stand (leading ones are
+ * skipped too). The cursor moves past the run that follows the token, or
+ * becomes null at the end of the text. Null when no token is left. */
+KVT_EXPORT char *kvtstr_extrait(char **curseur, const char *separateurs);
+/* Cuts `texte` in place at the first occurrence of `separateur` and returns
+ * the position after it; null (text left whole) when absent. */
+KVT_EXPORT char *kvtstr_isole(char *texte, const char *separateur);
+/* Non-zero when `c` occurs in `texte`. */
+KVT_EXPORT int kvtstr_contient(const char *texte, int c);
+/* Decimal value of the text's leading number (atoi reading), saturated at
+ * INT_MIN / INT_MAX; 0 for non-numbers and null. */
+KVT_EXPORT int kvtstr_enint(const char *texte);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
