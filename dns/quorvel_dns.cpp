@@ -1,0 +1,221 @@
+/* The DNS relay: settings, upstream resolution, the server thread and its
+ * socket, and the handling of one datagram (forward a query, route an
+ * answer). Everything after the start entry runs on the one server thread. */
+#include "quorvel_dns.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "kvt_raii.h"
+#include "kvt_trace.h"
+#include "quorvel_ip_mask.h"
+
+uint32_t serveur_dns1;
+uint32_t serveur_dns2;
+uint16_t port_dns;
+
+int id_requete[QUORVEL_DNS_NB_REQUETES];
+uint32_t adresse_client[QUORVEL_DNS_NB_REQUETES];
+uint16_t port_client[QUORVEL_DNS_NB_REQUETES];
+int prochain;
+
+namespace {
+
+constexpr int N = QUORVEL_DNS_NB_REQUETES;
+
+bool valide(uint32_t adresse) noexcept
+{
+    return adresse != 0 && adresse != KVTNET_ADRESSE_INVALIDE;
+}
+
+// The slot the lookups answer from: the newest holding `identifiant`, or -1.
+// Walks prochain-1 down to 0, then 99 down to prochain: newest to oldest.
+int cherche(int identifiant) noexcept
+{
+    for (int slot = prochain - 1; slot >= 0; --slot)
+        if (id_requete[slot] == identifiant) return slot;
+    for (int slot = N - 1; slot >= prochain; --slot)
+        if (id_requete[slot] == identifiant) return slot;
+    return -1;
+}
+
+// The first two bytes as they lie in the datagram: no byte-order conversion,
+// since the identifier is only ever compared with another one read the same way.
+int identifiant(const char *datagramme) noexcept
+{
+    uint16_t id;
+    std::memcpy(&id, datagramme, sizeof id);
+    return id;
+}
+
+// With two valid upstreams, bit 8 of rand() picks one. With only one, every
+// query goes to it: the other's value (0 or -1) would lose the query, and on
+// Linux a datagram to 0.0.0.0 comes back to this very socket.
+uint32_t choisit_serveur() noexcept
+{
+    const bool v1 = valide(serveur_dns1);
+    const bool v2 = valide(serveur_dns2);
+    if (v1 && v2) return (std::rand() & 0x100) ? serveur_dns1 : serveur_dns2;
+    return v1 ? serveur_dns1 : serveur_dns2;
+}
+
+// One line in the error log with the system's reason, so an operator who
+// does not watch stderr still learns why the relay is not serving.
+void signale_socket(const char *etape, int erreur)
+{
+    const char *raison = strerrordesc_np(erreur);
+    const bool privilege = (erreur == EACCES || erreur == EPERM) && ntohs(port_dns) < 1024;
+    kvtlog_erreur("DNS relay: %s UDP port %u failed: %s%s", etape, unsigned{ntohs(port_dns)},
+                  raison != nullptr ? raison : "unknown error",
+                  privilege ? " (ports below 1024 need root or CAP_NET_BIND_SERVICE)" : "");
+}
+
+}  // namespace
+
+int quorvel_dns_memorise(int identifiant_requete, uint32_t adresse, uint16_t port)
+{
+    id_requete[prochain] = identifiant_requete;
+    adresse_client[prochain] = adresse;
+    port_client[prochain] = port;
+    prochain = (prochain + 1) % N;
+    return 0;
+}
+
+int quorvel_dns_client_adresse(int identifiant_requete)
+{
+    const int slot = cherche(identifiant_requete);
+    return slot < 0 ? 0 : static_cast<int>(adresse_client[slot]);
+}
+
+int quorvel_dns_client_port(int identifiant_requete)
+{
+    const int slot = cherche(identifiant_requete);
+    return slot < 0 ? 0 : static_cast<int>(port_client[slot]);
+}
+
+int quorvel_dns_datagramme(int s)
+{
+    // malloc'ed per datagram: below the mmap threshold, so the allocator
+    // hands the same block back each time without a system call.
+    kvt_cstr tampon{static_cast<char *>(std::malloc(QUORVEL_DNS_TAILLE_TAMPON))};
+    if (!tampon) {
+        KVT_ERREUR();
+        return -1;
+    }
+    uint32_t adresse = 0;
+    uint16_t port = 0;
+    const int longueur = kvtnet_recvfrom(s, &adresse, &port, port_dns, tampon.get(),
+                                         QUORVEL_DNS_TAILLE_TAMPON);
+    if (longueur < 1) {
+        KVT_ERREUR();
+        return 0;
+    }
+    // Without two bytes there is no identifier to record or route by.
+    if (longueur < 2) return 0;
+
+    if (valide(adresse) && (adresse == serveur_dns1 || adresse == serveur_dns2)) {
+        // Upstreams answer from the port they were asked on. Anything else
+        // from their address is a forgery aimed at our clients, and is not
+        // a query either.
+        if (port != port_dns) return 0;
+        const int slot = cherche(identifiant(tampon.get()));
+        // No slot: nobody to route to (address 0, port 0).
+        if (slot < 0 || kvtnet_sendto(s, adresse_client[slot], port_client[slot], tampon.get(),
+                                      longueur) < 0)
+            KVT_ERREUR();
+        return 0;
+    }
+
+    if (!quorvel_ip_mask_autorise(adresse)) {
+        char texte[20];
+        kvtlog_log("Query from %s refused (DNS)", kvtnet_aff_adresse(adresse, texte));
+        return 0;
+    }
+    // Recorded before the send, and kept when the send fails: the client's
+    // retry is simply a newer query.
+    quorvel_dns_memorise(identifiant(tampon.get()), adresse, port);
+    if (kvtnet_sendto(s, choisit_serveur(), port_dns, tampon.get(), longueur) < 0) KVT_ERREUR();
+    return 0;
+}
+
+int quorvel_dns_resoudre_serveurs(const char *nom1, const char *nom2)
+{
+    port_dns = htons(53);
+    serveur_dns1 = kvtnet_resoudre_adresse(nom1);
+    serveur_dns2 = kvtnet_resoudre_adresse(nom2);
+    return valide(serveur_dns1) || valide(serveur_dns2) ? 0 : -1;
+}
+
+void quorvel_dns_serveur(void *)
+{
+    std::fputs("DNS server starts\n", stdout);
+    char texte[20];
+    std::printf("NS1: %s\n", kvtnet_aff_adresse(serveur_dns1, texte));
+    std::printf("NS2: %s\n", kvtnet_aff_adresse(serveur_dns2, texte));
+    std::fflush(stdout);
+
+    // Kept for the life of the process; only a socket that failed to bind is closed.
+    kvt_fd s{::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP)};
+    if (!s) {
+        const int erreur = errno;
+        KVT_ERREUR();
+        signale_socket("socket for", erreur);
+        return;
+    }
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = port_dns;
+    sa.sin_addr.s_addr = 0;  // every local interface
+    if (::bind(s.fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0) {
+        const int erreur = errno;
+        KVT_ERREUR();
+        signale_socket("bind to", erreur);
+        return;
+    }
+    const int fd = s.release();
+
+    int resultat;
+    while ((resultat = quorvel_dns_datagramme(fd)) >= 0) {
+    }
+    KVT_ERREUR();
+    std::printf("DNS server exits (%d)\n", resultat);
+    std::fflush(stdout);
+}
+
+int _demarre_serveur_dns(void)
+{
+    char actif[20] = "";
+    kvtcfg_recup_E("DNS", "DNSEnabled", actif, sizeof actif, "");
+    // ASCII upper-casing only: the setting's meaning must not depend on the locale.
+    char premier = actif[0];
+    if (premier >= 'a' && premier <= 'z') premier = static_cast<char>(premier - 'a' + 'A');
+    if (premier != 'T' && premier != 'Y') return 0;
+
+    char nom1[1024] = "";
+    char nom2[1024] = "";
+    kvtcfg_recup_E("DNS", "DNSServer1", nom1, sizeof nom1, "");
+    kvtcfg_recup_E("DNS", "DNSServer2", nom2, sizeof nom2, "");
+    if (quorvel_dns_resoudre_serveurs(nom1, nom2) < 0) {
+        std::fputs("ERROR: No valid DNS servers specified in quorvel.conf", stdout);
+        std::fflush(stdout);
+        return -1;
+    }
+    quorvel_ip_mask_charge();
+    kvtthread_demarre(quorvel_dns_serveur, KVT_PILE_SERVEUR, nullptr);
+    return 0;
+}
+
+int LibMain(void *, unsigned long raison, void *)
+{
+    if (raison == 1)
+        kvtnet_init();
+    else if (raison == 0)
+        kvtnet_term();
+    return 1;
+}

@@ -1,0 +1,77 @@
+/* quorvel_dns: the DNS relay module. One UDP socket bound to 0.0.0.0:53
+ * carries the clients' queries, the queries forwarded to the two upstream
+ * servers and their answers. Each allowed query's identifier is remembered
+ * with its client in a ring of 100 slots; an upstream answer goes back to
+ * the newest client that used its identifier. Datagrams pass unchanged: only
+ * their first two bytes are read.
+ *
+ * The module exports LibMain and _demarre_serveur_dns and nothing else;
+ * every other name here is hidden and declared for the unit tests. All state
+ * is written by the start entry before the server thread exists, then used by
+ * that one thread only, so nothing takes a lock. */
+#ifndef QUORVEL_DNS_H
+#define QUORVEL_DNS_H
+
+#include <stdint.h>
+
+#include "kvtlib.h"
+
+#define QUORVEL_DNS_INTERNE __attribute__((visibility("hidden")))
+
+/* Slots of the pending-query ring. */
+#define QUORVEL_DNS_NB_REQUETES 100
+/* Receive buffer: larger than any UDP datagram, so none is cut short. */
+#define QUORVEL_DNS_TAILLE_TAMPON 100000
+
+/* ---- Module state ---- */
+
+/* Upstream servers as resolved (valid when neither 0 nor 0xFFFFFFFF), and
+ * 53 in network byte order: the relay's own port and the upstreams' port. */
+QUORVEL_DNS_INTERNE extern uint32_t serveur_dns1;
+QUORVEL_DNS_INTERNE extern uint32_t serveur_dns2;
+QUORVEL_DNS_INTERNE extern uint16_t port_dns;
+
+/* The ring: slot i holds a query identifier (its two bytes as they lie in
+ * the datagram, widened), the client's address and port (network order).
+ * Never-written slots hold 0, 0, 0. `prochain` is the slot written next. */
+QUORVEL_DNS_INTERNE extern int id_requete[QUORVEL_DNS_NB_REQUETES];
+QUORVEL_DNS_INTERNE extern uint32_t adresse_client[QUORVEL_DNS_NB_REQUETES];
+QUORVEL_DNS_INTERNE extern uint16_t port_client[QUORVEL_DNS_NB_REQUETES];
+QUORVEL_DNS_INTERNE extern int prochain;
+
+/* ---- Exported entries ---- */
+
+/* Load routine: reason 1 brings the network layer up, 0 takes it down,
+ * others do nothing. Always 1. Called from the module's constructor and
+ * destructor. */
+KVT_EXPORT int LibMain(void *instance, unsigned long raison, void *reserve);
+
+/* Start entry: reads section "DNS"; 0 when the relay is off or its server
+ * thread has been started, -1 (with the ERROR line on stdout) when neither
+ * upstream server is valid. Does not wait for the thread. */
+KVT_EXPORT int _demarre_serveur_dns(void);
+
+/* ---- Internals ---- */
+
+/* Resolves both upstream names (server 1 first, both always) and sets
+ * port_dns. 0 when at least one of them is valid, else -1. */
+QUORVEL_DNS_INTERNE int quorvel_dns_resoudre_serveurs(const char *nom1, const char *nom2);
+
+/* Server thread: announces itself, binds the socket, then handles datagrams
+ * until the handler fails. The argument is unused. */
+QUORVEL_DNS_INTERNE void quorvel_dns_serveur(void *argument);
+
+/* Receives and handles one datagram on `s`. 0 after every datagram (routed,
+ * forwarded, refused, dropped or lost); -1 only when no buffer can be had. */
+QUORVEL_DNS_INTERNE int quorvel_dns_datagramme(int s);
+
+/* Records one query in slot `prochain` and advances it. Always 0. */
+QUORVEL_DNS_INTERNE int quorvel_dns_memorise(int identifiant, uint32_t adresse, uint16_t port);
+
+/* Client address / port (port widened without sign) of the newest slot
+ * holding `identifiant`; 0 when none does. Both visit the slots in the same
+ * order, so they answer from the same slot. */
+QUORVEL_DNS_INTERNE int quorvel_dns_client_adresse(int identifiant);
+QUORVEL_DNS_INTERNE int quorvel_dns_client_port(int identifiant);
+
+#endif

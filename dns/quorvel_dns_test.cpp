@@ -1,0 +1,349 @@
+// The ring of pending queries, the upstream resolution, and the handling of
+// datagrams on real loopback sockets: the relay socket on 127.0.0.1, two
+// upstreams on 127.0.0.2 and 127.0.0.3 at one ephemeral port that stands in
+// for port 53 (so no root is needed).
+#include "quorvel_dns.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "kvt_raii.h"
+#include "quorvel_ip_mask.h"
+
+namespace {
+
+constexpr uint32_t INVALIDE = KVTNET_ADRESSE_INVALIDE;
+
+uint32_t ip(const char *texte)
+{
+    in_addr a{};
+    EXPECT_EQ(1, inet_pton(AF_INET, texte, &a)) << texte;
+    return a.s_addr;
+}
+
+void vide_anneau()
+{
+    std::memset(id_requete, 0, sizeof id_requete);
+    std::memset(adresse_client, 0, sizeof adresse_client);
+    std::memset(port_client, 0, sizeof port_client);
+    prochain = 0;
+}
+
+TEST(QuorvelDnsAnneau, NewestFirstWrapAndDuplicates)
+{
+    vide_anneau();
+    // Slots 0..99 get identifiers 1000..1099 from distinct clients.
+    for (int i = 0; i < 100; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(0, quorvel_dns_memorise(1000 + i, 0x0A000000u + i, static_cast<uint16_t>(2000 + i)));
+        EXPECT_EQ((i + 1) % 100, prochain);
+    }
+    for (int i : {0, 1, 57, 99}) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(static_cast<int>(0x0A000000u + i), quorvel_dns_client_adresse(1000 + i));
+        EXPECT_EQ(2000 + i, quorvel_dns_client_port(1000 + i));
+    }
+    // The 101st record overwrites slot 0, the oldest: its identifier is gone.
+    quorvel_dns_memorise(7, 0x0B000000u, 3000);
+    EXPECT_EQ(7, id_requete[0]);
+    EXPECT_EQ(1, prochain);
+    EXPECT_EQ(0, quorvel_dns_client_adresse(1000));
+    EXPECT_EQ(0, quorvel_dns_client_port(1000));
+    EXPECT_EQ(static_cast<int>(0x0A000001u), quorvel_dns_client_adresse(1001));
+
+    // Same identifier in slots 1 and 2: the newer wins, also across the wrap.
+    quorvel_dns_memorise(42, 0x0C000001u, 4001);
+    quorvel_dns_memorise(42, 0x0C000002u, 4002);
+    EXPECT_EQ(static_cast<int>(0x0C000002u), quorvel_dns_client_adresse(42));
+    EXPECT_EQ(4002, quorvel_dns_client_port(42));
+    for (int i = 0; i < 96; ++i) quorvel_dns_memorise(500 + i, 1, 1);  // up to slot 98
+    quorvel_dns_memorise(42, 0x0C000003u, 4003);                      // slot 99
+    EXPECT_EQ(0, prochain);
+    EXPECT_EQ(static_cast<int>(0x0C000003u), quorvel_dns_client_adresse(42));
+    quorvel_dns_memorise(42, 0x0C000004u, 4004);                      // slot 0 again
+    EXPECT_EQ(static_cast<int>(0x0C000004u), quorvel_dns_client_adresse(42));
+    EXPECT_EQ(4004, quorvel_dns_client_port(42));
+}
+
+TEST(QuorvelDnsAnneau, IdentifierZeroAndWideValues)
+{
+    vide_anneau();
+    quorvel_dns_memorise(5, 0x0100007Fu, 53);
+    // 99 never-written slots hold identifier 0: it matches one, giving 0 and 0.
+    EXPECT_EQ(0, quorvel_dns_client_adresse(0));
+    EXPECT_EQ(0, quorvel_dns_client_port(0));
+    // Identifier 0 of a real client, recorded later, is newer than the blanks.
+    quorvel_dns_memorise(0, 0x0200007Fu, 1234);
+    EXPECT_EQ(static_cast<int>(0x0200007Fu), quorvel_dns_client_adresse(0));
+    EXPECT_EQ(1234, quorvel_dns_client_port(0));
+    // A port is widened without sign, an address keeps all its bits.
+    quorvel_dns_memorise(0xFFFF, 0xFFFFFFFEu, 0xFFFF);
+    EXPECT_EQ(65535, quorvel_dns_client_port(0xFFFF));
+    EXPECT_EQ(0xFFFFFFFEu, static_cast<uint32_t>(quorvel_dns_client_adresse(0xFFFF)));
+    // Unknown identifiers give 0.
+    EXPECT_EQ(0, quorvel_dns_client_adresse(0x1234));
+    EXPECT_EQ(0, quorvel_dns_client_port(0x1234));
+}
+
+TEST(QuorvelDnsResolution, OneValidServerIsEnough)
+{
+    struct Cas {
+        const char *nom1, *nom2;
+        int resultat;
+        uint32_t dns1, dns2;
+    };
+    const Cas cas[] = {
+        {"192.0.2.1", "198.51.100.7", 0, ip("192.0.2.1"), ip("198.51.100.7")},
+        {"", "198.51.100.7", 0, INVALIDE, ip("198.51.100.7")},
+        {"192.0.2.1", "", 0, ip("192.0.2.1"), INVALIDE},
+        {"", "", -1, INVALIDE, INVALIDE},
+        {"0.0.0.0", "", -1, 0, INVALIDE},  // address 0 is not a server
+        {"0.0.0.0", "10.1.2.3", 0, 0, ip("10.1.2.3")},
+    };
+    for (const Cas &c : cas) {
+        SCOPED_TRACE(std::string(c.nom1) + " / " + c.nom2);
+        serveur_dns1 = serveur_dns2 = 12345;
+        port_dns = 0;
+        EXPECT_EQ(c.resultat, quorvel_dns_resoudre_serveurs(c.nom1, c.nom2));
+        EXPECT_EQ(c.dns1, serveur_dns1);
+        EXPECT_EQ(c.dns2, serveur_dns2);
+        EXPECT_EQ(htons(53), port_dns);
+    }
+}
+
+// ---- Datagrams on loopback ----
+
+int udp(const char *adresse, uint16_t port_hote)
+{
+    int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return -1;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port_hote);
+    sa.sin_addr.s_addr = ip(adresse);
+    timeval tv{0, 200000};  // a missing datagram costs 0.2 s, never a hang
+    ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    int grand = 1 << 20;
+    ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &grand, sizeof grand);
+    if (::bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        ::close(s);
+        return -1;
+    }
+    return s;
+}
+
+sockaddr_in nom(int s)
+{
+    sockaddr_in sa{};
+    socklen_t l = sizeof sa;
+    ::getsockname(s, reinterpret_cast<sockaddr *>(&sa), &l);
+    return sa;
+}
+
+class QuorvelDnsDatagramme : public ::testing::Test {
+protected:
+    kvt_fd relais, amont1, amont2, client1, client2, intrus;
+
+    void SetUp() override
+    {
+        vide_anneau();
+        if (nb_hotes == 0) quorvel_ip_mask_charge();  // 127.0.0.1 only: no configuration
+        relais.fd = udp("127.0.0.1", 0);
+        ASSERT_TRUE(relais);
+        // Both upstreams on one port, which plays the part of port 53.
+        for (int essai = 0; essai < 20 && !amont2; ++essai) {
+            amont1.fd = udp("127.0.0.2", 0);
+            ASSERT_TRUE(amont1);
+            amont2.fd = udp("127.0.0.3", ntohs(nom(amont1.fd).sin_port));
+            if (!amont2) ::close(amont1.release());
+        }
+        ASSERT_TRUE(amont2);
+        port_dns = nom(amont1.fd).sin_port;
+        serveur_dns1 = ip("127.0.0.2");
+        serveur_dns2 = ip("127.0.0.3");
+        client1.fd = udp("127.0.0.1", 0);
+        client2.fd = udp("127.0.0.1", 0);
+        intrus.fd = udp("127.0.0.9", 0);  // outside the allowed-host table
+        ASSERT_TRUE(client1 && client2 && intrus);
+    }
+
+    void envoie(int de, const std::string &octets, int vers)
+    {
+        sockaddr_in sa = nom(vers);
+        ASSERT_EQ(static_cast<ssize_t>(octets.size()),
+                  ::sendto(de, octets.data(), octets.size(), 0, reinterpret_cast<sockaddr *>(&sa), sizeof sa));
+    }
+
+    // One datagram from `de` to the relay, handled.
+    void traite(int de, const std::string &octets)
+    {
+        envoie(de, octets, relais.fd);
+        EXPECT_EQ(0, quorvel_dns_datagramme(relais.fd));
+    }
+
+    // The next datagram waiting on `s` with its sender, or "" after 0.2 s.
+    static std::string recoit(int s, sockaddr_in *de = nullptr)
+    {
+        std::vector<char> b(70000);
+        sockaddr_in sa{};
+        socklen_t l = sizeof sa;
+        ssize_t n = ::recvfrom(s, b.data(), b.size(), 0, reinterpret_cast<sockaddr *>(&sa), &l);
+        if (de != nullptr) *de = sa;
+        return n < 0 ? std::string() : std::string(b.data(), static_cast<size_t>(n));
+    }
+
+    // A query reaches whichever upstream got it; returns that upstream's socket.
+    int amont_recu(const std::string &attendu)
+    {
+        pollfd p[2] = {{amont1.fd, POLLIN, 0}, {amont2.fd, POLLIN, 0}};
+        if (::poll(p, 2, 1000) < 1) return -1;
+        for (const pollfd &e : p) {
+            if (!(e.revents & POLLIN)) continue;
+            const int s = e.fd;
+            sockaddr_in de{};
+            std::string recu = recoit(s, &de);
+            EXPECT_EQ(attendu, recu);
+            EXPECT_EQ(nom(relais.fd).sin_port, de.sin_port);  // leaves from the relay's socket
+            EXPECT_EQ(ip("127.0.0.1"), de.sin_addr.s_addr);
+            return s;
+        }
+        return -1;
+    }
+};
+
+std::string requete(uint16_t id_brut, size_t taille = 30)
+{
+    std::string q(taille, '\0');
+    std::memcpy(q.data(), &id_brut, 2);
+    for (size_t i = 2; i < taille; ++i) q[i] = static_cast<char>(i * 7 + 1);
+    return q;
+}
+
+TEST_F(QuorvelDnsDatagramme, QueryForwardedAnswerRoutedUnchanged)
+{
+    const std::string q = requete(0x3412);
+    traite(client1.fd, q);
+    EXPECT_EQ(1, prochain);
+    EXPECT_EQ(0x3412, id_requete[0]);  // the bytes as they lie, no swap
+    const int amont = amont_recu(q);
+    ASSERT_GE(amont, 0);
+
+    // The answer, up to the largest datagram loopback carries, comes back byte for byte.
+    for (size_t taille : {size_t{2}, size_t{512}, size_t{65507}}) {
+        SCOPED_TRACE(taille);
+        std::string r = requete(0x3412, taille);
+        if (taille > 2) r[2] = '\x81';
+        traite(amont, r);
+        sockaddr_in de{};
+        EXPECT_EQ(r, recoit(client1.fd, &de));
+        EXPECT_EQ(nom(relais.fd).sin_port, de.sin_port);
+    }
+    EXPECT_EQ("", recoit(client2.fd));
+}
+
+TEST_F(QuorvelDnsDatagramme, OnlyTheValidUpstreamIsUsed)
+{
+    const uint32_t un = serveur_dns1, deux = serveur_dns2;
+    struct Cas {
+        uint32_t dns1, dns2;
+        bool vers1;
+    } cas[] = {{INVALIDE, deux, false}, {un, 0, true}, {0, deux, false}, {un, INVALIDE, true}};
+    for (const Cas &c : cas) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.dns1 << " " << c.dns2);
+        serveur_dns1 = c.dns1;
+        serveur_dns2 = c.dns2;
+        for (int i = 0; i < 12; ++i) {
+            const std::string q = requete(static_cast<uint16_t>(i + 1));
+            traite(client1.fd, q);
+            EXPECT_EQ(q, recoit(c.vers1 ? amont1.fd : amont2.fd));
+        }
+        EXPECT_EQ("", recoit(c.vers1 ? amont2.fd : amont1.fd));
+    }
+    // Both valid: the random choice reaches both.
+    serveur_dns1 = un;
+    serveur_dns2 = deux;
+    int nb[2] = {0, 0};
+    for (int i = 0; i < 40; ++i) {
+        const std::string q = requete(static_cast<uint16_t>(i + 100));
+        traite(client1.fd, q);
+        const int amont = amont_recu(q);
+        ASSERT_GE(amont, 0);
+        ++nb[amont == amont1.fd ? 0 : 1];
+    }
+    EXPECT_GT(nb[0], 0);
+    EXPECT_GT(nb[1], 0);
+}
+
+TEST_F(QuorvelDnsDatagramme, DroppedDatagramsLeaveNoTrace)
+{
+    // An upstream's address from another port: a forged answer, not a query.
+    const std::string q = requete(0x0707);
+    traite(client1.fd, q);
+    ASSERT_GE(amont_recu(q), 0);
+    kvt_fd faussaire{udp("127.0.0.2", 0)};
+    ASSERT_TRUE(faussaire);
+    traite(faussaire.fd, requete(0x0707, 40));
+    EXPECT_EQ("", recoit(client1.fd));
+    EXPECT_EQ(1, prochain);
+
+    struct Cas {
+        const char *quoi;
+        int de;
+        std::string octets;
+    } cas[] = {
+        {"one byte from a client", client1.fd, std::string(1, '\x07')},
+        {"refused client", intrus.fd, requete(0x0808)},
+    };
+    for (const Cas &c : cas) {
+        SCOPED_TRACE(c.quoi);
+        traite(c.de, c.octets);
+        EXPECT_EQ(1, prochain);  // ring untouched
+        EXPECT_EQ("", recoit(amont1.fd));
+        EXPECT_EQ("", recoit(amont2.fd));
+        EXPECT_EQ("", recoit(c.de));
+    }
+    // One byte from an upstream's port is dropped too, and routes nothing.
+    traite(amont1.fd, std::string(1, '\x07'));
+    EXPECT_EQ("", recoit(client1.fd));
+
+    // The relay serves on.
+    const std::string q2 = requete(0x0909);
+    traite(client1.fd, q2);
+    const int amont = amont_recu(q2);
+    ASSERT_GE(amont, 0);
+    traite(amont, q2);
+    EXPECT_EQ(q2, recoit(client1.fd));
+}
+
+TEST_F(QuorvelDnsDatagramme, SameIdentifierGoesToTheLaterClient)
+{
+    const std::string q = requete(0x0102);
+    traite(client1.fd, q);
+    const int a = amont_recu(q);
+    traite(client2.fd, q);
+    const int b = amont_recu(q);
+    ASSERT_GE(a, 0);
+    ASSERT_GE(b, 0);
+    std::string r1 = q, r2 = q;
+    r1[5] = 'A';
+    r2[5] = 'B';
+    traite(a, r1);
+    traite(b, r2);
+    EXPECT_EQ(r1, recoit(client2.fd));
+    EXPECT_EQ(r2, recoit(client2.fd));
+    EXPECT_EQ("", recoit(client1.fd));
+    // An answer nobody asked for reaches nobody, and the relay does not stop.
+    traite(a, requete(0x7777));
+    EXPECT_EQ("", recoit(client1.fd));
+    EXPECT_EQ("", recoit(client2.fd));
+}
+
+}  // namespace
