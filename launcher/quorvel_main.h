@@ -1,0 +1,74 @@
+/* The launcher's steps, split out so that each can be tested on its own:
+ * command line, console option, configuration path, module loading and the
+ * signal loop that stands for the first thread's message loop.
+ * Statuses: 0 (or a count) for success, a negative value for failure. */
+#ifndef QUORVEL_MAIN_H
+#define QUORVEL_MAIN_H
+
+#include <signal.h>
+#include <stddef.h>
+
+#include <string>
+
+/* Capacity of each path buffer (program, configuration, logs), NUL included. */
+#define QUORVEL_MAIN_CHEMIN_MAX 260
+
+/* The raw command line that Linux does not keep: the arguments joined by one
+ * blank, argv[0] in double quotes when it holds a blank. */
+std::string quorvel_main_commande(int argc, char **argv);
+
+/* Start of the arguments inside the raw command line `ligne`: past a quoted
+ * program path and the blanks after it, or past the first word and the
+ * blanks after it; the whole line when its opening quote is never closed.
+ * A pointer into `ligne`, or null for null. */
+const char *quorvel_main_arguments(const char *ligne);
+
+/* Non-zero when the argument text holds "console" anywhere (plain,
+ * case-sensitive substring test). */
+int quorvel_main_option_console(const char *arguments);
+
+/* Configuration path of the program file `programme`: a final ".exe" is
+ * replaced by ".conf", otherwise ".conf" is appended. Writes it into
+ * `conf` (capacity `taille`). 0, or -1 when it does not fit or on null. */
+int quorvel_main_chemin_conf(const char *programme, char *conf, size_t taille);
+
+/* The real path of the running program (links resolved) into `chemin`
+ * (capacity `taille`). 0, or -1 when unavailable or too long. */
+int quorvel_main_chemin_programme(char *chemin, size_t taille);
+
+/* Loads `dossier`/`fichier` (RTLD_NOW | RTLD_LOCAL) and calls its entry
+ * `entree` once, ignoring its result. Prints "Unable to load ..." or
+ * "Unable to find ..." on stdout on failure, and the loader's reason on
+ * stderr when the file exists but will not load. The library is never
+ * unloaded. 0 when the entry was called, else -1. */
+int quorvel_main_charge(const char *dossier, const char *fichier, const char *entree);
+
+/* quorvel_main_charge from the program's own folder (known once
+ * quorvel_main_demarre has found the program path). */
+int quorvel_main_charge_module(const char *fichier, const char *entree);
+
+/* Start-up: configuration, logs, the four modules, "Quorvel starts".
+ * 0, or -1 (traced) when the program or configuration path is unusable. */
+int quorvel_main_demarre(void);
+
+/* Blocks the signals that the first thread waits for (SIGINT, SIGTERM,
+ * SIGUSR1) in the calling thread, so every thread started afterwards
+ * inherits the mask, and ignores SIGPIPE for the whole process. Fills
+ * `attendus` with the waited set. 0, or -1 (traced). */
+int quorvel_main_prepare_signaux(sigset_t *attendus);
+
+/* The first thread's wait: SIGUSR1 reopens the logs; SIGINT or SIGTERM log
+ * "Quorvel stops" and give the exit code 0. -1 (traced) if the wait fails. */
+int quorvel_main_boucle(const sigset_t *attendus);
+
+/* Console option, signals, start-up and the wait. `instance` is the
+ * program's own handle and `affichage` the show flag; neither changes
+ * anything on Linux. The exit code. */
+int quorvel_main_principal(void *instance, const char *arguments, int affichage);
+
+/* Finds the arguments in `ligne` and runs quorvel_main_principal with the
+ * program's handle, the arguments and the show flag 1. The exit code, or
+ * -1 (traced) for null. */
+int quorvel_main_ligne(const char *ligne);
+
+#endif

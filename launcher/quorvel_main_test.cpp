@@ -1,0 +1,257 @@
+#include "quorvel_main.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+TEST(QuorvelMainArguments, FindsTheArgumentTextOnRawCommandLines)
+{
+    struct cas {
+        const char *ligne;
+        const char *arguments;
+    } rows[] = {
+        {"\"/opt/mon proxy/quorvel\" console", "console"},   // quoted path with a blank
+        {"/opt/quorvel   console", "console"},               // run of blanks skipped
+        {"\"/opt/mon proxy/quorvel console", "\"/opt/mon proxy/quorvel console"},  // quote never closed
+        {"\"/opt/q\"console", "console"},                    // no blank after the closing quote
+        {"\"/opt/q\"", ""},
+        {"\"\"   a b", "a b"},                               // empty quoted path
+        {"/opt/quorvel", ""},
+        {"/opt/quorvel ", ""},
+        {"", ""},
+        {" console", "console"},                             // empty program word
+        {"/opt/quorvel console  x ", "console  x "},         // inner and trailing blanks kept
+        {"/opt/quorvel\tconsole", ""},                       // only the blank separates
+    };
+    for (const cas &c : rows) {
+        SCOPED_TRACE(c.ligne);
+        const char *r = quorvel_main_arguments(c.ligne);
+        ASSERT_NE(r, nullptr);
+        EXPECT_STREQ(c.arguments, r);
+        EXPECT_TRUE(r >= c.ligne && r <= c.ligne + strlen(c.ligne));   // points into the line
+    }
+    EXPECT_EQ(nullptr, quorvel_main_arguments(nullptr));
+}
+
+TEST(QuorvelMainArguments, JoinedArgvGivesTheArgumentsBack)
+{
+    struct cas {
+        std::vector<const char *> argv;
+        const char *ligne;
+        const char *arguments;
+    } rows[] = {
+        {{"/opt/mon proxy/quorvel", "console"}, "\"/opt/mon proxy/quorvel\" console", "console"},
+        {{"/opt/quorvel", "console", "x"}, "/opt/quorvel console x", "console x"},
+        {{"/opt/quorvel"}, "/opt/quorvel", ""},
+        {{"quorvel", "a b"}, "quorvel a b", "a b"},
+        {{}, "", ""},
+    };
+    for (const cas &c : rows) {
+        SCOPED_TRACE(c.ligne);
+        std::vector<char *> argv;
+        for (const char *a : c.argv) argv.push_back(const_cast<char *>(a));
+        argv.push_back(nullptr);
+        std::string ligne = quorvel_main_commande(static_cast<int>(c.argv.size()), argv.data());
+        EXPECT_EQ(c.ligne, ligne);
+        EXPECT_STREQ(c.arguments, quorvel_main_arguments(ligne.c_str()));
+    }
+}
+
+TEST(QuorvelMainArguments, ConsoleIsAPlainCaseSensitiveSubstring)
+{
+    struct cas {
+        const char *arguments;
+        int console;
+    } rows[] = {
+        {"console", 1},    {"consoles", 1},         {"xconsoley", 1},   {"a console b", 1},
+        {"Console", 0},    {"CONSOLE", 0},          {"consol e", 0},    {"", 0},
+        {"\"/opt/mon proxy/quorvel console", 1},  // unclosed quote: the word is still seen
+    };
+    for (const cas &c : rows) {
+        SCOPED_TRACE(c.arguments);
+        EXPECT_EQ(c.console, quorvel_main_option_console(c.arguments) != 0);
+    }
+    EXPECT_EQ(0, quorvel_main_option_console(nullptr));
+}
+
+TEST(QuorvelMainChemins, ConfigurationPathBesideTheProgram)
+{
+    struct cas {
+        const char *programme;
+        const char *conf;
+    } rows[] = {
+        {"/opt/quorvel/quorvel", "/opt/quorvel/quorvel.conf"},
+        {"/opt/quorvel/proxy", "/opt/quorvel/proxy.conf"},
+        {"C:/quorvel/quorvel.exe", "C:/quorvel/quorvel.conf"},
+        {"/opt/x.EXE", "/opt/x.EXE.conf"},      // the suffix test counts case
+        {"/opt/x.exe.bin", "/opt/x.exe.bin.conf"},
+        {".exe", ".conf"},
+        {"exe", "exe.conf"},
+        {"", ".conf"},
+    };
+    for (const cas &c : rows) {
+        SCOPED_TRACE(c.programme);
+        char conf[QUORVEL_MAIN_CHEMIN_MAX];
+        ASSERT_EQ(0, quorvel_main_chemin_conf(c.programme, conf, sizeof conf));
+        EXPECT_STREQ(c.conf, conf);
+    }
+}
+
+TEST(QuorvelMainChemins, TooLongPathsAreRefusedNotCut)
+{
+    // 254 characters + ".conf" fill the 260-byte buffer exactly; one more does not fit.
+    std::string p254 = "/" + std::string(253, 'a');
+    std::string p255 = p254 + "b";
+    std::string e258 = "/" + std::string(253, 'a') + ".exe";   // replaced, so 258 still fits
+    std::string e259 = e258.substr(0, 1) + "c" + e258.substr(1);
+    struct cas {
+        std::string programme;
+        int resultat;
+    } rows[] = {{p254, 0}, {p255, -1}, {e258, 0}, {e259, -1}, {std::string(400, 'x'), -1}};
+    for (const cas &c : rows) {
+        SCOPED_TRACE(c.programme.size());
+        char conf[QUORVEL_MAIN_CHEMIN_MAX + 8];
+        memset(conf, '#', sizeof conf);
+        EXPECT_EQ(c.resultat, quorvel_main_chemin_conf(c.programme.c_str(), conf, QUORVEL_MAIN_CHEMIN_MAX));
+        if (c.resultat == 0) {
+            EXPECT_EQ(QUORVEL_MAIN_CHEMIN_MAX - 1, strlen(conf));
+        }
+        for (size_t i = QUORVEL_MAIN_CHEMIN_MAX; i < sizeof conf; ++i) EXPECT_EQ('#', conf[i]);
+    }
+    char conf[8];
+    EXPECT_EQ(-1, quorvel_main_chemin_conf(nullptr, conf, sizeof conf));
+    EXPECT_EQ(-1, quorvel_main_chemin_conf("/q", nullptr, sizeof conf));
+}
+
+TEST(QuorvelMainChemins, ProgramPathIsTheRealFile)
+{
+    char chemin[QUORVEL_MAIN_CHEMIN_MAX];
+    ASSERT_EQ(0, quorvel_main_chemin_programme(chemin, sizeof chemin));
+    EXPECT_EQ('/', chemin[0]);
+    std::string s = chemin;
+    EXPECT_EQ("/quorvel_main_test", s.substr(s.rfind('/')));
+    // A buffer too small for the path is refused rather than cut.
+    char court[8];
+    EXPECT_EQ(-1, quorvel_main_chemin_programme(court, sizeof court));
+    EXPECT_EQ(-1, quorvel_main_chemin_programme(nullptr, 16));
+}
+
+namespace {
+
+// A scratch folder removed with its files at the end of the test.
+struct dossier_essai {
+    std::string chemin;
+    dossier_essai()
+    {
+        char modele[] = "/tmp/quorvel_main_test.XXXXXX";
+        chemin = mkdtemp(modele) ? modele : "";
+    }
+    ~dossier_essai()
+    {
+        if (!chemin.empty()) (void)!system(("rm -rf '" + chemin + "'").c_str());
+    }
+};
+
+struct sortie {
+    int resultat;
+    std::string out, err;
+};
+
+sortie charge(const char *dossier, const char *fichier, const char *entree)
+{
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    sortie s;
+    s.resultat = quorvel_main_charge(dossier, fichier, entree);
+    s.out = testing::internal::GetCapturedStdout();
+    s.err = testing::internal::GetCapturedStderr();
+    return s;
+}
+
+}  // namespace
+
+TEST(QuorvelMainModules, LoadsFromTheGivenFolderAndReportsEachFailure)
+{
+    dossier_essai tmp;
+    ASSERT_FALSE(tmp.chemin.empty());
+    std::ofstream(tmp.chemin + "/quorvel_faux.so") << "not a shared library\n";
+
+    {
+        SCOPED_TRACE("module that starts");
+        sortie s = charge(QUORVEL_ESSAI_DOSSIER, "quorvel_essai_module.so", "_demarre_serveur_essai");
+        EXPECT_EQ(0, s.resultat);   // the entry's own -5 is ignored
+        EXPECT_EQ("essai started\n", s.out);
+        EXPECT_EQ("", s.err);
+    }
+    {
+        SCOPED_TRACE("folder given without its final slash, and with it");
+        EXPECT_EQ(0, charge(QUORVEL_ESSAI_DOSSIER "/", "quorvel_essai_module.so", "_demarre_serveur_essai").resultat);
+    }
+    {
+        SCOPED_TRACE("entry missing");
+        sortie s = charge(QUORVEL_ESSAI_DOSSIER, "quorvel_essai_module.so", "_demarre_serveur_dns");
+        EXPECT_EQ(-1, s.resultat);
+        EXPECT_EQ("Unable to find _demarre_serveur_dns in quorvel_essai_module.so.\n", s.out);
+    }
+    {
+        SCOPED_TRACE("file missing: the message names the bare file, no loader text");
+        sortie s = charge(tmp.chemin.c_str(), "quorvel_socks.so", "_demarre_serveur_socks");
+        EXPECT_EQ(-1, s.resultat);
+        EXPECT_EQ("Unable to load quorvel_socks.so (_demarre_serveur_socks).\n", s.out);
+        EXPECT_EQ("", s.err);
+    }
+    {
+        SCOPED_TRACE("file present but not a library: the loader's reason on stderr");
+        sortie s = charge(tmp.chemin.c_str(), "quorvel_faux.so", "_demarre_serveur_ssl");
+        EXPECT_EQ(-1, s.resultat);
+        EXPECT_EQ("Unable to load quorvel_faux.so (_demarre_serveur_ssl).\n", s.out);
+        EXPECT_NE(std::string::npos, s.err.find("quorvel_faux.so")) << s.err;
+    }
+    {
+        SCOPED_TRACE("unresolved symbol: refused at load, never called");
+        sortie s = charge(QUORVEL_ESSAI_DOSSIER, "quorvel_essai_non_resolu.so", "_demarre_serveur_essai");
+        EXPECT_EQ(-1, s.resultat);
+        EXPECT_EQ("Unable to load quorvel_essai_non_resolu.so (_demarre_serveur_essai).\n", s.out);
+        EXPECT_NE(std::string::npos, s.err.find("quorvel_essai_jamais_defini")) << s.err;
+    }
+    {
+        SCOPED_TRACE("a name is never looked up outside the folder");
+        sortie s = charge(tmp.chemin.c_str(), "libc.so.6", "malloc");
+        EXPECT_EQ(-1, s.resultat);
+        EXPECT_EQ("Unable to load libc.so.6 (malloc).\n", s.out);
+    }
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(-1, quorvel_main_charge(nullptr, "x.so", "e"));
+    EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find("ERREUR: launcher/quorvel_main.cpp ligne "));
+}
+
+TEST(QuorvelMainSignaux, StopSignalsEndTheWaitWithZeroAndUsr1DoesNot)
+{
+    // In a child: the blocked mask and the ignored SIGPIPE must not leak
+    // into the other tests of this process.
+    for (int arret : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(arret);
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            sigset_t attendus;
+            if (quorvel_main_prepare_signaux(&attendus) != 0) _exit(10);
+            if (signal(SIGPIPE, SIG_IGN) != SIG_IGN) _exit(11);   // still ignored
+            // Pending before the wait: nothing is lost while modules start.
+            kill(getpid(), SIGUSR1);
+            kill(getpid(), arret);
+            _exit(quorvel_main_boucle(&attendus) == 0 ? 0 : 12);
+        }
+        int etat = 0;
+        ASSERT_EQ(pid, waitpid(pid, &etat, 0));
+        ASSERT_TRUE(WIFEXITED(etat)) << "killed by signal " << WTERMSIG(etat);
+        EXPECT_EQ(0, WEXITSTATUS(etat));
+    }
+}
