@@ -1,0 +1,270 @@
+/* quorvel_ssl: entry, listener thread, connection handler and error pages of
+ * the CONNECT tunnel. Each accepted connection runs on a thread of its own
+ * from the listener; connections share nothing but the allowed-host table,
+ * which is filled before the server thread starts and only read afterwards. */
+#include "quorvel_ssl.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <strings.h>
+#include <sys/socket.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "kvt_raii.h"
+#include "kvt_trace.h"
+#include "kvthttp.h"
+#include "kvthttpe.h"
+#include "quorvel_ip_mask.h"
+
+int quorvel_ssl_port = 0;
+
+namespace {
+
+const char PAGE_TETE[] =
+    "<HTML><HEAD><TITLE>Quorvel Proxy Server : Error</TITLE></HEAD><BODY>";
+const char PAGE_PIED[] =
+    "<BR><BR><HR><DIV ALIGN=RIGHT><FONT SIZE=-1><I>Quorvel Proxy Server 1.0"
+    "<BR>A gateway proxy for the local network: "
+    "<A HREF=\"https://quorvel.example/\">Quorvel</A>"
+    "</I></FONT></DIV></BODY></HTML>";
+
+const char MSG_INVALIDE[] =
+    "<H1>Invalid request</H1>Your browser sent a request that could not be understood.";
+const char MSG_METHODE[] =
+    "<H1>Method not allowed</H1>The method specified by your browser is unsupported.";
+const char MSG_INTERDIT[] =
+    "<H1>Not Allowed</H1>You are not allowed to connect on this server.";
+const char MSG_REFUSEE[] =
+    "<H1>Connection refused</H1>The connection to the application server was refused.";
+const char MSG_RESOLUTION[] =
+    "<H1>Failed to resolve</H1>Impossible to resolve the requested hostname.";
+const char MSG_ERREUR[] = "<H1>Error</H1>An error occured while retrieving the page.";
+
+// A closing owner for the upstream socket: every path of the tunnel step
+// after the connection closes it exactly once.
+struct amont {
+    int s;
+    explicit amont(int f) noexcept : s(f) {}
+    amont(const amont &) = delete;
+    amont &operator=(const amont &) = delete;
+    ~amont() { kvtnet_fermer(s); }
+};
+
+struct libere_requete {
+    void operator()(kvthttpe *r) const noexcept { kvthttpe_libere(&r); }
+};
+using requete_ptr = std::unique_ptr<kvthttpe, libere_requete>;
+
+// The host comes from the network; control bytes must not reach a terminal.
+std::string imprimable(const char *texte)
+{
+    std::string s(texte);
+    for (char &c : s)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    return s;
+}
+
+uint32_t adresse_ipv4(const sockaddr_storage &sa)
+{
+    return reinterpret_cast<const sockaddr_in &>(sa).sin_addr.s_addr;
+}
+
+// The gateway itself: a peer on loopback, or a peer that reached us from one
+// of our own addresses (source equals destination). Anything else, including
+// a socket whose peer cannot be named, is a LAN client.
+bool client_local(int s)
+{
+    sockaddr_storage pair{}, moi{};
+    socklen_t lp = sizeof pair, lm = sizeof moi;
+    if (::getpeername(s, reinterpret_cast<sockaddr *>(&pair), &lp) != 0 || pair.ss_family != AF_INET)
+        return false;
+    uint32_t p = adresse_ipv4(pair);
+    if ((ntohl(p) >> 24) == 127) return true;
+    if (::getsockname(s, reinterpret_cast<sockaddr *>(&moi), &lm) != 0 || moi.ss_family != AF_INET)
+        return false;
+    return p == adresse_ipv4(moi);
+}
+
+}  // namespace
+
+int quorvel_ssl_cible_locale(uint32_t adresse)
+{
+    return adresse == 0 || (ntohl(adresse) >> 24) == 127;
+}
+
+/* ---- Entry and server thread ---- */
+
+int LibMain(void *, unsigned raison, void *)
+{
+    if (raison == 1)
+        (void)kvtnet_init();
+    else if (raison == 0)
+        (void)kvtnet_term();
+    return 1;
+}
+
+int _demarre_serveur_ssl(void)
+{
+    char actif[20];
+    kvtcfg_recup_E("SSL", "SSLEnabled", actif, sizeof actif, "");
+    int c = std::toupper(static_cast<unsigned char>(actif[0]));
+    if (c != 'T' && c != 'Y') return 0;
+
+    char port[1024];
+    kvtcfg_recup_E("SSL", "SSLPort", port, sizeof port, "8080");
+    // The atoi reading, saturated: a huge number must not wrap into a valid
+    // port; the listener refuses whatever is out of range.
+    quorvel_ssl_port = kvtstr_enint(port);
+
+    (void)quorvel_ip_mask_charge();
+    (void)kvtthread_demarre(quorvel_ssl_serveur, KVT_PILE_SERVEUR, nullptr);
+    return 0;
+}
+
+void quorvel_ssl_serveur(void *)
+{
+    std::printf("SSL server starts (%d)\n", quorvel_ssl_port);
+    std::fflush(stdout);  // a redirected stdout must show it now, not at exit
+    int ecoute;
+    int r = kvtnet_gen_ecouteur_thread(&ecoute, 0, quorvel_ssl_port, quorvel_ssl_connexion);
+    std::printf("SSL server exits (%d)\n", r);
+    std::fflush(stdout);
+}
+
+/* ---- Connection handler ---- */
+
+void quorvel_ssl_connexion(void *bloc)
+{
+    if (bloc == nullptr) {
+        KVT_ERREUR();
+        return;
+    }
+    const auto *b = static_cast<const kvtnet_bloc *>(bloc);
+    int s = b->socket;
+    uint32_t adresse = b->adresse;
+    std::free(bloc);
+
+    if (!quorvel_ip_mask_autorise(adresse)) {
+        // Not a byte of the request is read from a stranger.
+        quorvel_ssl_page_erreur(s, 2);
+        kvtnet_fermer(s);
+        char texte[260];
+        kvtnet_aff_adresse(adresse, texte);
+        kvtlog_log("Connection from %s refused (SSL)", texte);
+        return;
+    }
+
+    requete_ptr requete{kvthttpe_recoit(s, KVTHTTPE_REQUETE)};
+    if (!requete) {
+        quorvel_ssl_page_erreur(s, 0);
+        kvtnet_fermer(s);
+        return;
+    }
+
+    if (requete->methode == nullptr || strcasecmp(requete->methode, "CONNECT") != 0) {
+        quorvel_ssl_page_erreur(s, 1);
+        kvtnet_fermer(s);
+        requete.reset();
+        kvtlog_log("Client application connected to SSL Proxy for something else than CONNECT");
+        return;
+    }
+
+    int r = quorvel_ssl_tunnel(s, requete->hote, requete->port);
+    switch (r) {
+    case 0: break;
+    case QUORVEL_SSL_TUNNEL_RESOLUTION: quorvel_ssl_page_erreur(s, 4); break;
+    case QUORVEL_SSL_TUNNEL_CONNEXION: quorvel_ssl_page_erreur(s, 3); break;
+    case QUORVEL_SSL_TUNNEL_INTERDIT: quorvel_ssl_page_erreur(s, 2); break;
+    default: quorvel_ssl_page_erreur(s, 5); break;
+    }
+    kvtnet_fermer(s);
+}
+
+/* ---- Tunnel step ---- */
+
+int quorvel_ssl_tunnel(int client, const char *hote, int port)
+{
+    if (hote == nullptr) {
+        KVT_ERREUR();
+        return QUORVEL_SSL_TUNNEL_ERREUR;
+    }
+    uint32_t adresse = kvtnet_resoudre_adresse(hote);
+    if (adresse == KVTNET_ADRESSE_INVALIDE) {
+        KVT_ERREUR();
+        std::fprintf(stderr, "Resolution de '%s' impossible", imprimable(hote).c_str());
+        return QUORVEL_SSL_TUNNEL_RESOLUTION;
+    }
+    // Services the gateway keeps on loopback are its own, not the LAN's.
+    if (quorvel_ssl_cible_locale(adresse) && !client_local(client)) {
+        sockaddr_storage pair{};
+        socklen_t lp = sizeof pair;
+        uint32_t de = KVTNET_ADRESSE_INVALIDE;
+        if (::getpeername(client, reinterpret_cast<sockaddr *>(&pair), &lp) == 0 &&
+            pair.ss_family == AF_INET)
+            de = adresse_ipv4(pair);
+        char texte_de[260], texte_vers[260];
+        kvtnet_aff_adresse(de, texte_de);
+        kvtnet_aff_adresse(adresse, texte_vers);
+        kvtlog_log("Connection from %s to %s refused (SSL)", texte_de, texte_vers);
+        return QUORVEL_SSL_TUNNEL_INTERDIT;
+    }
+    int s = kvtnet_connecter(adresse, htons(static_cast<uint16_t>(port)));
+    if (s == -1) {
+        KVT_ERREUR();
+        std::fprintf(stderr, "Connexion a '%s' impossible", imprimable(hote).c_str());
+        return QUORVEL_SSL_TUNNEL_CONNEXION;
+    }
+    amont serveur{s};
+
+    kvthttpe *reponse = kvthttpe_nouveau();
+    if (reponse == nullptr) {
+        KVT_ERREUR();
+        return QUORVEL_SSL_TUNNEL_ERREUR;
+    }
+    if (kvthttpe_reponse(reponse, 200, "HTTP/1.1") < 0 || kvthttpe_envoie(client, reponse, 0) < 0) {
+        kvthttpe_libere(&reponse);
+        return QUORVEL_SSL_TUNNEL_ERREUR;
+    }
+    (void)kvtnet_redir2(client, serveur.s);
+    kvthttpe_libere(&reponse);
+    return 0;
+}
+
+/* ---- Error pages ---- */
+
+void quorvel_ssl_page_erreur(int s, int page)
+{
+    char *texte = kvtstr_cree(PAGE_TETE);
+    if (texte == nullptr) {
+        KVT_ERREUR();
+        return;
+    }
+    const char *message = MSG_ERREUR;
+    int code = 400;
+    switch (page) {
+    case 0: message = MSG_INVALIDE; code = 400; break;
+    case 1: message = MSG_METHODE; code = 405; break;
+    case 2: message = MSG_INTERDIT; code = 403; break;
+    case 3: message = MSG_REFUSEE; code = 503; break;
+    case 4: message = MSG_RESOLUTION; code = 503; break;
+    case 5: message = MSG_ERREUR; code = 500; break;
+    default: break;
+    }
+    kvtstr_concat(&texte, message);
+    if (texte == nullptr) {
+        KVT_ERREUR();
+        return;
+    }
+    kvtstr_concat(&texte, PAGE_PIED);
+    if (texte == nullptr) {
+        KVT_ERREUR();
+        return;
+    }
+    kvt_cstr page_texte{texte};
+    if (kvthttp_envoie_texte(s, page_texte.get(), "text/html", code) < 0) KVT_ERREUR();
+}

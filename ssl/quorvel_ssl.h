@@ -1,0 +1,58 @@
+/* quorvel_ssl: the CONNECT tunnel server module.
+ *
+ * A client on an allowed address opens a TCP connection to the tunnel port,
+ * sends "CONNECT host:port HTTP/1.1" and a header block; the module connects
+ * to that host, answers "HTTP/1.1 200 OK" and relays both directions until
+ * they end. Every failure is answered with a small HTML error page.
+ *
+ * Only LibMain and _demarre_serveur_ssl leave the shared library; the rest is
+ * declared here for the module's own sources and its tests. */
+#ifndef QUORVEL_SSL_H
+#define QUORVEL_SSL_H
+
+#include "kvtlib.h"
+
+/* Port of the tunnel, set by the start entry before the server thread
+ * exists and only read afterwards. */
+extern int quorvel_ssl_port;
+
+/* Load routine, called with reason 1 when the module is loaded and 0 when it
+ * is unloaded (network layer up / down). Always 1. */
+KVT_EXPORT int LibMain(void *instance, unsigned raison, void *reserve);
+
+/* Start entry: reads section "SSL"; when "SSLEnabled" begins with T or Y,
+ * fills the allowed-host table and starts the server thread. Always 0. */
+KVT_EXPORT int _demarre_serveur_ssl(void);
+
+/* Server thread: runs the listener on quorvel_ssl_port until it returns. */
+void quorvel_ssl_serveur(void *argument);
+
+/* Serves one accepted connection from its block (struct kvtnet_bloc,
+ * malloc'ed; freed here) to its close. */
+void quorvel_ssl_connexion(void *bloc);
+
+/* Results of quorvel_ssl_tunnel. */
+enum {
+    QUORVEL_SSL_TUNNEL_ERREUR = -1,      /* no host, 200 not built or not sent */
+    QUORVEL_SSL_TUNNEL_RESOLUTION = -2,  /* host name did not resolve */
+    QUORVEL_SSL_TUNNEL_CONNEXION = -3,   /* connection to the host failed */
+    QUORVEL_SSL_TUNNEL_INTERDIT = -4,    /* a LAN client asked for the gateway's loopback */
+};
+
+/* Connects to hote:port, sends the 200 response on `client` and relays until
+ * both directions end. 0 after the relay, or one of the negative results
+ * above; nothing has been sent on `client` when the result is negative
+ * (except a 200 that failed half-way). Closes the upstream socket it opened,
+ * exactly once, never `client`. */
+int quorvel_ssl_tunnel(int client, const char *hote, int port);
+
+/* Sends error page `page` (0 to 5; any other number gives the general
+ * message with status 400) as one complete response on `s`. Never closes
+ * `s`; its own failures only leave a trace. */
+void quorvel_ssl_page_erreur(int s, int page);
+
+/* Non-zero when `adresse` (network order) is a target a LAN client may not
+ * reach: the gateway's loopback 127.0.0.0/8, or 0.0.0.0. */
+int quorvel_ssl_cible_locale(uint32_t adresse);
+
+#endif

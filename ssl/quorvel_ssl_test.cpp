@@ -1,0 +1,368 @@
+#include "quorvel_ssl.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "quorvel_ip_mask.h"
+
+namespace {
+
+// The launcher ignores SIGPIPE for the whole process; the tests do the same.
+const bool sigpipe_ignore = (signal(SIGPIPE, SIG_IGN), true);
+
+const char TETE[] = "<HTML><HEAD><TITLE>Quorvel Proxy Server : Error</TITLE></HEAD><BODY>";
+const char PIED_DEBUT[] = "<BR><BR><HR><DIV ALIGN=RIGHT><FONT SIZE=-1><I>Quorvel Proxy Server 1.0";
+const char PIED_FIN[] = "</I></FONT></DIV></BODY></HTML>";
+
+// Everything the peer sends until it closes, or until `ms` of silence.
+std::string lit_tout(int fd, int ms = 5000)
+{
+    std::string r;
+    char buf[65536];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, ms) <= 0) break;
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        r.append(buf, static_cast<size_t>(n));
+    }
+    return r;
+}
+
+// Reads exactly n bytes (or less on close/timeout).
+std::string lit_n(int fd, size_t n, int ms = 5000)
+{
+    std::string r;
+    char buf[4096];
+    while (r.size() < n) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, ms) <= 0) break;
+        ssize_t k = ::read(fd, buf, std::min(sizeof buf, n - r.size()));
+        if (k <= 0) break;
+        r.append(buf, static_cast<size_t>(k));
+    }
+    return r;
+}
+
+int nb_descripteurs()
+{
+    int n = 0;
+    if (DIR *d = ::opendir("/proc/self/fd")) {
+        while (::readdir(d) != nullptr) ++n;
+        ::closedir(d);
+    }
+    return n;
+}
+
+// A loopback listener on a free port.
+struct ecoute {
+    int fd = -1;
+    uint16_t port = 0;
+    ecoute()
+    {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t l = sizeof a;
+        if (::bind(fd, reinterpret_cast<sockaddr *>(&a), l) != 0 || ::listen(fd, 16) != 0) std::abort();
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &l);
+        port = ntohs(a.sin_port);
+    }
+    ~ecoute() { ::close(fd); }
+    int connecte() const
+    {
+        int c = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port);
+        if (::connect(c, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) std::abort();
+        return c;
+    }
+    int accepte(int ms = 5000) const
+    {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, ms) <= 0) return -1;
+        return ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    }
+};
+
+// A target that echoes one connection until its end, then closes it and
+// records that it saw the end of stream.
+struct echo {
+    ecoute e;
+    std::thread t;
+    bool fin_vue = false;
+    int nb_connexions = 0;
+    echo()
+    {
+        t = std::thread([this] {
+            int s = e.accepte(5000);
+            if (s < 0) return;
+            ++nb_connexions;
+            char buf[65536];
+            for (;;) {
+                pollfd p{s, POLLIN, 0};
+                if (::poll(&p, 1, 5000) <= 0) break;
+                ssize_t n = ::read(s, buf, sizeof buf);
+                if (n == 0) { fin_vue = true; break; }
+                if (n < 0 || ::write(s, buf, static_cast<size_t>(n)) != n) break;
+            }
+            ::close(s);
+        });
+    }
+    void attend() { if (t.joinable()) t.join(); }
+    ~echo()
+    {
+        // Unblock an echo that never got its connection.
+        if (t.joinable()) { ::close(e.connecte()); attend(); }
+    }
+};
+
+// The page's status line and headers up to the Content-Length value.
+std::string tete_attendue(int code, const char *raison)
+{
+    return "HTTP/1.1 " + std::to_string(code) + " " + raison +
+           "\r\nConnexion: close\r\nContent-Type: text/html\r\nContent-Length: ";
+}
+
+// Splits a response into its head and body and checks the page's frame.
+void verifie_page(const std::string &recu, int code, const char *raison, const char *message)
+{
+    std::string tete = tete_attendue(code, raison);
+    ASSERT_EQ(0u, recu.rfind(tete, 0)) << recu;
+    size_t fin_tete = recu.find("\r\n\r\n");
+    ASSERT_NE(std::string::npos, fin_tete);
+    std::string corps = recu.substr(fin_tete + 4);
+    EXPECT_EQ(std::to_string(corps.size()), recu.substr(tete.size(), fin_tete - tete.size()));
+    // The credit line between these is ours to word; the rest is fixed.
+    std::string debut = std::string(TETE) + message + PIED_DEBUT;
+    EXPECT_EQ(debut, corps.substr(0, debut.size()));
+    EXPECT_EQ(PIED_FIN, corps.substr(corps.size() - strlen(PIED_FIN)));
+    EXPECT_EQ(std::string::npos, corps.find('\n')) << "the page is one line";
+}
+
+kvtnet_bloc *bloc_pour(int s, const char *adresse)
+{
+    auto *b = static_cast<kvtnet_bloc *>(std::calloc(1, sizeof(kvtnet_bloc)));
+    b->socket = s;
+    b->famille = AF_INET;
+    b->port = htons(40000);
+    ::inet_pton(AF_INET, adresse, &b->adresse);
+    return b;
+}
+
+struct table_locale {
+    table_locale() { static const int n = quorvel_ip_mask_ajoute("127.0.0.1"); (void)n; }
+};
+
+}  // namespace
+
+TEST(QuorvelSsl, ConnectionBlockLayoutIsTheListenersOwn)
+{
+    static_assert(sizeof(kvtnet_bloc) == 20);
+    EXPECT_EQ(0u, offsetof(kvtnet_bloc, socket));
+    EXPECT_EQ(4u, offsetof(kvtnet_bloc, famille));
+    EXPECT_EQ(6u, offsetof(kvtnet_bloc, port));
+    EXPECT_EQ(8u, offsetof(kvtnet_bloc, adresse));
+}
+
+TEST(QuorvelSsl, ErrorPagesCarryTheirMessageAndStatus)
+{
+    struct ligne { int page, code; const char *raison, *message; } lignes[] = {
+        {0, 400, "Bad Request", "<H1>Invalid request</H1>Your browser sent a request that could not be understood."},
+        {1, 405, "Method Not Allowed", "<H1>Method not allowed</H1>The method specified by your browser is unsupported."},
+        {2, 403, "Forbidden", "<H1>Not Allowed</H1>You are not allowed to connect on this server."},
+        {3, 503, "Service Unavailable", "<H1>Connection refused</H1>The connection to the application server was refused."},
+        {4, 503, "Service Unavailable", "<H1>Failed to resolve</H1>Impossible to resolve the requested hostname."},
+        {5, 500, "Internal Server Error", "<H1>Error</H1>An error occured while retrieving the page."},
+        {6, 400, "Bad Request", "<H1>Error</H1>An error occured while retrieving the page."},
+        {-1, 400, "Bad Request", "<H1>Error</H1>An error occured while retrieving the page."},
+        {1000, 400, "Bad Request", "<H1>Error</H1>An error occured while retrieving the page."},
+    };
+    for (const ligne &l : lignes) {
+        SCOPED_TRACE(l.page);
+        int sv[2];
+        ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
+        quorvel_ssl_page_erreur(sv[0], l.page);
+        // The sender never closes the socket: it is still usable here.
+        EXPECT_EQ(1, ::write(sv[0], "", 1)) << "socket closed by the page sender";
+        ::close(sv[0]);
+        std::string recu = lit_tout(sv[1]);
+        ::close(sv[1]);
+        ASSERT_FALSE(recu.empty());
+        recu.pop_back();  // the marker byte written above
+        verifie_page(recu, l.code, l.raison, l.message);
+    }
+}
+
+TEST(QuorvelSsl, LoopbackAndZeroAreTheGatewaysOwn)
+{
+    struct { const char *a; int local; } lignes[] = {
+        {"127.0.0.1", 1}, {"127.255.255.254", 1}, {"127.1.2.3", 1}, {"0.0.0.0", 1},
+        {"126.255.255.255", 0}, {"128.0.0.1", 0}, {"10.0.0.1", 0}, {"1.0.0.127", 0},
+        {"0.0.0.1", 0}, {"255.255.255.255", 0},
+    };
+    for (auto &l : lignes) {
+        SCOPED_TRACE(l.a);
+        uint32_t v;
+        ASSERT_EQ(1, ::inet_pton(AF_INET, l.a, &v));
+        EXPECT_EQ(l.local, quorvel_ssl_cible_locale(v) != 0);
+    }
+}
+
+TEST(QuorvelSsl, TunnelFailuresNameTheirCauseAndLeakNothing)
+{
+    int avant = nb_descripteurs();
+    int sv[2];
+    ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
+    EXPECT_EQ(QUORVEL_SSL_TUNNEL_ERREUR, quorvel_ssl_tunnel(sv[0], nullptr, 443));
+    EXPECT_EQ(QUORVEL_SSL_TUNNEL_RESOLUTION, quorvel_ssl_tunnel(sv[0], "", 443));
+
+    // A port where nothing listens: bind one, learn it, close it.
+    uint16_t libre;
+    { ecoute e; libre = e.port; }
+    {
+        ecoute local_e;
+        int client = local_e.connecte();
+        int cote = local_e.accepte();
+        ASSERT_GE(cote, 0);
+        EXPECT_EQ(QUORVEL_SSL_TUNNEL_CONNEXION, quorvel_ssl_tunnel(cote, "127.0.0.1", libre));
+        // Nothing at all was sent to the client on these failures.
+        ::close(cote);
+        EXPECT_EQ("", lit_tout(client, 2000));
+        ::close(client);
+    }
+
+    // A client that is not the gateway itself (here a peer without an IPv4
+    // address) may not reach loopback, nor 0.0.0.0: no connection is made.
+    for (const char *cible : {"127.0.0.1", "127.9.9.9", "0.0.0.0"}) {
+        SCOPED_TRACE(cible);
+        echo cible_echo;
+        EXPECT_EQ(QUORVEL_SSL_TUNNEL_INTERDIT, quorvel_ssl_tunnel(sv[0], cible, cible_echo.e.port));
+        ::close(cible_echo.e.connecte());  // frees the waiting echo
+        cible_echo.attend();
+        EXPECT_EQ(1, cible_echo.nb_connexions) << "the tunnel must not have connected";
+        EXPECT_TRUE(cible_echo.fin_vue) << "the first connection must be ours, not the tunnel's";
+    }
+    ::close(sv[0]);
+    EXPECT_EQ("", lit_tout(sv[1], 500));
+    ::close(sv[1]);
+    EXPECT_EQ(avant, nb_descripteurs());
+}
+
+TEST(QuorvelSsl, TunnelRelaysAndClosesTheUpstreamOnce)
+{
+    echo cible;
+    ecoute proxy;
+    int avant = nb_descripteurs();
+    int client = proxy.connecte();
+    int cote = proxy.accepte();
+    ASSERT_GE(cote, 0);
+    int r = -9;
+    std::thread t([&] { r = quorvel_ssl_tunnel(cote, "127.0.0.1", cible.e.port); });
+    EXPECT_EQ("HTTP/1.1 200 OK\r\n\r\n", lit_n(client, 19));
+    ASSERT_EQ(5, ::write(client, "hello", 5));
+    EXPECT_EQ("hello", lit_n(client, 5));
+    ::shutdown(client, SHUT_WR);
+    EXPECT_EQ("", lit_tout(client));  // the target's close comes back as our end of stream
+    t.join();
+    cible.attend();
+    EXPECT_EQ(0, r);
+    EXPECT_TRUE(cible.fin_vue);
+    // The client socket is the caller's: still open after the tunnel.
+    EXPECT_EQ(0, ::close(cote));
+    ::close(client);
+    EXPECT_EQ(avant, nb_descripteurs());
+}
+
+TEST(QuorvelSsl, HandlerAnswersEachRequestWithItsPage)
+{
+    table_locale table;
+    uint16_t libre;
+    { ecoute e; libre = e.port; }
+    const std::string p0 = "127.0.0.1:" + std::to_string(libre);
+    struct ligne { std::string requete; int code; const char *raison, *message; } lignes[] = {
+        {"GET http://127.0.0.1/ HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 405, "Method Not Allowed",
+         "<H1>Method not allowed</H1>The method specified by your browser is unsupported."},
+        {"CONNECT 127.0.0.1:0 HTTP/1.1\r\n\r\n", 400, "Bad Request",
+         "<H1>Invalid request</H1>Your browser sent a request that could not be understood."},
+        {"CONNECT 127.0.0.1:65536 HTTP/1.1\r\n\r\n", 400, "Bad Request",
+         "<H1>Invalid request</H1>Your browser sent a request that could not be understood."},
+        {"\r\n\r\n", 400, "Bad Request",
+         "<H1>Invalid request</H1>Your browser sent a request that could not be understood."},
+        {"CONNECT 127.0.0.1:443", 400, "Bad Request",  // the client ends before the blank line
+         "<H1>Invalid request</H1>Your browser sent a request that could not be understood."},
+        {"CONNECT " + p0 + " HTTP/1.1\r\n\r\n", 503, "Service Unavailable",
+         "<H1>Connection refused</H1>The connection to the application server was refused."},
+        {"CONNECTX " + p0 + " HTTP/1.1\r\n\r\n", 405, "Method Not Allowed",
+         "<H1>Method not allowed</H1>The method specified by your browser is unsupported."},
+    };
+    for (const ligne &l : lignes) {
+        SCOPED_TRACE(l.requete);
+        ecoute proxy;
+        int client = proxy.connecte();
+        int cote = proxy.accepte();
+        ASSERT_GE(cote, 0);
+        std::thread t(quorvel_ssl_connexion, bloc_pour(cote, "127.0.0.1"));
+        ASSERT_EQ(static_cast<ssize_t>(l.requete.size()), ::write(client, l.requete.data(), l.requete.size()));
+        if (l.requete.find("\r\n\r\n") == std::string::npos) ::shutdown(client, SHUT_WR);
+        std::string recu = lit_tout(client);
+        t.join();
+        ::close(client);
+        verifie_page(recu, l.code, l.raison, l.message);
+    }
+}
+
+TEST(QuorvelSsl, HandlerServesLowerCaseConnectAndEarlyBytes)
+{
+    table_locale table;
+    echo cible;
+    ecoute proxy;
+    int client = proxy.connecte();
+    int cote = proxy.accepte();
+    ASSERT_GE(cote, 0);
+    std::thread t(quorvel_ssl_connexion, bloc_pour(cote, "127.0.0.1"));
+    // The first bytes of the stream travel with the request, before the 200.
+    std::string req = "connect 127.0.0.1:" + std::to_string(cible.e.port) +
+                      " HTTP/1.1\r\nHost: x\r\n\r\n\x16\x03\x01" "early";
+    ASSERT_EQ(static_cast<ssize_t>(req.size()), ::write(client, req.data(), req.size()));
+    EXPECT_EQ(std::string("HTTP/1.1 200 OK\r\n\r\n\x16\x03\x01" "early"), lit_n(client, 27));
+    ::shutdown(client, SHUT_WR);
+    EXPECT_EQ("", lit_tout(client));
+    t.join();
+    cible.attend();
+    EXPECT_TRUE(cible.fin_vue);
+    ::close(client);
+}
+
+TEST(QuorvelSsl, RefusedClientIsAnsweredWithoutBeingRead)
+{
+    table_locale table;
+    ecoute proxy;
+    int client = proxy.connecte();
+    int cote = proxy.accepte();
+    ASSERT_GE(cote, 0);
+    // The client sends nothing: a handler that read would wait 30 seconds.
+    auto debut = std::chrono::steady_clock::now();
+    quorvel_ssl_connexion(bloc_pour(cote, "10.1.2.3"));
+    EXPECT_LT(std::chrono::steady_clock::now() - debut, std::chrono::seconds(5));
+    verifie_page(lit_tout(client), 403, "Forbidden",
+                 "<H1>Not Allowed</H1>You are not allowed to connect on this server.");
+    ::close(client);
+    quorvel_ssl_connexion(nullptr);  // only a trace
+}
