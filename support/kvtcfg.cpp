@@ -1,1 +1,251 @@
+/* Configuration: an INI file read once into an immutable snapshot.
+ *
+ * Syntax: "[Section]" lines and "Key=Value" lines; a line whose first
+ * non-blank character is ';' or '#' is a comment; section and key names
+ * match without regard to ASCII case; blanks around names and values are
+ * trimmed; a value in double quotes keeps its inner text verbatim; the first
+ * of two equal keys in a section wins. Malformed lines are skipped with a
+ * warning that names their line number.
+ *
+ * Readers load the current snapshot with one atomic read and never lock. A
+ * later kvtcfg_init publishes a new snapshot; the old ones are never freed,
+ * since a reader on another thread may still be walking one (a few hundred
+ * bytes per init, and inits are rare). */
 #include "kvtlib.h"
+#include "kvt_interne.h"
+#include "kvt_raii.h"
+#include "kvt_trace.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace {
+
+struct Config {
+    std::string dossier;                                  // absolute, with a trailing '/'
+    std::unordered_map<std::string, std::string> valeurs; // key: cle_table(section, cle)
+    const Config *precedente = nullptr;                   // keeps every older snapshot reachable
+};
+
+std::atomic<const Config *> g_courante{nullptr};
+std::mutex g_init;  // one init at a time; readers never take it
+
+// Beyond this many warnings about one file, a single summary line says how
+// many more lines were skipped: a file of garbage must not flood the logs.
+constexpr int kMaxAvertissements = 50;
+
+constexpr std::string_view kBlancs = " \t\r\n\v\f";
+
+std::string_view rogne(std::string_view s)
+{
+    const size_t debut = s.find_first_not_of(kBlancs);
+    if (debut == std::string_view::npos) return {};
+    const size_t fin = s.find_last_not_of(kBlancs);
+    return s.substr(debut, fin - debut + 1);
+}
+
+char minuscule(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Names hold no newline (lines are split on it), so it cannot be forged.
+std::string cle_table(std::string_view section, std::string_view cle)
+{
+    std::string r;
+    r.reserve(section.size() + cle.size() + 1);
+    for (char c : section) r += minuscule(c);
+    r += '\n';
+    for (char c : cle) r += minuscule(c);
+    return r;
+}
+
+std::string dossier_de(const char *chemin)
+{
+    std::string_view c = chemin;
+    const size_t barre = c.rfind('/');
+    std::string dossier = barre == std::string_view::npos ? std::string() : std::string(c.substr(0, barre + 1));
+    if (!dossier.empty() && dossier[0] == '/') return dossier;
+    // Made absolute now: a daemon may change its working directory later,
+    // and relative log paths must still land beside the configuration.
+    char cwd[4096];
+    if (::getcwd(cwd, sizeof cwd) == nullptr) return dossier.empty() ? std::string("./") : dossier;
+    std::string r = cwd;
+    if (r.back() != '/') r += '/';
+    return r + dossier;
+}
+
+// Whole file into `contenu`; 0, or an errno value.
+int lit_fichier(const char *chemin, std::string &contenu)
+{
+    kvt_fd f{::open(chemin, O_RDONLY | O_CLOEXEC)};
+    if (!f) return errno;
+    struct stat st;
+    if (::fstat(f.fd, &st) < 0) return errno;
+    if (S_ISDIR(st.st_mode)) return EISDIR;
+    char tampon[8192];
+    for (;;) {
+        const ssize_t n = ::read(f.fd, tampon, sizeof tampon);
+        if (n == 0) return 0;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        contenu.append(tampon, static_cast<size_t>(n));
+    }
+}
+
+class Analyse {
+public:
+    Analyse(const char *chemin, Config &cfg) : chemin_(chemin), cfg_(cfg) {}
+
+    void ligne(int numero, std::string_view l)
+    {
+        if (l.find('\0') != std::string_view::npos) return mauvaise(numero, "it holds a NUL byte");
+        l = rogne(l);
+        if (l.empty() || l[0] == ';' || l[0] == '#') return;
+        if (l[0] == '[') {
+            // "[Name]", optionally followed by a comment.
+            const size_t ferme = l.find(']');
+            const std::string_view apres = ferme == std::string_view::npos ? l : rogne(l.substr(ferme + 1));
+            const std::string_view nom = ferme == std::string_view::npos ? std::string_view() : rogne(l.substr(1, ferme - 1));
+            if (nom.empty() || !(apres.empty() || apres[0] == ';' || apres[0] == '#')) {
+                // Keys under a broken header belong to no known section: filing
+                // them under the previous one could, say, add an AllowedHost.
+                section_valide_ = false;
+                return mauvaise(numero, "bad section header; the keys under it are ignored");
+            }
+            section_ = nom;
+            section_valide_ = true;
+            return;
+        }
+        const size_t egal = l.find('=');
+        if (egal == std::string_view::npos) return mauvaise(numero, "no '=' in it");
+        const std::string_view cle = rogne(l.substr(0, egal));
+        if (cle.empty()) return mauvaise(numero, "no key before '='");
+        std::string_view valeur = rogne(l.substr(egal + 1));
+        if (!valeur.empty() && valeur[0] == '"') {
+            if (valeur.size() < 2 || valeur.back() != '"') return mauvaise(numero, "unclosed double quote");
+            valeur = valeur.substr(1, valeur.size() - 2);
+        }
+        if (!section_valide_) return;
+        auto [it, neuf] = cfg_.valeurs.try_emplace(cle_table(section_, cle), valeur);
+        (void)it;
+        if (!neuf) {
+            avertit("Configuration file " + std::string(chemin_) + " line " + std::to_string(numero) +
+                    ": key " + std::string(cle) + " repeated in section [" + section_ +
+                    "]; the first one counts");
+        }
+    }
+
+    void fin()
+    {
+        if (omis_ > 0) {
+            kvtlog_avertit(("Configuration file " + std::string(chemin_) + ": " + std::to_string(omis_) +
+                            " more malformed lines skipped")
+                               .c_str());
+        }
+    }
+
+private:
+    void mauvaise(int numero, const char *raison)
+    {
+        avertit("Configuration file " + std::string(chemin_) + " line " + std::to_string(numero) +
+                ": malformed line skipped (" + raison + ")");
+    }
+
+    void avertit(const std::string &texte)
+    {
+        if (avertissements_ >= kMaxAvertissements) {
+            ++omis_;
+            return;
+        }
+        ++avertissements_;
+        kvtlog_avertit(texte.c_str());
+    }
+
+    const char *chemin_;
+    Config &cfg_;
+    std::string section_;        // keys before any header are in section ""
+    bool section_valide_ = true;
+    int avertissements_ = 0;
+    int omis_ = 0;
+};
+
+}  // namespace
+
+int kvtcfg_init(const char *chemin)
+{
+    if (chemin == nullptr) { KVT_ERREUR(); return -1; }
+    std::lock_guard<std::mutex> verrou(g_init);
+
+    Config *cfg = new (std::nothrow) Config;
+    if (cfg == nullptr) { KVT_ERREUR(); return -1; }
+    int resultat = 0;
+    try {
+        cfg->dossier = dossier_de(chemin);
+        std::string contenu;
+        const int err = lit_fichier(chemin, contenu);
+        if (err == ENOENT) {
+            kvtlog_avertit(("Configuration file " + std::string(chemin) +
+                            " not found: every setting takes its default").c_str());
+            resultat = -1;
+        } else if (err != 0) {
+            kvtlog_avertit(("Configuration file " + std::string(chemin) + " cannot be read (" +
+                            std::strerror(err) + "): every setting takes its default").c_str());
+            resultat = -1;
+        } else {
+            std::string_view texte = contenu;
+            if (texte.substr(0, 3) == "\xEF\xBB\xBF") texte.remove_prefix(3);  // UTF-8 mark of some editors
+            Analyse analyse(chemin, *cfg);
+            int numero = 0;
+            while (!texte.empty()) {
+                const size_t nl = texte.find('\n');
+                analyse.ligne(++numero, texte.substr(0, nl));
+                if (nl == std::string_view::npos) break;
+                texte.remove_prefix(nl + 1);
+            }
+            analyse.fin();
+        }
+    } catch (const std::bad_alloc &) {
+        KVT_ERREUR();
+        delete cfg;  // never published
+        return -1;
+    }
+    cfg->precedente = g_courante.load(std::memory_order_relaxed);
+    g_courante.store(cfg, std::memory_order_release);
+    return resultat;
+}
+
+const char *kvtcfg_dossier(void)
+{
+    const Config *cfg = g_courante.load(std::memory_order_acquire);
+    return cfg ? cfg->dossier.c_str() : "";
+}
+
+int kvtcfg_recup_E(const char *section, const char *cle, char *valeur, int taille, const char *defaut)
+{
+    if (valeur == nullptr || taille < 1) { KVT_ERREUR(); return -1; }
+    std::string_view v = defaut ? defaut : "";
+    if (section == nullptr || cle == nullptr) {
+        KVT_ERREUR();
+    } else if (const Config *cfg = g_courante.load(std::memory_order_acquire)) {
+        try {
+            auto it = cfg->valeurs.find(cle_table(section, cle));
+            if (it != cfg->valeurs.end()) v = it->second;
+        } catch (const std::bad_alloc &) {
+            KVT_ERREUR();  // the default is still a defined answer
+        }
+    }
+    const size_t n = std::min(v.size(), static_cast<size_t>(taille) - 1);
+    std::memmove(valeur, v.data(), n);  // the default may be the buffer itself
+    valeur[n] = '\0';
+    return static_cast<int>(n);
+}

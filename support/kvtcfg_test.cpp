@@ -1,0 +1,275 @@
+#include "kvtlib.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Dossier {
+    fs::path p;
+    Dossier()
+    {
+        char modele[] = "/tmp/kvtcfg_test.XXXXXX";
+        p = ::mkdtemp(modele);
+    }
+    ~Dossier() { fs::remove_all(p); }
+    std::string ecrit(const char *nom, const std::string &contenu) const
+    {
+        std::ofstream(p / nom, std::ios::binary) << contenu;
+        return (p / nom).string();
+    }
+};
+
+std::string lit(const fs::path &p)
+{
+    std::ifstream f(p, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+std::string valeur(const char *section, const char *cle, const char *defaut = "<default>")
+{
+    char b[256];
+    EXPECT_GE(kvtcfg_recup_E(section, cle, b, sizeof b, defaut), 0);
+    return b;
+}
+
+// Line 1 is "; comment"; the numbers in the warnings below count from it.
+const char kFichier[] =
+    "; comment\n"                          // 1
+    "   # indented comment\n"              // 2
+    "KeyBefore=global\n"                   // 3
+    "[Main]\n"                             // 4
+    "LogFile = my.log   \n"                // 5
+    "AllowedHost0=192.168.1.*\n"           // 6
+    "  allowedhost1  =  10.0.0.1  \n"      // 7
+    "\t[ ssl ]\n"                          // 8
+    "SSLEnabled=\" yes\"\n"                // 9
+    "SSLPort = \"8080 \"\n"                // 10
+    "Quoted=\"\"\n"                        // 11
+    "Empty=\n"                             // 12
+    "Dup=first\n"                          // 13
+    "DUP=second\n"                         // 14 duplicate
+    "Eq=a=b\n"                             // 15
+    "Semi=value ; kept\n"                  // 16
+    "Lone=\"open\n"                        // 17 malformed
+    "[Main]\n"                             // 18
+    "LogFile=second.log\n"                 // 19 duplicate
+    "Extra=x\n"                            // 20
+    "[Bad\n"                               // 21 malformed
+    "AllowedHost9=*\n"                     // 22 ignored: no known section
+    "[DNS] ; a comment\r\n"                // 23
+    "DNSEnabled=yes\r\n"                   // 24
+    "no equals here\n"                     // 25 malformed
+    " = novalue\n"                         // 26 malformed
+    "[]\n"                                 // 27 malformed
+    "Tail=1\n"                             // 28 ignored
+    "[Last]\n"                             // 29
+    "NoNewline=end";                       // 30
+
+}  // namespace
+
+TEST(KvtCfg, DefaultsBeforeInit)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, never initialised
+    EXPECT_EXIT(
+        {
+            char b[16];
+            bool ok = kvtcfg_recup_E("SSL", "SSLPort", b, sizeof b, "8080") == 4 && std::string(b) == "8080" &&
+                      std::string(kvtcfg_dossier()).empty();
+            std::exit(ok ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+TEST(KvtCfg, IniRules)
+{
+    Dossier d;
+    const std::string chemin = d.ecrit("q.conf", kFichier);
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(kvtcfg_init(chemin.c_str()), 0);
+    const std::string avert = testing::internal::GetCapturedStderr();
+
+    struct Cas { const char *section, *cle, *attendu; } cas[] = {
+        {"", "KeyBefore", "global"},
+        {"main", "LOGFILE", "my.log"},            // names without regard to case; first wins
+        {"Main", "AllowedHost0", "192.168.1.*"},
+        {"MAIN", "AllowedHost1", "10.0.0.1"},     // blanks trimmed
+        {"SSL", "SSLEnabled", " yes"},            // quoted: verbatim
+        {"SSL", "SSLPort", "8080 "},
+        {"SSL", "Quoted", ""},
+        {"SSL", "Empty", ""},                     // present and empty is not absent
+        {"SSL", "Dup", "first"},
+        {"SSL", "Eq", "a=b"},
+        {"SSL", "Semi", "value ; kept"},
+        {"SSL", "Lone", "<default>"},
+        {"Main", "Extra", "x"},                   // a repeated section adds to the first
+        {"Main", "AllowedHost9", "<default>"},    // under a broken header: not filed under Main
+        {"Bad", "AllowedHost9", "<default>"},
+        {"DNS", "DNSEnabled", "yes"},             // CR LF line end
+        {"DNS", "Tail", "<default>"},
+        {"Last", "NoNewline", "end"},
+        {"Nope", "LogFile", "<default>"},
+        {"SSL", "LogFile", "<default>"},
+    };
+    for (const Cas &c : cas) {
+        SCOPED_TRACE(std::string(c.section) + "/" + c.cle);
+        EXPECT_EQ(valeur(c.section, c.cle), c.attendu);
+    }
+
+    for (int ligne : {14, 17, 19, 21, 25, 26, 27}) {
+        SCOPED_TRACE(ligne);
+        EXPECT_NE(avert.find(chemin + " line " + std::to_string(ligne) + ":"), std::string::npos) << avert;
+    }
+    for (int ligne : {9, 22, 23, 24, 28, 30}) {
+        SCOPED_TRACE(ligne);
+        EXPECT_EQ(avert.find(" line " + std::to_string(ligne) + ":"), std::string::npos) << avert;
+    }
+}
+
+TEST(KvtCfg, RecupTruncatesWithinSize)
+{
+    Dossier d;
+    ASSERT_EQ(kvtcfg_init(d.ecrit("q.conf", "[Main]\nLogFile=my.log\n").c_str()), 0);
+    struct Cas { const char *cle, *defaut; int taille, longueur; const char *attendu; } cas[] = {
+        {"LogFile", "", 256, 6, "my.log"},
+        {"LogFile", "", 7, 6, "my.log"},
+        {"LogFile", "", 6, 5, "my.lo"},
+        {"LogFile", "", 1, 0, ""},
+        {"Absent", "quorvel.log", 5, 4, "quor"},  // a default is truncated the same way
+        {"Absent", nullptr, 8, 0, ""},
+    };
+    for (const Cas &c : cas) {
+        SCOPED_TRACE(std::string(c.cle) + " size " + std::to_string(c.taille));
+        std::string b(300, '#');
+        EXPECT_EQ(kvtcfg_recup_E("Main", c.cle, b.data(), c.taille, c.defaut), c.longueur);
+        EXPECT_STREQ(b.c_str(), c.attendu);
+        EXPECT_EQ(b[static_cast<size_t>(c.taille)], '#');  // nothing written past the size
+    }
+    char b[4] = "abc";
+    EXPECT_EQ(kvtcfg_recup_E("Main", "LogFile", b, 0, ""), -1);
+    EXPECT_STREQ(b, "abc");
+    EXPECT_EQ(kvtcfg_recup_E("Main", "LogFile", nullptr, 10, ""), -1);
+    EXPECT_EQ(kvtcfg_recup_E(nullptr, "LogFile", b, 4, "d"), 1);
+    EXPECT_STREQ(b, "d");
+}
+
+TEST(KvtCfg, MissingFileGivesDefaultsAndOneWarning)
+{
+    Dossier d;
+    ASSERT_EQ(kvtcfg_init(d.ecrit("q.conf", "[Main]\nLogFile=my.log\n").c_str()), 0);
+    const std::string absent = (d.p / "none.conf").string();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(kvtcfg_init(absent.c_str()), -1);
+    const std::string avert = testing::internal::GetCapturedStderr();
+    EXPECT_NE(avert.find(absent), std::string::npos);
+    EXPECT_EQ(std::count(avert.begin(), avert.end(), '\n'), 1) << avert;
+    EXPECT_EQ(valeur("Main", "LogFile", "quorvel.log"), "quorvel.log");  // the old file no longer counts
+    EXPECT_EQ(kvtcfg_dossier(), d.p.string() + "/");
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(kvtcfg_init(d.p.c_str()), -1);  // a folder is not a file
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(d.p.string()), std::string::npos);
+}
+
+TEST(KvtCfg, DossierIsAbsoluteWithTrailingSlash)
+{
+    Dossier d;
+    fs::create_directory(d.p / "sub");
+    d.ecrit("sub/q.conf", "");
+    const fs::path avant = fs::current_path();
+    fs::current_path(d.p);
+    struct Cas { std::string chemin, attendu; } cas[] = {
+        {(d.p / "sub/q.conf").string(), (d.p / "sub").string() + "/"},
+        {"sub/q.conf", (d.p / "sub").string() + "/"},
+        {"q.conf", d.p.string() + "/"},
+        {"/q.conf", "/"},
+    };
+    for (const Cas &c : cas) {
+        SCOPED_TRACE(c.chemin);
+        testing::internal::CaptureStderr();
+        kvtcfg_init(c.chemin.c_str());
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(kvtcfg_dossier(), c.attendu);
+    }
+    fs::current_path(avant);
+}
+
+TEST(KvtCfg, WarningFloodIsCapped)
+{
+    Dossier d;
+    std::string garbage;
+    for (int i = 0; i < 1000; ++i) garbage += "garbage line\n";
+    garbage += "[Main]\nLogFile=still.read\n";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(kvtcfg_init(d.ecrit("q.conf", garbage).c_str()), 0);
+    const std::string avert = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(avert.begin(), avert.end(), '\n'), 51) << avert.substr(0, 500);
+    EXPECT_NE(avert.find("950 more malformed lines skipped"), std::string::npos);
+    EXPECT_EQ(valeur("Main", "LogFile"), "still.read");
+}
+
+TEST(KvtCfg, WarningsReachTheErrorLogOnceOpen)
+{
+    // A fresh process in which the logs were never opened; it checks the
+    // error log itself, since it runs the test body on its own.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            Dossier d;
+            const std::string chemin = d.ecrit("q.conf", "[Main]\nbroken\n");
+            kvtcfg_init(chemin.c_str());
+            kvtlog_init("q.log", "q-errors.log");  // beside the configuration
+            kvtcfg_init(chemin.c_str());           // now written at once
+            const std::string err = lit(d.p / "q-errors.log");
+            size_t n = 0;
+            for (size_t pos = 0; (pos = err.find(chemin + " line 2:", pos)) != std::string::npos; ++pos) ++n;
+            const bool ok = n == 2 && lit(d.p / "q.log").empty();
+            if (!ok) std::fprintf(stderr, "error log:\n%s\n", err.c_str());
+            d.~Dossier();
+            std::_Exit(ok ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "line 2");
+}
+
+TEST(KvtCfg, ReinitWhileOtherThreadsRead)
+{
+    Dossier d;
+    const std::string a = d.ecrit("a.conf", "[Main]\nLogFile=aaaaaaaa.log\n");
+    const std::string b = d.ecrit("b.conf", "[Main]\nLogFile=bb.log\n[Other]\nPad=" + std::string(500, 'p') + "\n");
+    ASSERT_EQ(kvtcfg_init(a.c_str()), 0);
+    std::atomic<bool> fin{false};
+    std::atomic<int> mauvais{0}, lectures{0};
+    std::vector<std::thread> lecteurs;
+    for (int i = 0; i < 4; ++i) {
+        lecteurs.emplace_back([&] {
+            while (!fin.load()) {
+                char v[64];
+                kvtcfg_recup_E("Main", "LogFile", v, sizeof v, "");
+                const std::string s = v;
+                if (s != "aaaaaaaa.log" && s != "bb.log") ++mauvais;
+                if (std::string(kvtcfg_dossier()) != d.p.string() + "/") ++mauvais;
+                ++lectures;
+            }
+        });
+    }
+    for (int i = 0; i < 200; ++i) ASSERT_EQ(kvtcfg_init((i % 2 ? a : b).c_str()), 0);
+    fin = true;
+    for (std::thread &t : lecteurs) t.join();
+    EXPECT_EQ(mauvais.load(), 0);
+    EXPECT_GT(lectures.load(), 0);
+}
