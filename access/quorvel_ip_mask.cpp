@@ -4,6 +4,8 @@
  * module-wide state below is the module's own. */
 #include "quorvel_ip_mask.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -377,6 +379,10 @@ int quorvel_adhosts_charge(void)
         KVT_ERREUR();
         return -1;
     }
+    // A folder opens for reading here, then yields no line: it is as
+    // unreadable as a missing file, and must be reported as such.
+    struct stat etat;
+    if (f && (fstat(fileno(f.get()), &etat) != 0 || S_ISDIR(etat.st_mode))) f.reset();
     if (!f) {
         std::fputs("Unable to open adhosts file\n", stdout);
         return -1;

@@ -500,12 +500,21 @@ TEST(QuorvelAdhosts, LoadsFiles)
         for (const std::string &n : l.absents) EXPECT_EQ(0, quorvel_adhosts_contient(n.c_str())) << n;
     }
 
-    // A file that cannot be opened: -1, the message, and an empty list in force.
-    std::remove((d.chemin() + "/adhosts.txt").c_str());
-    auto [r, sortie] = charge();
-    EXPECT_EQ(-1, r);
-    EXPECT_EQ("Unable to open adhosts file\n", sortie);
-    EXPECT_EQ(0, quorvel_adhosts_contient("z.example"));
+    // A file that cannot be opened, or a folder: -1, the message, and an
+    // empty list in force instead of the previous one.
+    const std::string fichier = d.chemin() + "/adhosts.txt";
+    for (const std::string &cible : {fichier, d.chemin()}) {
+        SCOPED_TRACE(cible);
+        d.ecrit("adhosts.txt", "old.example\n");
+        d.configure("[HTTP_FTP]\nAdHostsFile=" + fichier + "\n");
+        ASSERT_EQ(1, charge().first);
+        std::remove(fichier.c_str());
+        d.configure("[HTTP_FTP]\nAdHostsFile=" + cible + "\n");
+        auto [r, sortie] = charge();
+        EXPECT_EQ(-1, r);
+        EXPECT_EQ("Unable to open adhosts file\n", sortie);
+        EXPECT_EQ(0, quorvel_adhosts_contient("old.example"));
+    }
 }
 
 TEST(QuorvelAdhosts, RelativePathIsBesideTheConfiguration)
