@@ -1,0 +1,91 @@
+#!/bin/bash
+# bench/dns/run.sh BUILD_DIR [SECONDS [OUTSTANDING]]: DNS queries per second through
+#   (a) the upstream directly,
+#   (b) quorvel_dns, run by the real launcher,
+#   (c) dnsmasq as a forwarder to the same upstreams, cache off,
+# driven by dnsperf from a client namespace with OUTSTANDING queries in flight
+# (default 100) for SECONDS each (default 10). The upstreams are dnsmasq
+# answering bench.test from local records; (a) asks the first one only. Everything runs in namespaces made here (the layout of
+# tests/e2e/dns/lib.sh); traffic for (a) crosses the relay namespace by
+# kernel forwarding, so all three runs cross the same two links. Needs root.
+set -euo pipefail
+racine=$(cd "$(dirname "$0")/../.." && pwd)
+. "$racine/tests/e2e/dns/lib.sh"
+dns_exige dnsperf
+[ $# -ge 1 ] || { echo "usage: $0 BUILD_DIR [SECONDS [OUTSTANDING]]"; exit 2; }
+duree=${2:-10}
+envol=${3:-100}
+trap dns_nettoie EXIT
+dns_prepare "$1" dqb
+
+# Upstreams: answers from local records, no logging, large outstanding limit.
+for u in "$NS_U1 10.53.1.2 1" "$NS_U2 10.53.2.2 2"; do
+    read -r ns adr n <<< "$u"
+    ip netns exec "$ns" dnsmasq --keep-in-foreground --conf-file=/dev/null --no-resolv --no-hosts \
+        --bind-interfaces --listen-address="$adr" --pid-file="$DNS_DIR/u$n.pid" --user=root \
+        --address=/bench.test/10.9.9.$n > "$DNS_DIR/u$n.out" 2>&1 &
+    DNS_PIDS+=($!)
+    dns_attend_port "$ns" "$adr:53"
+done
+# For (a): the client reaches the upstreams through the relay namespace.
+ip netns exec "$NS_R" sysctl -qw net.ipv4.ip_forward=1
+ip -n "$NS_C" route add 10.53.1.0/24 via 10.53.3.1
+ip -n "$NS_U1" route add 10.53.3.0/24 via 10.53.1.1
+
+for i in $(seq 0 99); do echo "host$i.bench.test A"; done > "$DNS_DIR/requetes"
+
+# pleins NS: UDP datagrams dropped so far in NS for a full receive buffer.
+pleins() {
+    ip netns exec "$1" awk '/^Udp:/ { if (!n++) { for (i = 1; i <= NF; i++) if ($i == "RcvbufErrors") c = i } else print $c }' /proc/net/snmp
+}
+
+# mesure NAME SERVER PORT: one dnsperf run; prints one result line and keeps
+# "qps avg p99 lost" in $DNS_DIR/NAME.res.
+mesure() {
+    local nom=$1 sortie=$DNS_DIR/$1.dnsperf ns
+    local avant=() i=0
+    for ns in "$NS_C" "$NS_R" "$NS_U1" "$NS_U2"; do avant+=("$(pleins "$ns")"); done
+    ip netns exec "$NS_C" dnsperf -s "$2" -p "$3" -a 10.53.3.2 -d "$DNS_DIR/requetes" \
+        -l "$duree" -q "$envol" -t 2 -v > "$sortie" 2>&1 || true
+    # -v prints one line per answer, latency in seconds last.
+    local p99
+    p99=$(awk '/^> / { print $NF }' "$sortie" | sort -g |
+          awk '{ v[NR] = $1 } END { if (NR == 0) print "nan"; else { i = int(NR * 0.99); if (i < 1) i = 1; printf "%.3f", v[i] * 1000 } }')
+    local qps avg perdu
+    qps=$(awk '/Queries per second:/ { print $4 }' "$sortie")
+    avg=$(awk '/Average Latency/ { printf "%.3f", $4 * 1000 }' "$sortie")
+    perdu=$(awk '/Queries lost:/ { print $3 }' "$sortie")
+    echo "${qps:-0} ${avg:-nan} $p99 ${perdu:-?}" > "$DNS_DIR/$nom.res"
+    # Datagrams the kernel dropped for a full receive buffer, per namespace.
+    local bilan=""
+    for ns in "$NS_C" "$NS_R" "$NS_U1" "$NS_U2"; do
+        bilan+=" $(($(pleins "$ns") - avant[i++]))"
+    done
+    printf '%-32s %10.0f qps   avg %7s ms   p99 %7s ms   lost %s   (full buffers client/relay/up1/up2:%s)\n' \
+        "$4" "${qps:-0}" "${avg:-nan}" "$p99" "${perdu:-?}" "$bilan"
+}
+
+echo "dnsperf, $duree s per run, $envol queries outstanding, 2 upstreams (dnsmasq, local records)"
+mesure direct 10.53.1.2 53 "(a) upstream directly"
+
+dns_relais "$(printf '[Main]\nAllowedHost0=10.53.3.*\n[DNS]\nDNSEnabled=yes\nDNSServer1=10.53.1.2\nDNSServer2=10.53.2.2\n')"
+relais=$DNS_PID
+dns_relais_pret > /dev/null
+mesure quorvel 10.53.3.1 53 "(b) quorvel_dns"
+dns_arrete "$relais"
+# An answer whose query slot was overwritten by 100 newer queries reaches nobody.
+sans_slot=$(cat "$RELAIS/out" "$RELAIS/err" | grep -c '^ERREUR: dns/quorvel_dns.cpp' || true)
+
+ip netns exec "$NS_R" dnsmasq --keep-in-foreground --conf-file=/dev/null --no-resolv --no-hosts \
+    --bind-interfaces --listen-address=10.53.3.1 --port=5300 --pid-file="$DNS_DIR/fwd.pid" \
+    --user=root --cache-size=0 --server=10.53.1.2 --server=10.53.2.2 > "$DNS_DIR/fwd.out" 2>&1 &
+DNS_PIDS+=($!)
+dns_attend_port "$NS_R" 10.53.3.1:5300
+mesure dnsmasq 10.53.3.1 5300 "(c) dnsmasq forwarder, no cache"
+
+read -r qa _ _ _ < "$DNS_DIR/direct.res"
+read -r qb _ _ lb < "$DNS_DIR/quorvel.res"
+read -r qc _ _ _ < "$DNS_DIR/dnsmasq.res"
+awk -v a="$qa" -v b="$qb" -v c="$qc" 'BEGIN {
+    printf "ratio b/a %.2f (goal >= 0.7)   ratio b/c %.2f (goal >= 2)\n", (a > 0 ? b / a : 0), (c > 0 ? b / c : 0) }'
+echo "queries lost through quorvel_dns: $lb; answers it routed to nobody (traces): $sans_slot"
