@@ -5,7 +5,8 @@
 #   build-tsan/  ThreadSanitizer: threaded tests
 # Missing Debian packages are installed first (as root). As a normal user the
 # tests that need root (port 53, network namespaces) are skipped.
-# Environment: QUORVEL_SOAK_SECONDS shortens or lengthens the soak test.
+# Environment: QUORVEL_SOAK_SECONDS shortens or lengthens the soak test;
+# QUORVEL_BUILD=name builds in name/, name-asan/ and name-tsan/ instead.
 # Exit status 0 only when every step built and every test passed.
 set -uo pipefail
 racine=$(cd "$(dirname "$0")/.." && pwd)
@@ -66,13 +67,14 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 
+b=${QUORVEL_BUILD:-build}
 prefixe=()
-etape build build ""
-etape build-asan build-asan "-DQUORVEL_SANITIZE=address -DQUORVEL_BENCH=OFF" -L 'unit|threaded'
+etape "$b" "$b" ""
+etape "$b-asan" "$b-asan" "-DQUORVEL_SANITIZE=address -DQUORVEL_BENCH=OFF" -L 'unit|threaded'
 # ThreadSanitizer maps its shadow memory at fixed places, which a randomized
 # address layout can occupy on recent kernels: run it without randomization.
 if setarch "$(uname -m)" -R true 2>/dev/null; then prefixe=(setarch "$(uname -m)" -R); fi
-etape build-tsan build-tsan "-DQUORVEL_SANITIZE=thread -DQUORVEL_BENCH=OFF" -L threaded
+etape "$b-tsan" "$b-tsan" "-DQUORVEL_SANITIZE=thread -DQUORVEL_BENCH=OFF" -L threaded
 
 echo
 echo "=== Summary ($(( ($(date +%s) - debut) / 60 )) min)"
