@@ -245,8 +245,8 @@ int quorvel_main_charge(const char *dossier, const char *fichier, const char *en
     }
     // The full path: a bare name would be looked up in the system's
     // library folders instead of beside the program.
-    std::string chemin = dossier;
-    if (!chemin.empty() && chemin.back() != '/') chemin += '/';
+    std::string chemin = *dossier != '\0' ? dossier : ".";
+    if (chemin.back() != '/') chemin += '/';
     chemin += fichier;
     // RTLD_NOW: a missing symbol fails here, not later inside a server
     // thread. RTLD_LOCAL: one module never resolves against another's.

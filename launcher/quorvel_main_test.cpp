@@ -226,6 +226,7 @@ TEST(QuorvelMainModules, LoadsFromTheGivenFolderAndReportsEachFailure)
         sortie s = charge(tmp.chemin.c_str(), "libc.so.6", "malloc");
         EXPECT_EQ(-1, s.resultat);
         EXPECT_EQ("Unable to load libc.so.6 (malloc).\n", s.out);
+        EXPECT_EQ(-1, charge("", "libc.so.6", "malloc").resultat);   // no folder yet: the current one
     }
     testing::internal::CaptureStderr();
     EXPECT_EQ(-1, quorvel_main_charge(nullptr, "x.so", "e"));
