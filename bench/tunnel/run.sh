@@ -1,0 +1,113 @@
+#!/bin/bash
+# bench/tunnel/run.sh [BUILD_DIR]: the tunnel against tinyproxy, squid and a
+# direct connection, in one run, on the loopback of a network namespace of
+# its own (nothing else on the machine is touched, no packet leaves it).
+#   bulk throughput each way (2 GiB), tunnel setups/s from 1 and 50 clients,
+#   idle tunnels held at once (each checked by an echoed byte) with the
+#   proxy's resident memory per tunnel, under a descriptor limit of 20,000.
+# Needs root (namespace, squid). Environment: BYTES, SECONDS_SETUP, IDLE.
+set -uo pipefail
+build=$(cd "${1:-build}" && pwd)
+if [ "$(id -u)" != 0 ]; then echo "bench/tunnel needs root (network namespace, squid)" >&2; exit 77; fi
+if [ -z "${QUORVEL_BENCH_NS:-}" ]; then
+    exec unshare -n env QUORVEL_BENCH_NS=1 bash "$0" "$build"
+fi
+ip link set lo up
+# Tens of thousands of short connections in one run: let TIME_WAIT ports be
+# reused (this namespace only).
+sysctl -qw net.ipv4.tcp_tw_reuse=1 net.ipv4.ip_local_port_range="1024 65000" 2>/dev/null
+ulimit -n 20000
+
+BYTES=${BYTES:-$((2 << 30))}
+SECONDS_SETUP=${SECONDS_SETUP:-4}
+IDLE=${IDLE:-9000}
+outil=$build/bench-bin/tunnel_charge
+[ -x "$outil" ] || { echo "build $outil first (ninja -C $build tunnel_charge)" >&2; exit 1; }
+dir=$(mktemp -d)
+chmod 755 "$dir"
+PIDS=()
+trap 'for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null; done; for p in "${PIDS[@]}"; do wait "$p" 2>/dev/null; done; rm -rf "$dir"' EXIT
+
+CIBLE=19000
+"$outil" cible $CIBLE "$BYTES" & PIDS+=($!)
+
+# quorvel with the tunnel module only.
+mkdir "$dir/q"
+cp "$build/quorvel" "$build/libkvt.so" "$build/quorvel_ssl.so" "$dir/q/"
+printf '[Main]\n[SSL]\nSSLEnabled=yes\nSSLPort=18080\n' > "$dir/q/quorvel.conf"
+"$dir/q/quorvel" > "$dir/q/out" 2>&1 & QPID=$!; PIDS+=($QPID)
+
+# tinyproxy: CONNECT to any port (no ConnectPort line), from 127.0.0.1.
+cat > "$dir/tinyproxy.conf" <<EOF
+Port 18081
+Listen 127.0.0.1
+Timeout 600
+MaxClients 20000
+Allow 127.0.0.1
+LogLevel Critical
+LogFile "$dir/tinyproxy.log"
+PidFile "$dir/tinyproxy.pid"
+EOF
+tinyproxy -d -c "$dir/tinyproxy.conf" > /dev/null 2>&1 & TPID=$!; PIDS+=($TPID)
+
+# squid: no cache, no access log, CONNECT to any port from localhost.
+mkdir -m 777 "$dir/squid"
+cat > "$dir/squid.conf" <<EOF
+http_port 127.0.0.1:18082
+acl lo src 127.0.0.1/32
+http_access allow lo
+http_access deny all
+cache deny all
+cache_mem 0 MB
+access_log none
+cache_store_log none
+cache_log $dir/squid/cache.log
+pid_filename $dir/squid/squid.pid
+coredump_dir $dir/squid
+max_filedescriptors 20000
+dns_nameservers 127.0.0.1
+shutdown_lifetime 0 seconds
+EOF
+squid -N -f "$dir/squid.conf" > /dev/null 2>&1 & SPID=$!; PIDS+=($SPID)
+
+pret() { for _ in $(seq 100); do ss -Hltn "sport = :$1" | grep -q . && return 0; sleep 0.1; done; return 1; }
+for p in $CIBLE 18080 18081 18082; do pret $p || { echo "nothing listens on $p" >&2; cat "$dir/q/out" "$dir/squid/cache.log" 2>/dev/null | tail; exit 1; }; done
+
+noms=(direct quorvel tinyproxy squid)
+ports=(direct 18080 18081 18082)
+declare -A R
+mesure() { timeout 300 "$outil" "$@" || echo 0; }
+echo "bulk: $((BYTES >> 20)) MiB each way, setups: ${SECONDS_SETUP} s per figure, idle: $IDLE tunnels"
+for i in 0 1 2 3; do
+    n=${noms[$i]} p=${ports[$i]}
+    R[$n,haut]=$(mesure haut "$p" $CIBLE "$BYTES")
+    R[$n,bas]=$(mesure bas "$p" $CIBLE "$BYTES")
+    R[$n,s1]=$(mesure setups "$p" $CIBLE 1 "$SECONDS_SETUP" 1000000)
+    R[$n,s50]=$(mesure setups "$p" $CIBLE 50 "$SECONDS_SETUP" 1000000)
+    printf '%-10s up %6s MiB/s  down %6s MiB/s  setups/s 1 client %6s  50 clients %6s\n' \
+        "$n" "${R[$n,haut]}" "${R[$n,bas]}" "${R[$n,s1]}" "${R[$n,s50]}"
+done
+# Let the TIME_WAIT of the setups drain a little before thousands of tunnels.
+sleep 2
+for i in 1 2 3; do
+    n=${noms[$i]} p=${ports[$i]}
+    case $n in quorvel) pid=$QPID;; tinyproxy) pid=$TPID;; squid) pid=$SPID;; esac
+    read -r R[$n,idle] R[$n,kib] < <(mesure idle "$p" $CIBLE "$IDLE" "$pid")
+    printf '%-10s idle tunnels alive %6s of %s, %6s KiB resident per tunnel\n' "$n" "${R[$n,idle]}" "$IDLE" "${R[$n,kib]}"
+done
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "n/a" }'; }
+echo
+echo "ratios"
+for sens in haut bas; do
+    [ $sens = haut ] && mot=up || mot=down
+    printf '  %-4s quorvel/direct %s  squid/direct %s  tinyproxy/direct %s  quorvel/squid %s\n' "$mot" \
+        "$(ratio "${R[quorvel,$sens]}" "${R[direct,$sens]}")" "$(ratio "${R[squid,$sens]}" "${R[direct,$sens]}")" \
+        "$(ratio "${R[tinyproxy,$sens]}" "${R[direct,$sens]}")" "$(ratio "${R[quorvel,$sens]}" "${R[squid,$sens]}")"
+done
+for s in s1 s50; do
+    [ $s = s1 ] && mot="1 client" || mot="50 clients"
+    printf '  setups %-10s quorvel/tinyproxy %s  quorvel/squid %s\n' "$mot" \
+        "$(ratio "${R[quorvel,$s]}" "${R[tinyproxy,$s]}")" "$(ratio "${R[quorvel,$s]}" "${R[squid,$s]}")"
+done
+echo "goals: bulk >= 0.80 of direct each way; setups >= 1.5 x tinyproxy; $IDLE idle tunnels, <= 16 KiB each"
