@@ -57,10 +57,14 @@ dns_prepare()
     ip -n "$NS_U1" link set "${t}u1" up
     ip -n "$NS_U2" link set "${t}u2" up
     ip -n "$NS_C" link set "${t}c" up
-    # Veth links start at once, but wait for IPv4 addresses to be usable.
-    for _ in $(seq 50); do
-        ip netns exec "$NS_C" ping -c1 -W1 -I 10.53.3.2 10.53.3.1 > /dev/null 2>&1 && break
-        sleep 0.1
+    # A veth pair carries traffic once both ends report their carrier.
+    local lien
+    for lien in "$NS_R ${t}ru1" "$NS_R ${t}ru2" "$NS_R ${t}rc" "$NS_U1 ${t}u1" "$NS_U2 ${t}u2" "$NS_C ${t}c"; do
+        set -- $lien
+        for _ in $(seq 50); do
+            [ "$(ip netns exec "$1" cat "/sys/class/net/$2/operstate")" = up ] && break
+            sleep 0.1
+        done
     done
 }
 
