@@ -1,1 +1,71 @@
+/* Detached threads with a chosen stack size: the server threads of the
+ * modules and the connection threads of the listener. */
 #include "kvtlib.h"
+#include "kvt_trace.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <pthread.h>
+#include <unistd.h>
+
+namespace {
+
+struct Depart {
+    void (*routine)(void *);
+    void *argument;
+};
+
+void *trampoline(void *p)
+{
+    Depart d = *static_cast<Depart *>(p);
+    std::free(p);
+    d.routine(d.argument);
+    return nullptr;
+}
+
+// The stack actually asked of pthreads: at least PTHREAD_STACK_MIN, whole
+// pages. Sanitizer builds grow every frame several times over, so they get
+// four times the stack; release builds get exactly what was asked.
+size_t taille_reelle(unsigned demandee)
+{
+    size_t t = demandee;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    t *= 4;
+#endif
+    if (t < static_cast<size_t>(PTHREAD_STACK_MIN)) t = PTHREAD_STACK_MIN;
+    const long page = ::sysconf(_SC_PAGESIZE);
+    if (page > 0) t = (t + static_cast<size_t>(page) - 1) / static_cast<size_t>(page) * static_cast<size_t>(page);
+    return t;
+}
+
+}  // namespace
+
+int kvtthread_demarre(void (*routine)(void *), unsigned taille_pile, void *argument)
+{
+    if (routine == nullptr) { KVT_ERREUR(); return -1; }
+    Depart *d = static_cast<Depart *>(std::malloc(sizeof(Depart)));
+    if (d == nullptr) {
+        KVT_ERREUR();
+        kvtlog_erreur("Unable to start a thread: out of memory");
+        return -1;
+    }
+    d->routine = routine;
+    d->argument = argument;
+
+    pthread_attr_t attr;
+    int r = ::pthread_attr_init(&attr);
+    if (r == 0) {
+        r = ::pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        if (r == 0) r = ::pthread_attr_setstacksize(&attr, taille_reelle(taille_pile));
+        pthread_t t;
+        if (r == 0) r = ::pthread_create(&t, &attr, trampoline, d);
+        ::pthread_attr_destroy(&attr);
+    }
+    if (r != 0) {
+        std::free(d);
+        kvtlog_erreur("Unable to start a thread with a %u-byte stack: %s", taille_pile, std::strerror(r));
+        return -1;
+    }
+    return 0;
+}
