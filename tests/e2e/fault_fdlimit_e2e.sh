@@ -4,7 +4,7 @@
 # The proxy serves what its descriptors allow; the others wait in the listen
 # queue or get an error page. It must survive, must not spin while accept
 # fails (CPU time is measured over the overload), must not flood its error
-# log, must keep relaying DNS (which needs no descriptor per query), and must
+# log (at most 20 lines a second), must keep relaying DNS (which needs no descriptor per query), and must
 # serve again once the clients leave.
 set -uo pipefail
 source "$(dirname "$0")/tools/qv_netns.sh"
@@ -51,7 +51,9 @@ qv_alive || st=1
 [ "$(qv_field "$hold_result" status_200)" -ge 10 ] || st=1
 [ "$(qv_field "$dns" answered)" -eq 10 ] || st=1
 [ "$cpu_pct" -lt 50 ] || st=1
-[ "$errlines" -le 100 ] || st=1
+# One line per failure episode is fine (an accepted connection that frees a
+# descriptor ends one); a line per failed accept would be thousands a second.
+[ "$errlines" -le $((20 * hold)) ] || st=1
 [ $served -eq 0 ] && [ $idle -eq 0 ] || st=1
 qv_report "descriptor limit 64, 200 clients at once" $st \
     "limit $limit; clients saw $hold_result; while they held: $busy_fds descriptors, $busy_thr threads, CPU ${cpu_pct}%, DNS $(qv_field "$dns" answered)/10 answered; $errlines error-log lines; after they left: served: $QV_SERVED_WHAT, descriptors $end_fds (idle $idle_fds), threads $end_thr (idle $idle_thr)"
@@ -59,4 +61,4 @@ if [ $st -ne 0 ]; then
     echo "  error log (last lines):"
     tail -5 "$QV_ERRLOG" 2> /dev/null | sed 's/^/  /'
 fi
-exit $QV_FAILED
+qv_finish

@@ -57,4 +57,4 @@ dns=$(qv_client dns --server $QV_PROXY --src $QV_ALLOWED --count 20 --tries 3 --
 [ $served_a -eq 0 ] && [ $served_b -eq 0 ] && [ "$(qv_field "$dns" answered)" -eq 20 ] && qv_alive || st=1
 qv_report "allowed clients after the garbage" $st \
     "$QV_ALLOWED $what_a; $QV_ALLOWED2 $QV_SERVED_WHAT; $(qv_field "$dns" answered)/20 queries answered; descriptors $fds (idle $idle_fds), threads $thr (idle $idle_thr)"
-exit $QV_FAILED
+qv_finish

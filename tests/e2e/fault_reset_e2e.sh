@@ -44,4 +44,4 @@ st=$?
 qv_report "clients reset while their error page is sent" $st \
     "$(qv_field "$r" reset_refused) refused (403), $(qv_field "$r" reset_get) GET (405), $(qv_field "$r" reset_bad) bad request (400), $(qv_field "$r" reset_closed) closed port (503) clients reset; $(($(qv_lines "$QV_OUT") - traces_before)) lines on the console meanwhile; then $idle; served: $QV_SERVED_WHAT"
 [ $rc -eq 0 ] || echo "  $r"
-exit $QV_FAILED
+qv_finish

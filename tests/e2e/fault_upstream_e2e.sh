@@ -66,4 +66,4 @@ qv_report "both upstreams gone, then back" $st \
 
 qv_served || QV_FAILED=1
 echo "fault: served afterwards: $QV_SERVED_WHAT"
-exit $QV_FAILED
+qv_finish

@@ -12,14 +12,15 @@
 # Passes when:
 # - every tunnel and page was right and under 1% of the DNS queries were lost;
 # - the log holds exactly one refusal line per refused connection and query;
-# - resident memory levelled off: the final sample is at most 4 MiB above the
-#   sample taken after warm-up. glibc keeps freed memory in its per-thread
-#   arenas and caches thread stacks, so the first minutes of load raise the
-#   resident size by a few MiB that later load reuses; anything that leaks per
-#   connection or per query grows with the count instead (thousands of
-#   operations a minute: a 100,000-byte datagram buffer lost on one path in a
-#   hundred queries, or 200 bytes lost per tunnel, cross 4 MiB well within the
-#   default 60 seconds);
+# - resident memory levelled off: the final sample is at most 2 MiB above the
+#   sample taken after warm-up (a quarter of the run). glibc keeps freed
+#   memory in its per-thread arenas and caches thread stacks, so the first
+#   seconds of load raise the resident size by about 1.3 MiB that later load
+#   reuses; after warm-up it creeps up by about 0.1 MiB and stops (measured
+#   over 150 s). A leak grows with the count instead: in the 45 s after
+#   warm-up of the default run this machine serves about 10,000 tunnels and
+#   90,000 queries, so 200 bytes lost per tunnel, or a 100,000-byte datagram
+#   buffer lost once in 500 queries, crosses 2 MiB;
 # - after the load, descriptors and threads come back to the idle counts of
 #   before it (no socket, pipe or thread left behind), within 40 seconds;
 # - an allowed client is served afterwards (a TLS page through a tunnel with
@@ -38,7 +39,7 @@ if ! [[ $secs =~ ^[0-9]+$ ]] || [ "$secs" -lt 20 ] || [ "$secs" -gt 3600 ]; then
     exit 1
 fi
 warm=$((secs / 4 > 10 ? secs / 4 : 10))     # warm-up: a quarter of the run, 10 s at least
-mem_tolerance_kib=4096
+mem_tolerance_kib=2048
 
 qv_start_upstream || exit 1
 qv_start_proxy || exit 1
@@ -115,6 +116,9 @@ grep -q "refused (DNS)\|refused (SSL)" <(grep -v "from $QV_REFUSED " "$QV_LOG") 
 
 if [ -z "${warm_rss:-}" ]; then
     fail "no sample after the warm-up"
+elif [[ $(ldd "$QV_BUILD/quorvel") == *lib[at]san* ]]; then
+    # A sanitizer keeps freed memory in quarantine: the size says nothing.
+    echo "soak: memory not judged: sanitizer build (it reports leaks itself at exit)"
 elif [ $((end_rss - warm_rss)) -gt $mem_tolerance_kib ]; then
     fail "resident memory grew by $((end_rss - warm_rss)) KiB after the warm-up (limit $mem_tolerance_kib)"
 fi
@@ -126,6 +130,8 @@ qv_alive || fail "quorvel is gone"
 if [ "$failed" -ne 0 ]; then
     echo "soak: last output of quorvel:"
     tail -5 "$QV_OUT"
-    exit 1
+    QV_FAILED=1
+else
+    echo "soak: PASSED (memory +$((end_rss - warm_rss)) KiB after warm-up; descriptors and threads back to $idle_fds and $idle_thr)"
 fi
-echo "soak: PASSED (memory +$((end_rss - warm_rss)) KiB after warm-up; descriptors and threads back to $idle_fds and $idle_thr)"
+qv_finish

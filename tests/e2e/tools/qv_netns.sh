@@ -134,9 +134,9 @@ qv_start_upstream() {
     local i
     for i in $(seq 100); do
         if [ -e "$QV_DIR/target.ready" ] &&
-            ip netns exec "$NS_U" ss -ltnH "sport = :7443" | grep -q . &&
-            ip netns exec "$NS_Q" dig +short +tries=1 +time=1 @$QV_NS1 a.soak.test | grep -q 10.9.9.1 &&
-            ip netns exec "$NS_Q" dig +short +tries=1 +time=1 @$QV_NS2 a.soak.test | grep -q 10.9.9.2; then
+            [ -n "$(ip netns exec "$NS_U" ss -ltnH "sport = :7443")" ] &&
+            [ "$(ip netns exec "$NS_Q" dig +short +tries=1 +time=1 @$QV_NS1 a.soak.test)" = 10.9.9.1 ] &&
+            [ "$(ip netns exec "$NS_Q" dig +short +tries=1 +time=1 @$QV_NS2 a.soak.test)" = 10.9.9.2 ]; then
             return 0
         fi
         sleep 0.1
@@ -184,8 +184,8 @@ EOF
     local i
     for i in $(seq 100); do
         if grep -qs "Quorvel starts" "$QV_LOG" &&
-            ip netns exec "$NS_Q" ss -ltnH "sport = :8080" | grep -q . &&
-            ip netns exec "$NS_Q" ss -lunH "sport = :53" | grep -q .; then
+            [ -n "$(ip netns exec "$NS_Q" ss -ltnH "sport = :8080")" ] &&
+            [ -n "$(ip netns exec "$NS_Q" ss -lunH "sport = :53")" ]; then
             return 0
         fi
         kill -0 "$QPID" 2> /dev/null || break
@@ -268,4 +268,33 @@ qv_lines() {
     local n
     n=$(grep -c '' "$1" 2> /dev/null)
     echo "${n:-0}"
+}
+
+# qv_finish: stops the proxy with SIGTERM, which must end it with 0; a
+# sanitizer report in its output (the scripts also run against sanitizer
+# builds) fails the test too. Exits with the test's status.
+qv_finish() {
+    local rc
+    if [ -n "$QPID" ] && qv_alive; then
+        kill -TERM "$QPID"
+        for _ in $(seq 100); do qv_alive || break; sleep 0.1; done
+        if qv_alive; then
+            echo "FAILED: quorvel did not stop within 10 s of SIGTERM"
+            QV_FAILED=1
+        else
+            wait "$QPID"
+            rc=$?
+            QPID=""
+            if [ "$rc" -ne 0 ]; then
+                echo "FAILED: quorvel exited with $rc on SIGTERM"
+                QV_FAILED=1
+            fi
+        fi
+    fi
+    if grep -qs "ERROR: AddressSanitizer\|ERROR: LeakSanitizer\|runtime error:\|WARNING: ThreadSanitizer" "$QV_OUT"; then
+        echo "FAILED: sanitizer report in quorvel's output:"
+        grep -m3 -A12 "ERROR: AddressSanitizer\|ERROR: LeakSanitizer\|runtime error:\|WARNING: ThreadSanitizer" "$QV_OUT"
+        QV_FAILED=1
+    fi
+    exit $QV_FAILED
 }
