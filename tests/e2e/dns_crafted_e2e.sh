@@ -31,6 +31,8 @@ verifie "an answer of several KiB passes byte for byte" client big 10.53.3.1 10.
 sortie=$(dns_dig 10.53.3.2 big.zone.test TXT +bufsize=16000 +ignore || true)
 verifie "dig reads the 24 records of the big answer" grep -q 'ANSWER: 24,' <<< "$sortie"
 
+verifie "a 1-byte datagram gets nothing back (and is not forwarded: see the count below)" \
+    client one-byte 10.53.3.1 10.53.3.2
 verifie "an answer from an upstream's address and port 5353 is dropped" \
     client silent 10.53.3.1 10.53.3.2 wrongport.zone.test
 sleep 1  # the late answers from 5353 have arrived and been handled
