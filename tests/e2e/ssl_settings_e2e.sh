@@ -13,6 +13,12 @@ ssl_ns "$ns" ""
 d=$SCRATCH/proxy
 ssl_copie "$build" "$d"
 
+# The module shows the launcher its two entries and nothing else.
+if command -v nm >/dev/null; then
+    ssl_verifie "quorvel_ssl.so exports LibMain and _demarre_serveur_ssl only" \
+        [ "$(nm -D --defined-only "$d/quorvel_ssl.so" | awk '{print $3}' | sort | tr '\n' ' ')" = "LibMain _demarre_serveur_ssl " ]
+fi
+
 # lance SECTION-LINES: writes the configuration and starts the proxy.
 lance() {
     rm -f "$d/quorvel.log" "$d/out"

@@ -136,6 +136,12 @@ lents=()
 for _ in 1 2 3; do ssl_fond "$NS_C" "$PY" "$OUTIL" hold "$PROXY" "" 40; lents+=("$BG_PID"); done
 ssl_fond "$NS_C" "$PY" "$OUTIL" hold "$PROXY" "CONNECT 10.77.1.2:7000 HTTP/1.1\r\nHost: x" 40; lents+=("$BG_PID")
 ssl_fond "$NS_C" "$PY" "$OUTIL" endless "$PROXY" $((1 << 20)) 40; lents+=("$BG_PID")
+# One more silent client measures the bound: its 400 comes after the 30
+# seconds of the header limit, not before and not much later.
+ip netns exec "$NS_C" bash -c "d=\$(date +%s); $PY $OUTIL ask $PROXY '' --wait 45 --expect-page 0 && echo \$((\$(date +%s) - d))" \
+    > "$SCRATCH/muet" 2>&1 &
+muet=$!
+PIDS+=("$muet")
 sleep 1
 debut=$SECONDS
 ok=1
@@ -148,6 +154,10 @@ ssl_verifie "stalled clients do not stop service to others" [ $ok = 1 ]
 page=$(timeout 20 ip netns exec "$NS_C" curl -sS --max-time 15 -k -p -x "http://$PROXY" https://10.77.1.2:4433/ 2>&1)
 ssl_verifie "curl still served beside stalled clients" contient "Ciphers supported in s_server binary" "$page"
 for p in "${lents[@]}"; do kill "$p" 2>/dev/null; done
+wait "$muet"
+attente=$(tail -n 1 "$SCRATCH/muet")
+echo "     silent client answered after ${attente}s"
+ssl_verifie "a silent client gets 400 after the 30-second limit" [ "$attente" -ge 29 -a "$attente" -le 36 ] 2>/dev/null
 
 # The proxy survived all of it and stops cleanly.
 ssl_verifie "proxy still running" kill -0 "$PROXY_PID"

@@ -5,7 +5,7 @@ Every socket carries a timeout, so no subcommand can hang; each prints what it
 saw and exits non-zero on a mismatch.
 
   page N                               expected bytes of error page N
-  ask PROXY DATA [--source A] [--half-close] [--allow-reset] [--expect-page N]
+  ask PROXY DATA [--source A] [--half-close] [--allow-reset] [--wait S] [--expect-page N]
                                        send DATA (Python escapes), print or check the answer
   serve-echo ADDR PORT                 echo every connection (one thread each)
   serve-bulk ADDR PORT SIZE            one connection: send SIZE bytes while reading to the end
@@ -95,6 +95,7 @@ def cmd_ask(args):
     source = None
     demi = False
     reset_permis = False
+    delai = DELAI
     attendu = None
     proxy, donnees = args[0], args[1].encode().decode("unicode_escape").encode("latin-1")
     reste = args[2:]
@@ -104,11 +105,14 @@ def cmd_ask(args):
             source = reste.pop(0)
         elif a == "--half-close":
             demi = True
+        elif a == "--wait":
+            delai = float(reste.pop(0))
         elif a == "--allow-reset":
             reset_permis = True
         elif a == "--expect-page":
             attendu = page(int(reste.pop(0)))
     s = connecte(proxy, source)
+    s.settimeout(delai)
     try:
         s.sendall(donnees)
     except (BrokenPipeError, ConnectionResetError):
