@@ -105,6 +105,16 @@ verifie "busy port: no exit line" bash -c "! grep -q 'DNS server exits' '$RELAIS
 dns_arrete "$relais"
 dns_arrete "$occupant"
 
+# ---- Not allowed to bind port 53 ----
+if [ "$(ip netns exec "$NS_R" sysctl -n net.ipv4.ip_unprivileged_port_start)" -gt 53 ]; then
+    DNS_SANS_ROOT=1 dns_relais "$(conf 10.53.1.2 10.53.2.2)"
+    relais=$DNS_PID
+    for _ in $(seq 30); do grep -qs 'DNS relay' "$RELAIS/quorvel-errors.log" && break; sleep 0.1; done
+    verifie "unprivileged: the error log says why and what is needed" \
+        grep -q 'Permission denied (ports below 1024 need root or CAP_NET_BIND_SERVICE)' "$RELAIS/quorvel-errors.log"
+    dns_arrete "$relais"
+fi
+
 if [ "$echec" -ne 0 ]; then
     DNS_GARDE=1
     echo "scratch folder kept: $DNS_DIR"

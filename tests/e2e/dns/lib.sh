@@ -130,7 +130,14 @@ dns_relais()
     RELAIS=$(mktemp -d "$DNS_DIR/relais.XXXX")
     cp "$DNS_BUILD/quorvel" "$DNS_BUILD/libkvt.so" "$DNS_BUILD/quorvel_dns.so" "$RELAIS/"
     printf '%s\n' "$1" > "$RELAIS/quorvel.conf"
-    ip netns exec "$NS_R" "$RELAIS/quorvel" console > "$RELAIS/out" 2> "$RELAIS/err" &
+    # DNS_SANS_ROOT=1: run it as nobody, to see how it fails to bind port 53.
+    local comme=()
+    if [ -n "${DNS_SANS_ROOT:-}" ]; then
+        chmod 755 "$DNS_DIR"
+        chmod 777 "$RELAIS"
+        comme=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+    fi
+    ip netns exec "$NS_R" "${comme[@]}" "$RELAIS/quorvel" console > "$RELAIS/out" 2> "$RELAIS/err" &
     DNS_PID=$!
     DNS_PIDS+=("$DNS_PID")
     for _ in $(seq 50); do
