@@ -35,6 +35,14 @@ cp "$src"/http/fuzz/corpus/* "$corpus/"
 
 # close_fd_mask=2 silences the library's traces; libFuzzer and the sanitizers
 # keep their own copy of stderr for reports.
+# libFuzzer reports findings with exit code 77 by default, which the test
+# runner reads as "skipped": any finding must fail instead.
+rc=0
 "$out/kvthttpe_fuzz" -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 \
+    -error_exitcode=1 -timeout_exitcode=1 \
     -close_fd_mask=2 -print_final_stats=1 -artifact_prefix="$out/" \
-    -dict="$src/http/fuzz/http.dict" "$corpus"
+    -dict="$src/http/fuzz/http.dict" "$corpus" || rc=$?
+if [ "$rc" -ne 0 ]; then
+    echo "run_fuzz.sh: the fuzzer failed (exit $rc); reproducer in $out/" >&2
+    exit 1
+fi
