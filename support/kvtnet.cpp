@@ -684,7 +684,7 @@ int kvtnet_redir2(int client, int serveur)
         for (int d = 0; d < 2; ++d) {
             a_avancer[d] = false;
             for (int i = 0; i < 2; ++i)
-                if (p[i].fd == sens[d].fd_attendu && p[i].events & sens[d].attendu && p[i].revents != 0)
+                if (p[i].fd == sens[d].fd_attendu && p[i].revents & (sens[d].attendu | POLLERR | POLLHUP))
                     a_avancer[d] = true;
         }
     }
