@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "kvt_raii.h"
 #include "kvt_trace.h"
@@ -60,13 +59,18 @@ struct libere_requete {
 };
 using requete_ptr = std::unique_ptr<kvthttpe, libere_requete>;
 
-// The host comes from the network; control bytes must not reach a terminal.
-std::string imprimable(const char *texte)
+// "<avant><host><apres>" on stderr as one piece. The host comes from the
+// network: control bytes must not reach a terminal. Allocates nothing.
+void ecrit_hote(const char *avant, const char *hote, const char *apres)
 {
-    std::string s(texte);
-    for (char &c : s)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-    return s;
+    flockfile(stderr);
+    fputs(avant, stderr);
+    for (const char *c = hote; *c != '\0'; ++c) {
+        unsigned char u = static_cast<unsigned char>(*c);
+        putc_unlocked(u < 0x20 || u == 0x7f ? '?' : u, stderr);
+    }
+    fputs(apres, stderr);
+    funlockfile(stderr);
 }
 
 uint32_t adresse_ipv4(const sockaddr_storage &sa)
@@ -196,7 +200,7 @@ int quorvel_ssl_tunnel(int client, const char *hote, int port)
     uint32_t adresse = kvtnet_resoudre_adresse(hote);
     if (adresse == KVTNET_ADRESSE_INVALIDE) {
         KVT_ERREUR();
-        std::fprintf(stderr, "Resolution de '%s' impossible", imprimable(hote).c_str());
+        ecrit_hote("Resolution de '", hote, "' impossible");
         return QUORVEL_SSL_TUNNEL_RESOLUTION;
     }
     // Services the gateway keeps on loopback are its own, not the LAN's.
@@ -216,7 +220,7 @@ int quorvel_ssl_tunnel(int client, const char *hote, int port)
     int s = kvtnet_connecter(adresse, htons(static_cast<uint16_t>(port)));
     if (s == -1) {
         KVT_ERREUR();
-        std::fprintf(stderr, "Connexion a '%s' impossible", imprimable(hote).c_str());
+        ecrit_hote("Connexion a '", hote, "' impossible");
         return QUORVEL_SSL_TUNNEL_CONNEXION;
     }
     amont serveur{s};

@@ -88,6 +88,8 @@ ssl_verifie "400 for a client that closes before its blank line" \
     enc ask "$PROXY" "CONNECT 10.77.1.2:7000 HTTP/1.1\r\n" --half-close --expect-page 0
 ssl_verifie "503 Failed to resolve" enc ask "$PROXY" "CONNECT nohost.invalid:443 HTTP/1.1\r\n\r\n" --expect-page 4
 ssl_verifie "resolution failure on standard error" grep -q "Resolution de 'nohost.invalid' impossible" "$d/out"
+ssl_verifie "503 for a host with control bytes" enc ask "$PROXY" "CONNECT no\x1b[2Jhost:443 HTTP/1.1\r\n\r\n" --expect-page 4
+ssl_verifie "control bytes of a host never reach standard error" grep -qF "Resolution de 'no?[2Jhost' impossible" "$d/out"
 ssl_verifie "503 Connection refused" enc ask "$PROXY" "CONNECT 10.77.1.2:7999 HTTP/1.1\r\n\r\n" --expect-page 3
 ssl_verifie "connection failure on standard error" grep -q "Connexion a '10.77.1.2' impossible" "$d/out"
 
