@@ -15,9 +15,16 @@ qv_start_upstream || exit 1
 qv_start_proxy || exit 1
 
 ask() {   # ask COUNT TRIES: the JSON of `qv_client.py dns` from the allowed client
-    qv_client dns --server $QV_PROXY --src $QV_ALLOWED --count "$1" --tries "$2" --timeout 0.5
+    qv_client dns --server $QV_PROXY --src $QV_ALLOWED --count "$1" --tries "$2" --timeout 0.3
 }
-answers_via() { "$QV_PY" -c 'import json,sys; print(" ".join("%s:%d" % kv for kv in sorted(json.loads(sys.argv[1])["answers"].items())) or "none")' "$1"; }
+answers_via() {   # answers_via JSON...: answers per upstream (by the address it gives), summed
+    "$QV_PY" -c '
+import collections, json, sys
+c = collections.Counter()
+for j in sys.argv[1:]:
+    c.update(json.loads(j)["answers"])
+print(" ".join("%s:%d" % kv for kv in sorted(c.items())) or "none")' "$@"
+}
 refusals() { grep -c "refused (DNS)" "$QV_LOG"; }
 
 r=$(ask 40 1)
@@ -30,18 +37,18 @@ qv_report "both upstreams answering" $ok \
 
 check_one_down() {   # check_one_down LABEL: NS1 out of service, NS2 serving
     local r1 r2 via first all before=$(refusals) st=0
-    r1=$(ask 40 1)
-    r2=$(ask 20 12)
+    r1=$(ask 30 1)
+    r2=$(ask 16 12)
     first=$(qv_field "$r1" answered)
     all=$(qv_field "$r2" answered)
-    via="$(answers_via "$r1") $(answers_via "$r2")"
+    via=$(answers_via "$r1" "$r2")
     # Each query goes to one upstream: about half reach NS2 at the first try.
-    [ "$first" -ge 10 ] || st=1
-    [ "$all" -eq 20 ] || st=1
+    [ "$first" -ge 7 ] || st=1
+    [ "$all" -eq 16 ] || st=1
     [[ $via != *10.9.9.1* ]] || st=1
     [ "$(refusals)" -eq "$before" ] || st=1
     qv_alive || st=1
-    qv_report "$1" $st "$first/40 answered at the first try, $all/20 within 12 tries, answers by upstream: $via; $(($(refusals) - before)) refused"
+    qv_report "$1" $st "$first/30 answered at the first try, $all/16 within 12 tries, answers by upstream: $via; $(($(refusals) - before)) refused"
 }
 
 kill -STOP "$QV_NS1_PID"
