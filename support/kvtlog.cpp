@@ -172,7 +172,9 @@ void ferme(int fd)
 void signale_echec(const char *quoi, const std::string &chemin, int err, const char *suite)
 {
     Etat &e = etat();
-    std::string texte = std::string("Unable to open the ") + quoi + " " + chemin + " (" + std::strerror(err) + "): " + suite;
+    std::string texte = chemin.empty() ? std::string("No path given for the ") + quoi + ": " + suite
+                                       : std::string("Unable to open the ") + quoi + " " + chemin + " (" +
+                                             std::strerror(err) + "): " + suite;
     std::lock_guard<std::mutex> verrou(e.ecriture);
     ecrit_ligne(kStderr, texte.data(), texte.size());
     if (e.err.fd != kStderr) ecrit_ligne(e.err.fd, texte.data(), texte.size());
