@@ -36,7 +36,8 @@ qv_report "both upstreams answering" $ok \
     "$(qv_field "$r" answered)/40 answered at the first try, answers by upstream: $via"
 
 check_one_down() {   # check_one_down LABEL: NS1 out of service, NS2 serving
-    local r1 r2 via first all before=$(refusals) st=0
+    local r1 r2 via first all before st=0
+    before=$(refusals)
     r1=$(ask 30 1)
     r2=$(ask 16 12)
     first=$(qv_field "$r1" answered)

@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034
 # Sourced by soak_e2e.sh and the fault_*_e2e.sh scripts: the real quorvel on
 # a small network of its own, made of three network namespaces.
 #
@@ -210,7 +211,7 @@ qv_sample() {
 # qv_wait_idle FDS THREADS SECONDS: 0 once the proxy is back to that many
 # descriptors and threads (or fewer); 1 when the time runs out.
 qv_wait_idle() {
-    local want_fds=$1 want_thr=$2 i s
+    local want_fds=$1 want_thr=$2 i s_fds s_thr
     for i in $(seq $(($3 * 10))); do
         read -r _ s_fds s_thr <<< "$(qv_sample)"
         if [ "$s_fds" -le "$want_fds" ] && [ "$s_thr" -le "$want_thr" ]; then return 0; fi
