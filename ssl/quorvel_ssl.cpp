@@ -78,20 +78,17 @@ uint32_t adresse_ipv4(const sockaddr_storage &sa)
     return reinterpret_cast<const sockaddr_in &>(sa).sin_addr.s_addr;
 }
 
-// The gateway itself: a peer on loopback, or a peer that reached us from one
-// of our own addresses (source equals destination). Anything else, including
-// a socket whose peer cannot be named, is a LAN client.
+// The gateway itself is a peer on loopback, and only that. A peer at one of
+// the gateway's other addresses may be this very proxy, relaying a LAN
+// client that sent CONNECT to the gateway's own port: trusting it would let
+// that client reach loopback in two hops.
 bool client_local(int s)
 {
-    sockaddr_storage pair{}, moi{};
-    socklen_t lp = sizeof pair, lm = sizeof moi;
+    sockaddr_storage pair{};
+    socklen_t lp = sizeof pair;
     if (::getpeername(s, reinterpret_cast<sockaddr *>(&pair), &lp) != 0 || pair.ss_family != AF_INET)
         return false;
-    uint32_t p = adresse_ipv4(pair);
-    if ((ntohl(p) >> 24) == 127) return true;
-    if (::getsockname(s, reinterpret_cast<sockaddr *>(&moi), &lm) != 0 || moi.ss_family != AF_INET)
-        return false;
-    return p == adresse_ipv4(moi);
+    return (ntohl(adresse_ipv4(pair)) >> 24) == 127;
 }
 
 }  // namespace

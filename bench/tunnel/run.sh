@@ -92,8 +92,9 @@ sleep 2
 for i in 1 2 3; do
     n=${noms[$i]} p=${ports[$i]}
     case $n in quorvel) pid=$QPID;; tinyproxy) pid=$TPID;; squid) pid=$SPID;; esac
-    read -r R[$n,idle] R[$n,kib] < <(mesure idle "$p" $CIBLE "$IDLE" "$pid")
-    printf '%-10s idle tunnels alive %6s of %s, %6s KiB resident per tunnel\n' "$n" "${R[$n,idle]}" "$IDLE" "${R[$n,kib]}"
+    read -r R[$n,idle] R[$n,kib] R[$n,fd] < <(mesure idle "$p" $CIBLE "$IDLE" "$pid")
+    printf '%-10s idle tunnels alive %6s of %s, %6s KiB resident and %5s descriptors per tunnel\n' \
+        "$n" "${R[$n,idle]}" "$IDLE" "${R[$n,kib]}" "${R[$n,fd]:-?}"
 done
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "n/a" }'; }

@@ -9,8 +9,8 @@
 //       tunnels set up per second (connect, CONNECT, 200, one echoed byte, close)
 //   tunnel_charge idle   PROXY TARGET_PORT N PIDS...
 //       holds N tunnels at once, checks each by an echoed byte, prints how
-//       many lived and the resident memory the PIDS (and their children)
-//       gained per tunnel.
+//       many lived, then the resident KiB and the descriptors the PIDS (and
+//       their children for memory) gained per tunnel.
 // PROXY is a loopback port number; every target is 127.0.0.1. Every wait
 // has a timeout and every loop a bound, so the tool always ends.
 #include <arpa/inet.h>
@@ -298,9 +298,20 @@ long rss_kib(const std::vector<int> &pids)
     return total;
 }
 
+long nb_fd(const std::vector<int> &pids)
+{
+    long n = 0;
+    for (int p : pids)
+        if (DIR *d = ::opendir(("/proc/" + std::to_string(p) + "/fd").c_str())) {
+            while (::readdir(d) != nullptr) ++n;
+            ::closedir(d);
+        }
+    return n;
+}
+
 int cmd_idle(int proxy, int cible, int n, const std::vector<int> &pids)
 {
-    long avant = rss_kib(pids);
+    long avant = rss_kib(pids), fd_avant = nb_fd(pids);
     std::vector<int> ts;
     ts.reserve(static_cast<size_t>(n));
     auto t0 = horloge::now();
@@ -316,9 +327,12 @@ int cmd_idle(int proxy, int cible, int n, const std::vector<int> &pids)
         if (envoie_tout(ts[i], &c, 1) && attend(ts[i], POLLIN) && ::recv(ts[i], &r, 1, 0) == 1 && r == c)
             ++vivants;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    long apres = rss_kib(pids);
-    std::printf("%d %.1f\n", vivants, vivants ? static_cast<double>(apres - avant) / vivants : 0.0);
+    // Past the relay's idle delay: what an idle tunnel holds, not a busy one.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    long apres = rss_kib(pids), fd_apres = nb_fd(pids);
+    double v = vivants ? vivants : 1;
+    std::printf("%d %.1f %.2f\n", vivants, static_cast<double>(apres - avant) / v,
+                static_cast<double>(fd_apres - fd_avant) / v);
     for (int s : ts) ::close(s);
     return 0;
 }
