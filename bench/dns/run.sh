@@ -4,8 +4,10 @@
 #   (b) quorvel_dns, run by the real launcher,
 #   (c) dnsmasq as a forwarder to the same upstreams, cache off,
 # driven by dnsperf from a client namespace with OUTSTANDING queries in flight
-# (default 100) for SECONDS each (default 10). The upstreams are dnsmasq
-# answering bench.test from local records; (a) asks the first one only. Everything runs in namespaces made here (the layout of
+# (default 100) for SECONDS each (default 10). The upstreams are the
+# benchmark's own responder (bench-bin/dns_repondeur, batched, so it is never
+# the limit), or dnsmasq answering from local records when it is not built;
+# (a) asks the first upstream only. Everything runs in namespaces made here (the layout of
 # tests/e2e/dns/lib.sh); traffic for (a) crosses the relay namespace by
 # kernel forwarding, so all three runs cross the same two links. Needs root.
 set -euo pipefail
@@ -18,12 +20,19 @@ envol=${3:-100}
 trap dns_nettoie EXIT
 dns_prepare "$1" dqb
 
-# Upstreams: answers from local records, no logging, large outstanding limit.
+# Upstreams: a single dnsmasq answers about 20,000 queries a second here,
+# less than the relay forwards, so the fast responder is preferred.
+repondeur=$DNS_BUILD/bench-bin/dns_repondeur
+if [ -x "$repondeur" ]; then amont="dns_repondeur"; else amont="dnsmasq, local records"; fi
 for u in "$NS_U1 10.53.1.2 1" "$NS_U2 10.53.2.2 2"; do
     read -r ns adr n <<< "$u"
-    ip netns exec "$ns" dnsmasq --keep-in-foreground --conf-file=/dev/null --no-resolv --no-hosts \
-        --bind-interfaces --listen-address="$adr" --pid-file="$DNS_DIR/u$n.pid" --user=root \
-        --address=/bench.test/10.9.9.$n > "$DNS_DIR/u$n.out" 2>&1 &
+    if [ -x "$repondeur" ]; then
+        ip netns exec "$ns" "$repondeur" "$adr" "10.9.9.$n" > "$DNS_DIR/u$n.out" 2>&1 &
+    else
+        ip netns exec "$ns" dnsmasq --keep-in-foreground --conf-file=/dev/null --no-resolv --no-hosts \
+            --bind-interfaces --listen-address="$adr" --pid-file="$DNS_DIR/u$n.pid" --user=root \
+            --address=/bench.test/10.9.9.$n > "$DNS_DIR/u$n.out" 2>&1 &
+    fi
     DNS_PIDS+=($!)
     dns_attend_port "$ns" "$adr:53"
 done
@@ -65,7 +74,7 @@ mesure() {
         "$4" "${qps:-0}" "${avg:-nan}" "$p99" "${perdu:-?}" "$bilan"
 }
 
-echo "dnsperf, $duree s per run, $envol queries outstanding, 2 upstreams (dnsmasq, local records)"
+echo "dnsperf, $duree s per run, $envol queries outstanding, 2 upstreams ($amont)"
 mesure direct 10.53.1.2 53 "(a) upstream directly"
 
 dns_relais "$(printf '[Main]\nAllowedHost0=10.53.3.*\n[DNS]\nDNSEnabled=yes\nDNSServer1=10.53.1.2\nDNSServer2=10.53.2.2\n')"
