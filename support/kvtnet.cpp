@@ -539,6 +539,7 @@ size_t fin_entete(const char *p, size_t n, size_t depuis) noexcept
 int kvtnet_recup_entete(int s, char **entete)
 {
     if (entete == nullptr) { KVT_ERREUR_MSG("Parametre null"); return -1; }
+    if (s < 0) return -2;  // poll would wait out the deadline on it
     const int64_t echeance = maintenant_ms() + DELAI_ENTETE_MS;
     size_t capacite = ENTETE_INITIAL;
     kvt_cstr tampon{static_cast<char *>(std::malloc(capacite + 1))};
@@ -590,7 +591,7 @@ int kvtnet_recup_entete(int s, char **entete)
 // `jusqu_a_fin` one receive is relayed.
 int kvtnet_recup_str(int de, int vers, int max_octets, int delai, int jusqu_a_fin)
 {
-    if (max_octets < 0 || delai < 0) { KVT_ERREUR(); return -1; }
+    if (de < 0 || vers < 0 || max_octets < 0 || delai < 0) { KVT_ERREUR(); return -2; }
     kvt_cstr tampon{static_cast<char *>(std::malloc(TAILLE_COPIE))};
     if (!tampon) { KVT_ERREUR(); return -2; }
     long long total = 0;

@@ -511,6 +511,10 @@ TEST(KvtnetEntete, BlocEnMorceaux)
     EXPECT_EQ("TLS", lit_tout(b, 3));
     std::free(entete);
     EXPECT_EQ(-1, kvtnet_recup_entete(b, nullptr));
+    auto t0 = horloge::now();
+    EXPECT_LT(kvtnet_recup_entete(-1, &entete), 0);  // at once, not after the deadline
+    EXPECT_LT(kvtnet_recup_str(-1, b, 0, 0, 1), 0);
+    EXPECT_LT(secondes_depuis(t0), 1.0);
     close(a);
     close(b);
 }
