@@ -346,7 +346,9 @@ def load(a):
         while more():
             group = []
             try:
-                for _ in range(rnd.randrange(5, a.idle_group + 1)):
+                # Always the same size: the peak of threads (and of their
+                # stacks' memory) is reached during warm-up, not later.
+                for _ in range(a.idle_group):
                     s, st, _ = open_tunnel(rnd.choice(allowed), proxy, a.target)
                     if s is None:
                         t.error("idle tunnel: " + describe(st))
@@ -740,7 +742,7 @@ def main():
     l.add_argument("--max-ops", type=int, default=10 ** 7)
     l.add_argument("--tunnel-workers", type=int, default=6)
     l.add_argument("--idle-workers", type=int, default=2)
-    l.add_argument("--idle-group", type=int, default=40)
+    l.add_argument("--idle-group", type=int, default=30)
     l.add_argument("--dns-workers", type=int, default=2)
     l.add_argument("--refused-dns-workers", type=int, default=1)
     l.add_argument("--seed", type=int, default=1)
