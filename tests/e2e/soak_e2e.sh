@@ -27,7 +27,8 @@
 # - after the load, descriptors and threads come back to the idle counts of
 #   before it (no socket, pipe or thread left behind), within 40 seconds;
 # - an allowed client is served afterwards (a TLS page through a tunnel with
-#   curl, a name through the relay with dig).
+#   curl, a name through the relay with dig), and 20 queries from each allowed
+#   address are all answered at the first try (the ring still routes).
 #
 # Duration: QUORVEL_SOAK_SECONDS (default 60, as the README's test command
 # runs it). For a longer manual run:
@@ -137,6 +138,13 @@ fi
 [ "$idle_ok" -eq 1 ] ||
     fail "not back to idle 40 s after the load: $idle_fds descriptors (idle $start_fds), $idle_thr threads (idle $start_thr)"
 qv_served || fail "not served after the load: $QV_SERVED_WHAT"
+# The ring of pending queries has wrapped around thousands of times: answers
+# must still reach the client that asked, each at the first try.
+for src in $QV_ALLOWED $QV_ALLOWED2; do
+    r=$(qv_client dns --server $QV_PROXY --src $src --count 20 --tries 1 --timeout 1)
+    [ "$(qv_field "$r" answered_first_try)" -eq 20 ] ||
+        fail "after the load, $src got $(qv_field "$r" answered_first_try) of 20 answers at the first try"
+done
 qv_alive || fail "quorvel is gone"
 
 if [ "$failed" -ne 0 ]; then
