@@ -1,15 +1,16 @@
 #!/bin/bash
-# bench/dns/run.sh BUILD_DIR [SECONDS [OUTSTANDING]]: DNS queries per second through
-#   (a) the upstream directly,
-#   (b) quorvel_dns, run by the real launcher,
-#   (c) dnsmasq as a forwarder to the same upstreams, cache off,
+# bench/dns/run.sh BUILD_DIR [SECONDS [OUTSTANDING]]: DNS queries per second
+#   (a) to the first upstream directly,
+#   (b) through quorvel_dns, run by the real launcher, with two upstreams,
+#   (b1) the same with one upstream,
+#   (c) through dnsmasq as a forwarder to the same upstreams, cache off,
 # driven by dnsperf from a client namespace with OUTSTANDING queries in flight
 # (default 100) for SECONDS each (default 10). The upstreams are the
 # benchmark's own responder (bench-bin/dns_repondeur, batched, so it is never
-# the limit), or dnsmasq answering from local records when it is not built;
-# (a) asks the first upstream only. Everything runs in namespaces made here (the layout of
-# tests/e2e/dns/lib.sh); traffic for (a) crosses the relay namespace by
-# kernel forwarding, so all three runs cross the same two links. Needs root.
+# the limit), or dnsmasq answering from local records when it is not built.
+# Everything runs in namespaces made here (the layout of tests/e2e/dns/lib.sh);
+# traffic for (a) crosses the relay namespace by kernel forwarding, so every
+# run crosses the same two links. Needs root.
 set -euo pipefail
 racine=$(cd "$(dirname "$0")/../.." && pwd)
 . "$racine/tests/e2e/dns/lib.sh"
@@ -84,6 +85,14 @@ mesure quorvel 10.53.3.1 53 "(b) quorvel_dns"
 dns_arrete "$relais"
 # An answer whose query slot was overwritten by 100 newer queries reaches nobody.
 sans_slot=$(cat "$RELAIS/out" "$RELAIS/err" | grep -c '^ERREUR: dns/quorvel_dns.cpp' || true)
+
+# The same with one upstream: answers then return in query order, so no slot
+# is overwritten before its answer, whereas two upstreams let answers overtake.
+dns_relais "$(printf '[Main]\nAllowedHost0=10.53.3.*\n[DNS]\nDNSEnabled=yes\nDNSServer1=10.53.1.2\n')"
+relais=$DNS_PID
+dns_relais_pret > /dev/null
+mesure quorvel1 10.53.3.1 53 "(b1) quorvel_dns, one upstream"
+dns_arrete "$relais"
 
 ip netns exec "$NS_R" dnsmasq --keep-in-foreground --conf-file=/dev/null --no-resolv --no-hosts \
     --bind-interfaces --listen-address=10.53.3.1 --port=5300 --pid-file="$DNS_DIR/fwd.pid" \
