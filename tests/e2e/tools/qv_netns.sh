@@ -176,7 +176,7 @@ EOF
             n=${f##*/}
             if [ "$n" -gt 2 ]; then eval "exec $n>&-"; fi
         done 2> /dev/null
-        if [ -n "$1" ]; then ulimit -n "$1" || exit 1; fi
+        ulimit -v 120000 || exit 1
         exec "$0" console' "$QV_DIR/q/quorvel" "$limit" < /dev/null > "$QV_DIR/q/out" 2>&1 &
     QPID=$!
     QV_LOG=$QV_DIR/q/quorvel.log
@@ -223,12 +223,22 @@ qv_wait_idle() {
 # One tunnel through curl to the TLS web server and one dig through the
 # relay, both from an allowed client; 0 when both are served.
 qv_served() {
-    local src=${1:-$QV_ALLOWED} code addr
-    code=$(ip netns exec "$NS_C" curl -sk -o /dev/null -w '%{http_code}' --max-time 10 \
-        --interface "$src" -x "http://$QV_PROXY:8080" "https://$QV_TARGET:7443/") || code="curl-failed($code)"
-    addr=$(ip netns exec "$NS_C" dig +short +tries=4 +time=1 -b "$src" @$QV_PROXY served.soak.test)
-    QV_SERVED_WHAT="tunnel: $code, dns: ${addr:-no answer}"
-    [ "$code" = 200 ] && [[ $addr == 10.9.9.[12] ]]
+    local src=${1:-$QV_ALLOWED}
+    qv_tunnel_served "$src"
+    qv_dns_served "$src"
+    QV_SERVED_WHAT="tunnel: $QV_TUNNEL_CODE, dns: $QV_DNS_ADDR"
+    [ "$QV_TUNNEL_CODE" = 200 ] && [[ $QV_DNS_ADDR == 10.9.9.[12] ]]
+}
+qv_tunnel_served() {
+    QV_TUNNEL_CODE=$(ip netns exec "$NS_C" curl -sk -o /dev/null -w '%{http_code}' --max-time 10 \
+        --interface "$1" -x "http://$QV_PROXY:8080" "https://$QV_TARGET:7443/") ||
+        QV_TUNNEL_CODE="curl failed ($QV_TUNNEL_CODE)"
+    [ "$QV_TUNNEL_CODE" = 200 ]
+}
+qv_dns_served() {
+    QV_DNS_ADDR=$(ip netns exec "$NS_C" dig +short +tries=4 +time=1 -b "$1" @$QV_PROXY served.soak.test 2>&1)
+    [[ $QV_DNS_ADDR == 10.9.9.[12] ]] || QV_DNS_ADDR="no answer"
+    [ "$QV_DNS_ADDR" != "no answer" ]
 }
 
 qv_client() {   # qv_client SUBCOMMAND ARGS...: the client tool, in the client namespace
