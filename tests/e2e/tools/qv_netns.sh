@@ -176,7 +176,7 @@ EOF
             n=${f##*/}
             if [ "$n" -gt 2 ]; then eval "exec $n>&-"; fi
         done 2> /dev/null
-        ulimit -v 120000 || exit 1
+        if [ -n "$1" ]; then ulimit -n "$1" || exit 1; fi
         exec "$0" console' "$QV_DIR/q/quorvel" "$limit" < /dev/null > "$QV_DIR/q/out" 2>&1 &
     QPID=$!
     QV_LOG=$QV_DIR/q/quorvel.log
