@@ -73,22 +73,23 @@ void ecrit_hote(const char *avant, const char *hote, const char *apres)
     funlockfile(stderr);
 }
 
-uint32_t adresse_ipv4(const sockaddr_storage &sa)
+// The peer's IPv4 address, or KVTNET_ADRESSE_INVALIDE when it has none.
+uint32_t adresse_pair(int s)
 {
-    return reinterpret_cast<const sockaddr_in &>(sa).sin_addr.s_addr;
+    sockaddr_storage pair{};
+    socklen_t lp = sizeof pair;
+    if (::getpeername(s, reinterpret_cast<sockaddr *>(&pair), &lp) != 0 || pair.ss_family != AF_INET)
+        return KVTNET_ADRESSE_INVALIDE;
+    return reinterpret_cast<const sockaddr_in &>(pair).sin_addr.s_addr;
 }
 
 // The gateway itself is a peer on loopback, and only that. A peer at one of
 // the gateway's other addresses may be this very proxy, relaying a LAN
 // client that sent CONNECT to the gateway's own port: trusting it would let
 // that client reach loopback in two hops.
-bool client_local(int s)
+bool client_local(uint32_t pair)
 {
-    sockaddr_storage pair{};
-    socklen_t lp = sizeof pair;
-    if (::getpeername(s, reinterpret_cast<sockaddr *>(&pair), &lp) != 0 || pair.ss_family != AF_INET)
-        return false;
-    return (ntohl(adresse_ipv4(pair)) >> 24) == 127;
+    return pair != KVTNET_ADRESSE_INVALIDE && (ntohl(pair) >> 24) == 127;
 }
 
 }  // namespace
@@ -196,28 +197,29 @@ int quorvel_ssl_tunnel(int client, const char *hote, int port)
     }
     uint32_t adresse = kvtnet_resoudre_adresse(hote);
     if (adresse == KVTNET_ADRESSE_INVALIDE) {
+        flockfile(stderr);  // the trace and its text stay together
         KVT_ERREUR();
         ecrit_hote("Resolution de '", hote, "' impossible");
+        funlockfile(stderr);
         return QUORVEL_SSL_TUNNEL_RESOLUTION;
     }
     // Services the gateway keeps on loopback are its own, not the LAN's.
-    if (quorvel_ssl_cible_locale(adresse) && !client_local(client)) {
-        sockaddr_storage pair{};
-        socklen_t lp = sizeof pair;
-        uint32_t de = KVTNET_ADRESSE_INVALIDE;
-        if (::getpeername(client, reinterpret_cast<sockaddr *>(&pair), &lp) == 0 &&
-            pair.ss_family == AF_INET)
-            de = adresse_ipv4(pair);
-        char texte_de[260], texte_vers[260];
-        kvtnet_aff_adresse(de, texte_de);
-        kvtnet_aff_adresse(adresse, texte_vers);
-        kvtlog_log("Connection from %s to %s refused (SSL)", texte_de, texte_vers);
-        return QUORVEL_SSL_TUNNEL_INTERDIT;
+    if (quorvel_ssl_cible_locale(adresse)) {
+        uint32_t de = adresse_pair(client);
+        if (!client_local(de)) {
+            char texte_de[260], texte_vers[260];
+            kvtnet_aff_adresse(de, texte_de);
+            kvtnet_aff_adresse(adresse, texte_vers);
+            kvtlog_log("Connection from %s to %s refused (SSL)", texte_de, texte_vers);
+            return QUORVEL_SSL_TUNNEL_INTERDIT;
+        }
     }
     int s = kvtnet_connecter(adresse, htons(static_cast<uint16_t>(port)));
     if (s == -1) {
+        flockfile(stderr);
         KVT_ERREUR();
         ecrit_hote("Connexion a '", hote, "' impossible");
+        funlockfile(stderr);
         return QUORVEL_SSL_TUNNEL_CONNEXION;
     }
     amont serveur{s};
