@@ -15,8 +15,8 @@
 # - resident memory levelled off. glibc keeps freed memory in its per-thread
 #   arenas and caches thread stacks, so the first seconds of load raise the
 #   resident size by about 1.3 MiB that later load reuses; after that it
-#   creeps up ever more slowly (here: +0.24 MiB from 15 to 37 s, +0.06 MiB
-#   from 37 to 60 s, +0.03 MiB from 75 to 150 s). A leak grows with the count
+#   creeps up ever more slowly (here, in three runs: +128 to +236 KiB from 15
+#   to 37 s, +16 to +24 KiB from 37 to 60 s). A leak grows with the count
 #   instead, at the same pace all along. So the final sample must be at most
 #   2 MiB above the one after warm-up (a quarter of the run), and the growth
 #   over the last part (half-way from warm-up to the end, to the end) must be
