@@ -80,15 +80,24 @@ declare -A R
 mesure() { timeout 300 "$outil" "$@" || echo 0; }
 echo "bulk: $((BYTES >> 20)) MiB each way, setups: ${SECONDS_SETUP} s per figure, idle: $IDLE tunnels"
 echo "each figure is the best of $ROUNDS rounds, the four targets interleaved (a shared machine is noisy)"
+HZ=$(getconf CLK_TCK)
+declare -A PIDN=([direct]="" [quorvel]=$QPID [tinyproxy]=$TPID [squid]=$SPID)
+cpu() { [ -n "$1" ] && awk '{ print $14 + $15 }' "/proc/$1/stat" || echo 0; }
 max() { awk -v a="${1:-0}" -v b="${2:-0}" 'BEGIN { print (a + 0 > b + 0) ? a : b }'; }
 for r in $(seq "$ROUNDS"); do
     for i in 0 1 2 3; do
         n=${noms[$i]} p=${ports[$i]}
         h=$(mesure haut "$p" $CIBLE "$BYTES") b=$(mesure bas "$p" $CIBLE "$BYTES")
         s1=$(mesure setups "$p" $CIBLE 1 "$SECONDS_SETUP" 1000000)
+        c0=$(cpu "${PIDN[$n]}")
         s50=$(mesure setups "$p" $CIBLE 50 "$SECONDS_SETUP" 1000000)
-        printf '  round %d %-10s up %6s MiB/s  down %6s MiB/s  setups/s 1 client %6s  50 clients %6s\n' \
-            "$r" "$n" "$h" "$b" "$s1" "$s50"
+        c1=$(cpu "${PIDN[$n]}")
+        # The proxy's own processor time per setup tells a busy proxy from a slow round trip.
+        us=$(awk -v t=$((c1 - c0)) -v hz="$HZ" -v r="$s50" -v d="$SECONDS_SETUP" \
+             'BEGIN { if (r > 0) printf "%.0f", t / hz * 1e6 / (r * d); else print "-" }')
+        [ -n "${PIDN[$n]}" ] || us=-
+        printf '  round %d %-10s up %6s MiB/s  down %6s MiB/s  setups/s 1 client %6s  50 clients %6s (%s us CPU each)\n' \
+            "$r" "$n" "$h" "$b" "$s1" "$s50" "$us"
         R[$n,haut]=$(max "${R[$n,haut]:-0}" "$h") R[$n,bas]=$(max "${R[$n,bas]:-0}" "$b")
         R[$n,s1]=$(max "${R[$n,s1]:-0}" "$s1") R[$n,s50]=$(max "${R[$n,s50]:-0}" "$s50")
     done

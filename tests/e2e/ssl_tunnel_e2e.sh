@@ -170,7 +170,8 @@ for i in 1 2 3 4 5; do
     r=$(timeout 10 ip netns exec "$NS_C" "$PY" "$OUTIL" ask "$PROXY" "CONNECT 10.77.1.2:7000 HTTP/1.1\r\n\r\nhi$i" --half-close)
     [ "$r" = "$(printf 'HTTP/1.1 200 OK\r\n\r\nhi%s' $i)" ] || ok=0
 done
-[ $((SECONDS - debut)) -le 5 ] || ok=0
+# Well inside the 30 seconds a blocked server would take, with room for a busy machine.
+[ $((SECONDS - debut)) -le 15 ] || ok=0
 ssl_verifie "stalled clients do not stop service to others" [ $ok = 1 ]
 page=$(timeout 20 ip netns exec "$NS_C" curl -sS --max-time 15 -k -p -x "http://$PROXY" https://10.77.1.2:4433/ 2>&1)
 ssl_verifie "curl still served beside stalled clients" contient "Ciphers supported in s_server binary" "$page"
@@ -178,7 +179,7 @@ for p in "${lents[@]}"; do kill "$p" 2>/dev/null; done
 wait "$muet"
 attente=$(tail -n 1 "$SCRATCH/muet")
 echo "     silent client answered after ${attente}s"
-ssl_verifie "a silent client gets 400 after the 30-second limit" [ "$attente" -ge 29 -a "$attente" -le 36 ] 2>/dev/null
+ssl_verifie "a silent client gets 400 after the 30-second limit" [ "$attente" -ge 29 -a "$attente" -le 40 ] 2>/dev/null
 
 # The proxy survived all of it and stops cleanly.
 ssl_verifie "proxy still running" kill -0 "$PROXY_PID"
