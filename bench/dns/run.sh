@@ -49,12 +49,19 @@ pleins() {
     ip netns exec "$1" awk '/^Udp:/ { if (!n++) { for (i = 1; i <= NF; i++) if ($i == "RcvbufErrors") c = i } else print $c }' /proc/net/snmp
 }
 
-# mesure NAME SERVER PORT: one dnsperf run; prints one result line and keeps
+# cpu PID: user and system CPU time of a process so far, in clock ticks.
+cpu() {
+    awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$1/stat"
+}
+
+# mesure NAME SERVER PORT LABEL [PID]: one dnsperf run; prints one result line
+# (with the CPU time PID spent per answered query) and keeps
 # "qps avg p99 lost" in $DNS_DIR/NAME.res.
 mesure() {
-    local nom=$1 sortie=$DNS_DIR/$1.dnsperf ns
+    local nom=$1 sortie=$DNS_DIR/$1.dnsperf ns cpu0=""
     local avant=() i=0
     for ns in "$NS_C" "$NS_R" "$NS_U1" "$NS_U2"; do avant+=("$(pleins "$ns")"); done
+    [ -z "${5:-}" ] || cpu0=$(cpu "$5")
     ip netns exec "$NS_C" dnsperf -s "$2" -p "$3" -a 10.53.3.2 -d "$DNS_DIR/requetes" \
         -l "$duree" -q "$envol" -t 2 -v > "$sortie" 2>&1 || true
     # -v prints one line per answer, latency in seconds last.
@@ -71,8 +78,15 @@ mesure() {
     for ns in "$NS_C" "$NS_R" "$NS_U1" "$NS_U2"; do
         bilan+=" $(($(pleins "$ns") - avant[i++]))"
     done
-    printf '%-32s %10.0f qps   avg %7s ms   p99 %7s ms   lost %s   (full buffers client/relay/up1/up2:%s)\n' \
-        "$4" "${qps:-0}" "${avg:-nan}" "$p99" "${perdu:-?}" "$bilan"
+    local parq=""
+    if [ -n "$cpu0" ]; then
+        local faites
+        faites=$(awk '/Queries completed:/ { print $3 }' "$sortie")
+        parq=$(awk -v t=$(($(cpu "$5") - cpu0)) -v n="${faites:-0}" -v hz="$(getconf CLK_TCK)" \
+            'BEGIN { if (n > 0) printf "   cpu %.1f us/query", t * 1e6 / hz / n }')
+    fi
+    printf '%-32s %10.0f qps   avg %7s ms   p99 %7s ms   lost %s%s   (full buffers client/relay/up1/up2:%s)\n' \
+        "$4" "${qps:-0}" "${avg:-nan}" "$p99" "${perdu:-?}" "$parq" "$bilan"
 }
 
 echo "dnsperf, $duree s per run, $envol queries outstanding, 2 upstreams ($amont)"
@@ -81,7 +95,7 @@ mesure direct 10.53.1.2 53 "(a) upstream directly"
 dns_relais "$(printf '[Main]\nAllowedHost0=10.53.3.*\n[DNS]\nDNSEnabled=yes\nDNSServer1=10.53.1.2\nDNSServer2=10.53.2.2\n')"
 relais=$DNS_PID
 dns_relais_pret > /dev/null
-mesure quorvel 10.53.3.1 53 "(b) quorvel_dns"
+mesure quorvel 10.53.3.1 53 "(b) quorvel_dns" "$relais"
 dns_arrete "$relais"
 # An answer whose query slot was overwritten by 100 newer queries reaches nobody.
 sans_slot=$(cat "$RELAIS/out" "$RELAIS/err" | grep -c '^ERREUR: dns/quorvel_dns.cpp' || true)
@@ -91,15 +105,16 @@ sans_slot=$(cat "$RELAIS/out" "$RELAIS/err" | grep -c '^ERREUR: dns/quorvel_dns.
 dns_relais "$(printf '[Main]\nAllowedHost0=10.53.3.*\n[DNS]\nDNSEnabled=yes\nDNSServer1=10.53.1.2\n')"
 relais=$DNS_PID
 dns_relais_pret > /dev/null
-mesure quorvel1 10.53.3.1 53 "(b1) quorvel_dns, one upstream"
+mesure quorvel1 10.53.3.1 53 "(b1) quorvel_dns, one upstream" "$relais"
 dns_arrete "$relais"
 
 ip netns exec "$NS_R" dnsmasq --keep-in-foreground --conf-file=/dev/null --no-resolv --no-hosts \
     --bind-interfaces --listen-address=10.53.3.1 --port=5300 --pid-file="$DNS_DIR/fwd.pid" \
     --user=root --cache-size=0 --server=10.53.1.2 --server=10.53.2.2 > "$DNS_DIR/fwd.out" 2>&1 &
 DNS_PIDS+=($!)
+relais=$!
 dns_attend_port "$NS_R" 10.53.3.1:5300
-mesure dnsmasq 10.53.3.1 5300 "(c) dnsmasq forwarder, no cache"
+mesure dnsmasq 10.53.3.1 5300 "(c) dnsmasq forwarder, no cache" "$relais"
 
 read -r qa _ _ _ < "$DNS_DIR/direct.res"
 read -r qb _ _ lb < "$DNS_DIR/quorvel.res"
