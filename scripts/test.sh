@@ -79,6 +79,6 @@ etape "$b-tsan" "$b-tsan" "-DQUORVEL_SANITIZE=thread -DQUORVEL_BENCH=OFF" -L thr
 echo
 echo "=== Summary ($(( ($(date +%s) - debut) / 60 )) min)"
 for r in "${resume[@]}"; do echo "  $r"; done
-[ "$total_saut" -eq 0 ] || echo "  ($total_saut skipped: root or a tool was missing; see the logs)"
+[ "$total_saut" -eq 0 ] || echo "  ($total_saut skipped: not root, a tool missing, or not meaningful under a sanitizer; see the logs)"
 echo "$total_ok passed, $total_ko failed"
 [ "$total_ko" -eq 0 ]
