@@ -11,7 +11,6 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -22,7 +21,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/socket.h>
 #include <type_traits>
 #include <unistd.h>
@@ -53,11 +51,17 @@ constexpr int ENTETE_INITIAL = 4096;
 // in the backlog and the listener does not burn a core meanwhile.
 constexpr int PAUSE_ACCEPT_MS = 100;
 
-// Relay: 1 MiB pipes let one splice move a whole burst; a direction that
-// stays idle this long gives its pipe back, so idle tunnels hold only their
-// two sockets.
-constexpr int TAILLE_TUBE = 1 << 20;
+// Relay buffers: each direction copies through a heap buffer of its own,
+// taken when bytes first flow and given back after a second of silence, so
+// an idle tunnel holds its two sockets and nothing else. A buffer starts
+// small (interactive traffic) and doubles whenever a read fills it (a bulk
+// stream), up to 4 MiB. Measured on loopback with kernel 6.18, copying
+// through 4 MiB moved 0.7 to 0.8 of the direct rate where splice(2) through
+// a pipe moved 0.45: the pipe pages cost more than the copy they save.
+constexpr size_t TAMPON_MIN = 64 * 1024;
+constexpr size_t TAMPON_MAX = 4 << 20;
 constexpr int INACTIF_MS = 1000;
+// Buffer of kvtnet_recup_str, which serves small bodies.
 constexpr size_t TAILLE_COPIE = 64 * 1024;
 // Rounds one direction may run before the other gets its turn.
 constexpr int TOURS_MAX = 8;
@@ -110,81 +114,24 @@ bool numerique_douteux(const char *nom) noexcept
     return std::strspn(nom, "0123456789.") == std::strlen(nom);
 }
 
-// Blocks SIGPIPE in this thread while the relay splices into sockets (splice
-// has no MSG_NOSIGNAL) and discards one the relay raised before unblocking.
-class SansSigpipe {
-public:
-    SansSigpipe() noexcept
-    {
-        sigset_t s;
-        sigemptyset(&s);
-        sigaddset(&s, SIGPIPE);
-        bloque_ = ::pthread_sigmask(SIG_BLOCK, &s, &ancien_) == 0 && !sigismember(&ancien_, SIGPIPE);
-    }
-    ~SansSigpipe()
-    {
-        if (!bloque_) return;
-        sigset_t en_attente;
-        if (::sigpending(&en_attente) == 0 && sigismember(&en_attente, SIGPIPE)) {
-            sigset_t s;
-            sigemptyset(&s);
-            sigaddset(&s, SIGPIPE);
-            const timespec zero{0, 0};
-            while (::sigtimedwait(&s, nullptr, &zero) < 0 && errno == EINTR) {
-            }
-        }
-        ::pthread_sigmask(SIG_SETMASK, &ancien_, nullptr);
-    }
-    SansSigpipe(const SansSigpipe &) = delete;
-    SansSigpipe &operator=(const SansSigpipe &) = delete;
-
-private:
-    sigset_t ancien_{};
-    bool bloque_ = false;
-};
-
-// Puts a descriptor in non-blocking mode for the life of the object, then
-// gives it back its own flags: the relay's caller keeps using its sockets.
-class NonBloquant {
-public:
-    explicit NonBloquant(int fd) noexcept : fd_(fd)
-    {
-        drapeaux_ = ::fcntl(fd, F_GETFL);
-        if (drapeaux_ >= 0 && !(drapeaux_ & O_NONBLOCK) && ::fcntl(fd, F_SETFL, drapeaux_ | O_NONBLOCK) < 0)
-            drapeaux_ = -1;
-    }
-    ~NonBloquant()
-    {
-        if (drapeaux_ >= 0 && !(drapeaux_ & O_NONBLOCK)) (void)::fcntl(fd_, F_SETFL, drapeaux_);
-    }
-    NonBloquant(const NonBloquant &) = delete;
-    NonBloquant &operator=(const NonBloquant &) = delete;
-    bool ok() const noexcept { return drapeaux_ >= 0; }
-
-private:
-    int fd_;
-    int drapeaux_;
-};
-
 /* ---- Two-way relay ---- */
 
 enum class Pas { progres, attente, fin, erreur };
 
-// One direction of the relay: bytes read from `de` wait in a pipe (zero
-// copy) or, when splice is refused for one of the descriptors, in a buffer.
-// Both are obtained when bytes first flow and given back when idle.
+// One direction of the relay: bytes read from `de` wait in `tampon` until
+// `vers` takes them. The sockets stay as the caller made them: every call
+// says MSG_DONTWAIT itself, and MSG_NOSIGNAL keeps SIGPIPE away.
 struct Sens {
     int de;
     int vers;
-    int tube[2] = {-1, -1};
-    size_t dans_tube = 0;
     char *tampon = nullptr;
-    size_t debut = 0, fin = 0;
-    bool copie = false;     // splice refused: read/write through `tampon`
-    bool fin_lue = false;   // `de` has ended
-    bool termine = false;   // ... and its end was passed on to `vers`
-    int64_t activite = 0;   // last time bytes moved
-    short attendu = 0;      // what the direction waits for: POLLIN on de or POLLOUT on vers
+    size_t capacite = 0;
+    size_t debut = 0, fin = 0;  // bytes still to write: tampon[debut, fin)
+    bool plein = false;         // the last read filled the buffer
+    bool fin_lue = false;       // `de` has ended
+    bool termine = false;       // ... and its end was passed on to `vers`
+    int64_t activite = 0;       // last time bytes moved
+    short attendu = 0;          // what the direction waits for: POLLIN on de or POLLOUT on vers
     int fd_attendu = -1;
 
     Sens(int d, int v) noexcept : de(d), vers(v) {}
@@ -192,56 +139,42 @@ struct Sens {
     Sens(const Sens &) = delete;
     Sens &operator=(const Sens &) = delete;
 
-    bool vide() const noexcept { return dans_tube == 0 && debut == fin; }
-    bool tient() const noexcept { return tube[0] >= 0 || tampon != nullptr; }
+    bool vide() const noexcept { return debut == fin; }
+    bool tient() const noexcept { return tampon != nullptr; }
     void libere() noexcept
     {
-        for (int &t : tube)
-            if (t >= 0) { ::close(t); t = -1; }
-        dans_tube = 0;
         std::free(tampon);
         tampon = nullptr;
+        capacite = 0;
         debut = fin = 0;
+        plein = false;
     }
 };
-
-bool splice_refuse(int e) noexcept { return e == EINVAL || e == ENOSYS || e == EOPNOTSUPP; }
-
-// A pipe for the direction, or false (no descriptor left): it then copies.
-bool ouvre_tube(Sens &s) noexcept
-{
-    if (::pipe2(s.tube, O_NONBLOCK | O_CLOEXEC) < 0) { s.tube[0] = s.tube[1] = -1; return false; }
-    // Refused above the per-user pipe allowance: the default size still works.
-    (void)::fcntl(s.tube[1], F_SETPIPE_SZ, TAILLE_TUBE);
-    return true;
-}
-
-bool ouvre_tampon(Sens &s) noexcept
-{
-    if (s.tampon == nullptr) s.tampon = static_cast<char *>(std::malloc(TAILLE_COPIE));
-    return s.tampon != nullptr;
-}
 
 // Reads from `de` into the empty direction.
 Pas lit(Sens &s) noexcept
 {
-    if (!s.copie) {
-        if (s.tube[0] < 0 && !ouvre_tube(s)) s.copie = true;
+    if (s.tampon == nullptr || (s.plein && s.capacite < TAMPON_MAX)) {
+        size_t capacite = s.tampon == nullptr ? TAMPON_MIN : s.capacite * 2;
+        // The buffer is empty here: nothing to copy over.
+        char *p = static_cast<char *>(std::malloc(capacite));
+        if (p != nullptr) {
+            std::free(s.tampon);
+            s.tampon = p;
+            s.capacite = capacite;
+        } else if (s.tampon == nullptr) {
+            KVT_ERREUR();
+            return Pas::erreur;
+        }  // else the old buffer goes on serving
     }
     for (;;) {
-        if (!s.copie) {
-            ssize_t n = ::splice(s.de, nullptr, s.tube[1], nullptr, TAILLE_TUBE,
-                                 SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
-            if (n > 0) { s.dans_tube = static_cast<size_t>(n); return Pas::progres; }
-            if (n == 0) return Pas::fin;
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN) return Pas::attente;
-            if (!splice_refuse(errno)) return Pas::erreur;
-            s.copie = true;
+        ssize_t n = ::recv(s.de, s.tampon, s.capacite, MSG_DONTWAIT);
+        if (n > 0) {
+            s.debut = 0;
+            s.fin = static_cast<size_t>(n);
+            s.plein = s.fin == s.capacite;
+            return Pas::progres;
         }
-        if (!ouvre_tampon(s)) { KVT_ERREUR(); return Pas::erreur; }
-        ssize_t n = ::read(s.de, s.tampon, TAILLE_COPIE);
-        if (n > 0) { s.debut = 0; s.fin = static_cast<size_t>(n); return Pas::progres; }
         if (n == 0) return Pas::fin;
         if (errno == EINTR) continue;
         return errno == EAGAIN ? Pas::attente : Pas::erreur;
@@ -252,25 +185,7 @@ Pas lit(Sens &s) noexcept
 Pas ecrit(Sens &s) noexcept
 {
     for (;;) {
-        if (s.dans_tube > 0 && !s.copie) {
-            ssize_t n = ::splice(s.tube[0], nullptr, s.vers, nullptr, s.dans_tube,
-                                 SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
-            if (n > 0) { s.dans_tube -= static_cast<size_t>(n); return Pas::progres; }
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && errno == EAGAIN) return Pas::attente;
-            if (n == 0 || !splice_refuse(errno)) return Pas::erreur;
-            s.copie = true;  // the bytes already in the pipe go out through the buffer
-        }
-        if (s.debut == s.fin) {
-            if (!ouvre_tampon(s)) { KVT_ERREUR(); return Pas::erreur; }
-            ssize_t n = ::read(s.tube[0], s.tampon, s.dans_tube < TAILLE_COPIE ? s.dans_tube : TAILLE_COPIE);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) { KVT_ERREUR(); return Pas::erreur; }
-            s.dans_tube -= static_cast<size_t>(n);
-            s.debut = 0;
-            s.fin = static_cast<size_t>(n);
-        }
-        ssize_t n = ::write(s.vers, s.tampon + s.debut, s.fin - s.debut);
+        ssize_t n = ::send(s.vers, s.tampon + s.debut, s.fin - s.debut, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n > 0) {
             s.debut += static_cast<size_t>(n);
             if (s.debut == s.fin) s.debut = s.fin = 0;
@@ -622,9 +537,6 @@ int kvtnet_recup_str(int de, int vers, int max_octets, int delai, int jusqu_a_fi
 int kvtnet_redir2(int client, int serveur)
 {
     if (client < 0 || serveur < 0) { KVT_ERREUR(); return -1; }
-    SansSigpipe sans_sigpipe;
-    NonBloquant nb_client(client), nb_serveur(serveur);
-    if (!nb_client.ok() || !nb_serveur.ok()) return -1;
     for (int fd : {client, serveur}) {
         option(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
         option(fd, IPPROTO_TCP, TCP_KEEPIDLE, KEEPALIVE_IDLE_S);
@@ -635,7 +547,7 @@ int kvtnet_redir2(int client, int serveur)
     Sens sens[2] = {{client, serveur}, {serveur, client}};
     const int fds[2] = {client, serveur};
     bool raccroche[2] = {false, false};  // hung up: not polled while nothing is asked of it
-    // A direction starts by waiting for its first byte: no pipe before then.
+    // A direction starts by waiting for its first byte: no buffer before then.
     bool a_avancer[2] = {false, false};
     for (Sens &s : sens) {
         s.fd_attendu = s.de;
@@ -656,7 +568,7 @@ int kvtnet_redir2(int client, int serveur)
             p[i].events = ev;
             p[i].revents = 0;
         }
-        // Wake up in time to give back a pipe or buffer that went idle.
+        // Wake up in time to give back a buffer that went idle.
         int delai = -1;
         for (const Sens &s : sens) {
             if (s.termine || !s.tient() || !s.vide()) continue;
