@@ -10,6 +10,7 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "kvt_raii.h"
@@ -25,24 +26,59 @@ uint32_t adresse_client[QUORVEL_DNS_NB_REQUETES];
 uint16_t port_client[QUORVEL_DNS_NB_REQUETES];
 int prochain;
 
+uint64_t ordre_requete[QUORVEL_DNS_NB_REQUETES];
+bool requete_repondue[QUORVEL_DNS_NB_REQUETES];
+uint32_t instant_requete[QUORVEL_DNS_NB_REQUETES];
+uint64_t nb_memorisees;
+
 namespace {
 
 constexpr int N = QUORVEL_DNS_NB_REQUETES;
+// A query unanswered for this long has been given up by its client (resolvers
+// retry after a few seconds): its slot may be taken again.
+constexpr uint32_t ATTENTE_MAX_S = 10;
+
+uint32_t maintenant_s() noexcept
+{
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &t);  // no system call: read from the vDSO
+    return static_cast<uint32_t>(t.tv_sec);
+}
 
 bool valide(uint32_t adresse) noexcept
 {
     return adresse != 0 && adresse != KVTNET_ADRESSE_INVALIDE;
 }
 
-// The slot the lookups answer from: the newest holding `identifiant`, or -1.
-// Walks prochain-1 down to 0, then 99 down to prochain: newest to oldest.
+// The slot the lookups answer from: the newest record holding
+// `identifiant`, or -1. Never-written slots (order 0) take part too, as the
+// oldest, so identifier 0 finds one of them when nothing newer holds it.
 int cherche(int identifiant) noexcept
 {
-    for (int slot = prochain - 1; slot >= 0; --slot)
-        if (id_requete[slot] == identifiant) return slot;
-    for (int slot = N - 1; slot >= prochain; --slot)
-        if (id_requete[slot] == identifiant) return slot;
-    return -1;
+    int trouve = -1;
+    for (int slot = 0; slot < N; ++slot)
+        if (id_requete[slot] == identifiant && (trouve < 0 || ordre_requete[slot] > ordre_requete[trouve]))
+            trouve = slot;
+    return trouve;
+}
+
+// The slot the next record takes: from `prochain` on, the first one that
+// holds no query still awaiting its answer; when all 100 do, the oldest.
+// Without answers this is plain ring order. With answers, a slow query is
+// no longer overwritten by 100 quicker ones that overtook it: with at most
+// 100 queries in flight, none is lost.
+int place_libre() noexcept
+{
+    const uint32_t maintenant = maintenant_s();
+    int plus_ancienne = prochain;
+    for (int k = 0; k < N; ++k) {
+        const int slot = (prochain + k) % N;
+        if (ordre_requete[slot] == 0 || requete_repondue[slot] ||
+            maintenant - instant_requete[slot] >= ATTENTE_MAX_S)
+            return slot;
+        if (ordre_requete[slot] < ordre_requete[plus_ancienne]) plus_ancienne = slot;
+    }
+    return plus_ancienne;
 }
 
 // The first two bytes as they lie in the datagram: no byte-order conversion,
@@ -80,10 +116,14 @@ void signale_socket(const char *etape, int erreur)
 
 int quorvel_dns_memorise(int identifiant_requete, uint32_t adresse, uint16_t port)
 {
-    id_requete[prochain] = identifiant_requete;
-    adresse_client[prochain] = adresse;
-    port_client[prochain] = port;
-    prochain = (prochain + 1) % N;
+    const int slot = place_libre();
+    id_requete[slot] = identifiant_requete;
+    adresse_client[slot] = adresse;
+    port_client[slot] = port;
+    ordre_requete[slot] = ++nb_memorisees;
+    requete_repondue[slot] = false;
+    instant_requete[slot] = maintenant_s();
+    prochain = (slot + 1) % N;
     return 0;
 }
 
@@ -129,6 +169,9 @@ int quorvel_dns_datagramme(int s)
         if (slot < 0 || kvtnet_sendto(s, adresse_client[slot], port_client[slot], tampon.get(),
                                       longueur) < 0)
             KVT_ERREUR();
+        // Answered: the slot may be taken again, but keeps routing repeats
+        // of this answer until it is.
+        if (slot >= 0) requete_repondue[slot] = true;
         return 0;
     }
 

@@ -38,6 +38,14 @@ QUORVEL_DNS_INTERNE extern int id_requete[QUORVEL_DNS_NB_REQUETES];
 QUORVEL_DNS_INTERNE extern uint32_t adresse_client[QUORVEL_DNS_NB_REQUETES];
 QUORVEL_DNS_INTERNE extern uint16_t port_client[QUORVEL_DNS_NB_REQUETES];
 QUORVEL_DNS_INTERNE extern int prochain;
+/* Per slot: the record's rank (1 for the first record, 0 never written),
+ * whether its answer has been routed, and when it was recorded (monotonic
+ * seconds). A record takes the first slot from `prochain` on whose query is
+ * not still awaiting its answer. */
+QUORVEL_DNS_INTERNE extern uint64_t ordre_requete[QUORVEL_DNS_NB_REQUETES];
+QUORVEL_DNS_INTERNE extern bool requete_repondue[QUORVEL_DNS_NB_REQUETES];
+QUORVEL_DNS_INTERNE extern uint32_t instant_requete[QUORVEL_DNS_NB_REQUETES];
+QUORVEL_DNS_INTERNE extern uint64_t nb_memorisees;
 
 /* ---- Exported entries ---- */
 
@@ -65,12 +73,13 @@ QUORVEL_DNS_INTERNE void quorvel_dns_serveur(void *argument);
  * forwarded, refused, dropped or lost); -1 only when no buffer can be had. */
 QUORVEL_DNS_INTERNE int quorvel_dns_datagramme(int s);
 
-/* Records one query in slot `prochain` and advances it. Always 0. */
+/* Records one query in the first slot from `prochain` on that awaits no
+ * answer (the oldest record when all do), and sets `prochain` after it.
+ * Always 0. */
 QUORVEL_DNS_INTERNE int quorvel_dns_memorise(int identifiant, uint32_t adresse, uint16_t port);
 
-/* Client address / port (port widened without sign) of the newest slot
- * holding `identifiant`; 0 when none does. Both visit the slots in the same
- * order, so they answer from the same slot. */
+/* Client address / port (port widened without sign) of the newest record
+ * holding `identifiant`; 0 when none does. Both answer from the same slot. */
 QUORVEL_DNS_INTERNE int quorvel_dns_client_adresse(int identifiant);
 QUORVEL_DNS_INTERNE int quorvel_dns_client_port(int identifiant);
 

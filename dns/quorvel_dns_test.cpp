@@ -34,6 +34,10 @@ void vide_anneau()
     std::memset(id_requete, 0, sizeof id_requete);
     std::memset(adresse_client, 0, sizeof adresse_client);
     std::memset(port_client, 0, sizeof port_client);
+    std::memset(ordre_requete, 0, sizeof ordre_requete);
+    std::memset(requete_repondue, 0, sizeof requete_repondue);
+    std::memset(instant_requete, 0, sizeof instant_requete);
+    nb_memorisees = 0;
     prochain = 0;
 }
 
@@ -321,6 +325,42 @@ TEST_F(QuorvelDnsDatagramme, DroppedDatagramsLeaveNoTrace)
     ASSERT_GE(amont, 0);
     traite(amont, q2);
     EXPECT_EQ(q2, recoit(client1.fd));
+}
+
+// One slow query while 250 quicker ones are asked and answered: its slot is
+// never taken, so its answer still finds its client. A slot whose query was
+// answered is reused first; only when every slot awaits an answer is the
+// oldest record overwritten.
+TEST_F(QuorvelDnsDatagramme, SlowQuerySurvivesQuickerOnes)
+{
+    serveur_dns2 = INVALIDE;  // one upstream: every query reaches amont1
+    const std::string lente = requete(0x5151);
+    traite(client1.fd, lente);
+    ASSERT_EQ(lente, recoit(amont1.fd));
+    for (int i = 0; i < 250; ++i) {
+        SCOPED_TRACE(i);
+        const std::string q = requete(static_cast<uint16_t>(0x6000 + i));
+        traite(client2.fd, q);
+        ASSERT_EQ(q, recoit(amont1.fd));
+        traite(amont1.fd, q);
+        ASSERT_EQ(q, recoit(client2.fd));
+    }
+    EXPECT_EQ(0x5151, id_requete[0]);
+    traite(amont1.fd, lente);
+    EXPECT_EQ(lente, recoit(client1.fd));
+
+    // All 100 slots awaiting answers: the 101st record takes the oldest.
+    vide_anneau();
+    for (int i = 0; i < 100; ++i) quorvel_dns_memorise(i + 1, 1, 1);
+    requete_repondue[40] = true;
+    quorvel_dns_memorise(500, 2, 2);  // slot 0 awaits; 40 is the first free from prochain 0
+    EXPECT_EQ(500, id_requete[40]);
+    EXPECT_EQ(41, prochain);
+    quorvel_dns_memorise(501, 3, 3);  // none free: the oldest record, slot 0
+    EXPECT_EQ(501, id_requete[0]);
+    EXPECT_EQ(1, prochain);
+    EXPECT_EQ(3, quorvel_dns_client_adresse(501));
+    EXPECT_EQ(0, quorvel_dns_client_adresse(1));
 }
 
 TEST_F(QuorvelDnsDatagramme, SameIdentifierGoesToTheLaterClient)
