@@ -21,6 +21,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <type_traits>
 #include <unistd.h>
@@ -118,6 +119,26 @@ bool numerique_douteux(const char *nom) noexcept
 
 enum class Pas { progres, attente, fin, erreur };
 
+// Grown relay buffers come straight from the system and go straight back:
+// through malloc, glibc's moving mmap threshold would keep freed multi-MiB
+// buffers in its arenas, and a proxy that once carried bulk streams would
+// stay large for good. The first, small buffer stays a cheap malloc.
+char *prend_tampon(size_t capacite) noexcept
+{
+    if (capacite <= TAMPON_MIN) return static_cast<char *>(std::malloc(capacite));
+    void *p = ::mmap(nullptr, capacite, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return p == MAP_FAILED ? nullptr : static_cast<char *>(p);
+}
+
+void rend_tampon(char *tampon, size_t capacite) noexcept
+{
+    if (tampon == nullptr) return;
+    if (capacite <= TAMPON_MIN)
+        std::free(tampon);
+    else
+        ::munmap(tampon, capacite);
+}
+
 // One direction of the relay: bytes read from `de` wait in `tampon` until
 // `vers` takes them. The sockets stay as the caller made them: every call
 // says MSG_DONTWAIT itself, and MSG_NOSIGNAL keeps SIGPIPE away.
@@ -143,7 +164,7 @@ struct Sens {
     bool tient() const noexcept { return tampon != nullptr; }
     void libere() noexcept
     {
-        std::free(tampon);
+        rend_tampon(tampon, capacite);
         tampon = nullptr;
         capacite = 0;
         debut = fin = 0;
@@ -157,9 +178,9 @@ Pas lit(Sens &s) noexcept
     if (s.tampon == nullptr || (s.plein && s.capacite < TAMPON_MAX)) {
         size_t capacite = s.tampon == nullptr ? TAMPON_MIN : s.capacite * 2;
         // The buffer is empty here: nothing to copy over.
-        char *p = static_cast<char *>(std::malloc(capacite));
+        char *p = prend_tampon(capacite);
         if (p != nullptr) {
-            std::free(s.tampon);
+            rend_tampon(s.tampon, s.capacite);
             s.tampon = p;
             s.capacite = capacite;
         } else if (s.tampon == nullptr) {
