@@ -177,6 +177,7 @@ if [ "$failed" -ne 0 ]; then
     tail -5 "$QV_OUT"
     QV_FAILED=1
 else
-    echo "soak: PASSED (idle memory +$early KiB then +$late KiB after warm-up; descriptors and threads back to $end_fds and $end_thr)"
+    printf 'soak: PASSED (idle memory %+d KiB then %+d KiB after warm-up; descriptors and threads back to %s and %s)\n' \
+        "$early" "$late" "$end_fds" "$end_thr"
 fi
 qv_finish
