@@ -51,6 +51,7 @@ constexpr int ENTETE_INITIAL = 4096;
 // Pause when accept finds no descriptor or memory: the waiting clients stay
 // in the backlog and the listener does not burn a core meanwhile.
 constexpr int PAUSE_ACCEPT_MS = 100;
+constexpr int64_t MANQUE_RAPPEL_MS = 60 * 1000;
 
 // Relay buffers: each direction copies through a heap buffer of its own,
 // taken when bytes first flow and given back after a second of silence, so
@@ -400,7 +401,9 @@ int kvtnet_gen_ecouteur_thread(int *resultat, int options, int port, kvtnet_gest
     }
     if (resultat != nullptr) __atomic_store_n(resultat, s.fd, __ATOMIC_RELEASE);
 
-    bool manque_signale = false;
+    // A lasting shortage is written once a minute, not once per client
+    // that slips through between two failures.
+    int64_t manque_signale_a = INT64_MIN;
     for (;;) {
         sockaddr_in pair{};
         socklen_t l = sizeof pair;
@@ -418,9 +421,10 @@ int kvtnet_gen_ecouteur_thread(int *resultat, int options, int port, kvtnet_gest
                 (void)attend(s.fd, POLLIN, -1);
                 continue;
             case EMFILE: case ENFILE: case ENOBUFS: case ENOMEM:
-                if (!manque_signale)
+                if (maintenant_ms() - manque_signale_a >= MANQUE_RAPPEL_MS) {
                     kvtlog_erreur("Accept on port %d: %s; waiting for resources", port, std::strerror(e));
-                manque_signale = true;
+                    manque_signale_a = maintenant_ms();
+                }
                 ::usleep(PAUSE_ACCEPT_MS * 1000);
                 continue;
             case EINVAL:
@@ -431,7 +435,6 @@ int kvtnet_gen_ecouteur_thread(int *resultat, int options, int port, kvtnet_gest
                 return -1;
             }
         }
-        manque_signale = false;
         option(c, IPPROTO_TCP, TCP_NODELAY, 1);
         auto *bloc = static_cast<kvtnet_bloc *>(std::malloc(sizeof(kvtnet_bloc)));
         if (bloc == nullptr) {
