@@ -403,7 +403,7 @@ int kvtnet_gen_ecouteur_thread(int *resultat, int options, int port, kvtnet_gest
 
     // A lasting shortage is written once a minute, not once per client
     // that slips through between two failures.
-    int64_t manque_signale_a = INT64_MIN;
+    int64_t manque_signale_a = -MANQUE_RAPPEL_MS;  // the first shortage is written at once
     for (;;) {
         sockaddr_in pair{};
         socklen_t l = sizeof pair;
