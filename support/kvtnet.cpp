@@ -9,6 +9,11 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <new>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
@@ -368,6 +373,77 @@ int kvtnet_fermer(int s)
 
 /* ---- Listener ---- */
 
+namespace {
+// Connection threads are kept for a few seconds after their connection ends
+// and take the next one: starting a thread costs a clone and, when it ends,
+// the release of its stack with a TLB shootdown on every core, more than all
+// the rest of a tunnel's setup. Each connection still has a thread of its own
+// for as long as it lives; only idle threads are reused.
+struct Travail {
+    kvtnet_gestionnaire gestionnaire;
+    void *bloc;
+};
+
+struct Reserve {
+    std::mutex m;
+    std::condition_variable cv;
+    std::deque<Travail> travaux;  // handed to idle threads, one each
+    int libres = 0;               // idle threads not yet handed a connection
+};
+
+// Never destroyed: detached threads may still wait on it while the process exits.
+Reserve &reserve()
+{
+    static Reserve *r = new Reserve;
+    return *r;
+}
+
+constexpr auto ATTENTE_OUVRIER = std::chrono::seconds(5);
+
+void ouvrier(void *argument)
+{
+    Travail courant = *static_cast<Travail *>(argument);
+    delete static_cast<Travail *>(argument);
+    Reserve &r = reserve();
+    for (;;) {
+        courant.gestionnaire(courant.bloc);
+        std::unique_lock<std::mutex> g(r.m);
+        ++r.libres;
+        if (!r.cv.wait_for(g, ATTENTE_OUVRIER, [&r] { return !r.travaux.empty(); })) {
+            --r.libres;  // nothing came: the thread ends
+            return;
+        }
+        courant = r.travaux.front();
+        r.travaux.pop_front();
+    }
+}
+
+// Runs `gestionnaire(bloc)` on an idle connection thread, or on a new one.
+// 0, or -1 when no thread could take it (the caller still owns the block).
+int lance_connexion(kvtnet_gestionnaire gestionnaire, void *bloc) noexcept
+{
+    Reserve &r = reserve();
+    try {
+        std::lock_guard<std::mutex> g(r.m);
+        if (r.libres > 0) {
+            r.travaux.push_back({gestionnaire, bloc});
+            --r.libres;
+            r.cv.notify_one();
+            return 0;
+        }
+    } catch (const std::bad_alloc &) {
+        // no room in the queue: a thread of its own, below
+    }
+    auto *t = new (std::nothrow) Travail{gestionnaire, bloc};
+    if (t == nullptr) return -1;
+    if (kvtthread_demarre(ouvrier, PILE_CONNEXION, t) < 0) {
+        delete t;
+        return -1;
+    }
+    return 0;
+}
+}  // namespace
+
 // Listening ends when another thread shuts the socket down
 // (shutdown(*resultat, SHUT_RDWR)): the listener then closes it and returns 0.
 int kvtnet_gen_ecouteur_thread(int *resultat, int options, int port, kvtnet_gestionnaire gestionnaire)
@@ -447,7 +523,7 @@ int kvtnet_gen_ecouteur_thread(int *resultat, int options, int port, kvtnet_gest
         bloc->port = pair.sin_port;
         bloc->adresse = pair.sin_addr.s_addr;
         std::memset(bloc->zero, 0, sizeof bloc->zero);
-        if (kvtthread_demarre(gestionnaire, PILE_CONNEXION, bloc) < 0) {
+        if (lance_connexion(gestionnaire, bloc) < 0) {
             ::close(c);
             std::free(bloc);
         }

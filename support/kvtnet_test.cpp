@@ -400,6 +400,61 @@ void gestionnaire_retenu(void *p)
 
 // Out of descriptors, accept fails: the listener must wait without spinning
 // and serve the waiting client once descriptors come back.
+// Connection threads that have finished take the next connections; a
+// connection that arrives while every thread is busy still gets a thread of
+// its own at once (here: while the first handlers are all held).
+std::mutex reutilise_mutex;
+std::condition_variable reutilise_cv;
+std::vector<pthread_t> reutilise_fils;
+int reutilise_tenus = 0;
+bool reutilise_libere = false;
+
+void gestionnaire_reutilise(void *bloc)
+{
+    const int s = static_cast<kvtnet_bloc *>(bloc)->socket;
+    std::free(bloc);
+    std::unique_lock<std::mutex> g(reutilise_mutex);
+    reutilise_fils.push_back(pthread_self());
+    ++reutilise_tenus;
+    reutilise_cv.notify_all();
+    reutilise_cv.wait(g, [] { return reutilise_libere; });
+    g.unlock();
+    close(s);
+}
+
+TEST(KvtnetEcouteur, FilsReutilisesChaqueConnexionASonFil)
+{
+    Ecouteur e(gestionnaire_reutilise);
+    ASSERT_GE(e.socket(), 0);
+    std::vector<int> clients;
+    for (int i = 0; i < 4; ++i) clients.push_back(client_de(e.port));
+    std::unique_lock<std::mutex> g(reutilise_mutex);
+    // Four connections held at once: four threads.
+    ASSERT_TRUE(reutilise_cv.wait_for(g, std::chrono::seconds(5), [] { return reutilise_tenus == 4; }));
+    reutilise_libere = true;
+    reutilise_cv.notify_all();
+    g.unlock();
+    for (int c : clients) close(c);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the four become idle
+    for (int i = 0; i < 8; ++i) {
+        int c = client_de(e.port);
+        ASSERT_GE(c, 0);
+        g.lock();
+        ASSERT_TRUE(reutilise_cv.wait_for(g, std::chrono::seconds(5), [i] { return reutilise_tenus == 5 + i; }));
+        g.unlock();
+        close(c);
+    }
+    g.lock();
+    std::vector<pthread_t> premiers(reutilise_fils.begin(), reutilise_fils.begin() + 4);
+    for (size_t k = 4; k < reutilise_fils.size(); ++k) {
+        bool ancien = false;
+        for (pthread_t p : premiers) ancien = ancien || pthread_equal(p, reutilise_fils[k]);
+        EXPECT_TRUE(ancien) << "connection " << k << " started a new thread";
+    }
+    g.unlock();
+    EXPECT_EQ(0, e.arrete());
+}
+
 TEST(KvtnetEcouteur, SansDescripteurAttendSansTourner)
 {
     Ecouteur e(gestionnaire_retenu);
