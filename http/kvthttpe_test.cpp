@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "paire_test.h"
+
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -34,27 +36,6 @@ std::string nom_numero(int i)
 {
     return "X-Nom-" + std::to_string(i);
 }
-
-// Both ends of a connected stream pair, closed at the end of the test.
-struct paire {
-    int fd[2] = {-1, -1};
-    paire() { EXPECT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM, 0, fd)); }
-    ~paire()
-    {
-        for (int f : fd)
-            if (f >= 0) ::close(f);
-    }
-    // What is waiting at end 1 right now, without blocking.
-    std::string disponible()
-    {
-        ::fcntl(fd[1], F_SETFL, ::fcntl(fd[1], F_GETFL) | O_NONBLOCK);
-        std::string s;
-        char buf[4096];
-        ssize_t n;
-        while ((n = ::recv(fd[1], buf, sizeof buf, 0)) > 0) s.append(buf, static_cast<size_t>(n));
-        return s;
-    }
-};
 
 }  // namespace
 
