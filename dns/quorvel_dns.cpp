@@ -67,9 +67,8 @@ int cherche(int identifiant) noexcept
 // Without answers this is plain ring order. With answers, a slow query is
 // no longer overwritten by 100 quicker ones that overtook it: with at most
 // 100 queries in flight, none is lost.
-int place_libre() noexcept
+int place_libre(uint32_t maintenant) noexcept
 {
-    const uint32_t maintenant = maintenant_s();
     int plus_ancienne = prochain;
     for (int k = 0; k < N; ++k) {
         const int slot = (prochain + k) % N;
@@ -116,13 +115,14 @@ void signale_socket(const char *etape, int erreur)
 
 int quorvel_dns_memorise(int identifiant_requete, uint32_t adresse, uint16_t port)
 {
-    const int slot = place_libre();
+    const uint32_t maintenant = maintenant_s();
+    const int slot = place_libre(maintenant);
     id_requete[slot] = identifiant_requete;
     adresse_client[slot] = adresse;
     port_client[slot] = port;
     ordre_requete[slot] = ++nb_memorisees;
     requete_repondue[slot] = false;
-    instant_requete[slot] = maintenant_s();
+    instant_requete[slot] = maintenant;
     prochain = (slot + 1) % N;
     return 0;
 }
