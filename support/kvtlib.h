@@ -88,6 +88,23 @@ KVT_EXPORT uint32_t kvtnet_resoudre_adresse(const char *nom);
  * returns `texte`. */
 KVT_EXPORT char *kvtnet_aff_adresse(uint32_t adresse, char *texte);
 
+/* Non-zero when `adresse` is an IPv4 address of this machine: one that an
+ * interface carries, or one inside the loopback network of a loopback
+ * interface (127.0.0.53 with lo at 127.0.0.1/8). 0 for 0, 0xFFFFFFFF and
+ * any other address, and when the interfaces cannot be listed. */
+KVT_EXPORT int kvtnet_adresse_de_la_machine(uint32_t adresse);
+
+/* The address a service binds, from its listen setting `cle` (such as
+ * "DNSListen") holding `valeur`: 0 (every interface) for the empty text,
+ * else the text resolved once (dotted, or a host name). Stores it in
+ * *adresse and returns 0. A value that does not resolve (-1) or is not an
+ * address of this machine (-2) leaves *adresse untouched and writes one
+ * error-log line naming `service`, the key, the value and the reason: the
+ * caller must then not start the service, and never falls back to every
+ * interface. */
+KVT_EXPORT int kvtnet_adresse_ecoute(const char *service, const char *cle, const char *valeur,
+                                     uint32_t *adresse);
+
 /* TCP connection to `adresse`:`port` (port in network order), 10-second
  * connect timeout, TCP_NODELAY. The socket, or -1 (also for 0 and -1). */
 KVT_EXPORT int kvtnet_connecter(uint32_t adresse, uint16_t port);

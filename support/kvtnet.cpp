@@ -16,6 +16,8 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -114,6 +116,57 @@ char *kvtnet_aff_adresse(uint32_t adresse, char *texte)
     std::memcpy(o, &adresse, 4);  // network order: the first octet comes first in memory
     std::snprintf(texte, 16, "%u.%u.%u.%u", o[0], o[1], o[2], o[3]);
     return texte;
+}
+
+int kvtnet_adresse_de_la_machine(uint32_t adresse)
+{
+    if (adresse == 0 || adresse == KVTNET_ADRESSE_INVALIDE) return 0;
+    ifaddrs *liste = nullptr;
+    if (::getifaddrs(&liste) != 0) { KVT_ERREUR(); return 0; }
+    int trouve = 0;
+    for (const ifaddrs *i = liste; i != nullptr && !trouve; i = i->ifa_next) {
+        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
+        const uint32_t a = reinterpret_cast<const sockaddr_in *>(i->ifa_addr)->sin_addr.s_addr;
+        if (a == adresse) trouve = 1;
+        // A loopback interface answers for its whole network, not only for
+        // the address it lists: a local resolver's 127.0.0.53 is one of ours.
+        if ((i->ifa_flags & IFF_LOOPBACK) != 0 && i->ifa_netmask != nullptr) {
+            const uint32_t m = reinterpret_cast<const sockaddr_in *>(i->ifa_netmask)->sin_addr.s_addr;
+            if ((a & m) == (adresse & m)) trouve = 1;
+        }
+    }
+    ::freeifaddrs(liste);
+    return trouve;
+}
+
+int kvtnet_adresse_ecoute(const char *service, const char *cle, const char *valeur, uint32_t *adresse)
+{
+    if (service == nullptr || cle == nullptr || valeur == nullptr || adresse == nullptr) {
+        KVT_ERREUR_MSG("Parametre null");
+        return -1;
+    }
+    if (*valeur == '\0') {
+        *adresse = 0;
+        return 0;
+    }
+    const uint32_t a = kvtnet_resoudre_adresse(valeur);
+    if (a == KVTNET_ADRESSE_INVALIDE) {
+        kvtlog_erreur("%s: %s \"%s\" does not resolve to an IPv4 address; not started", service, cle, valeur);
+        return -1;
+    }
+    if (!kvtnet_adresse_de_la_machine(a)) {
+        char texte[16];
+        kvtnet_aff_adresse(a, texte);
+        // A resolved name shows what it resolved to; a dotted value is its own address.
+        if (std::strcmp(texte, valeur) == 0)
+            kvtlog_erreur("%s: %s \"%s\" is not an address of this machine; not started", service, cle, valeur);
+        else
+            kvtlog_erreur("%s: %s \"%s\" (%s) is not an address of this machine; not started", service, cle,
+                          valeur, texte);
+        return -2;
+    }
+    *adresse = a;
+    return 0;
 }
 
 /* ---- TCP ---- */

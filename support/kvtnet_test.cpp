@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -191,6 +192,66 @@ TEST(KvtnetAdresse, ResolutionEtAffichage)
     EXPECT_EQ(0, kvtnet_term());
     EXPECT_EQ(0, kvtnet_term());
     EXPECT_EQ(0, kvtnet_term());  // one too many is harmless
+}
+
+// The listen-address settings refuse anything this gives 0 for: a test of
+// both answers, with the loopback network as the address every host has.
+TEST(KvtnetAdresse, AdresseDeLaMachine)
+{
+    EXPECT_NE(0, kvtnet_adresse_de_la_machine(LOCAL));
+    EXPECT_NE(0, kvtnet_adresse_de_la_machine(0x3500007F));  // 127.0.0.53: lo answers for 127/8
+    for (uint32_t autre : {0u, KVTNET_ADRESSE_INVALIDE, 0x010200C0u /* 192.0.2.1, documentation */}) {
+        SCOPED_TRACE(autre);
+        EXPECT_EQ(0, kvtnet_adresse_de_la_machine(autre));
+    }
+}
+
+// Every refusal is one error-log line with the key, the value and the
+// reason, and leaves the caller's address as it was: nothing to fall back on.
+TEST(KvtnetAdresse, AdresseEcouteValeursEtRefus)
+{
+    char modele[] = "/tmp/kvtnet_ecoute.XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(modele));
+    const std::string dossier = modele;
+    ASSERT_EQ(0, kvtlog_init((dossier + "/q.log").c_str(), (dossier + "/e.log").c_str()));
+
+    uint32_t a = 7;
+    EXPECT_EQ(0, kvtnet_adresse_ecoute("DNS relay", "DNSListen", "", &a));
+    EXPECT_EQ(0u, a);  // empty: every interface
+    EXPECT_EQ(0, kvtnet_adresse_ecoute("DNS relay", "DNSListen", "127.0.0.53", &a));
+    EXPECT_EQ(0x3500007Fu, a);
+    EXPECT_EQ(0, kvtnet_adresse_ecoute("DNS relay", "DNSListen", "localhost", &a));
+    EXPECT_EQ(LOCAL, a);
+
+    struct { const char *valeur; int attendu; const char *ligne; } refus[] = {
+        {"1.2.3.4.5", -1, "DNS relay: DNSListen \"1.2.3.4.5\" does not resolve to an IPv4 address; not started"},
+        {"10.1", -1, "DNS relay: DNSListen \"10.1\" does not resolve to an IPv4 address; not started"},
+        {"192.0.2.1", -2, "DNS relay: DNSListen \"192.0.2.1\" is not an address of this machine; not started"},
+        {"0.0.0.0", -2, "DNS relay: DNSListen \"0.0.0.0\" is not an address of this machine; not started"},
+    };
+    for (const auto &r : refus) {
+        SCOPED_TRACE(r.valeur);
+        a = 7;
+        EXPECT_EQ(r.attendu, kvtnet_adresse_ecoute("DNS relay", "DNSListen", r.valeur, &a));
+        EXPECT_EQ(7u, a);
+    }
+    EXPECT_EQ(-1, kvtnet_adresse_ecoute("DNS relay", "DNSListen", nullptr, &a));
+
+    FILE *f = fopen((dossier + "/e.log").c_str(), "r");
+    ASSERT_NE(nullptr, f);
+    std::vector<std::string> lignes;
+    char l[512];
+    while (fgets(l, sizeof l, f) != nullptr) lignes.emplace_back(l);
+    fclose(f);
+    ASSERT_EQ(std::size(refus), lignes.size());
+    for (size_t i = 0; i < lignes.size(); ++i) {
+        SCOPED_TRACE(lignes[i]);
+        // "YYYY-MM-DD HH:MM:SS " then the text.
+        EXPECT_EQ(std::string(refus[i].ligne) + "\n", lignes[i].substr(20));
+    }
+    std::remove((dossier + "/q.log").c_str());
+    std::remove((dossier + "/e.log").c_str());
+    rmdir(modele);
 }
 
 TEST(KvtnetTcp, Connexion)
