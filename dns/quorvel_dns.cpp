@@ -15,11 +15,13 @@
 
 #include "kvt_raii.h"
 #include "kvt_trace.h"
+#include "quorvel_dns_tcp.h"
 #include "quorvel_ip_mask.h"
 
 uint32_t serveur_dns1;
 uint32_t serveur_dns2;
 uint16_t port_dns;
+uint32_t adresse_ecoute_dns;
 
 int id_requete[QUORVEL_DNS_NB_REQUETES];
 uint32_t adresse_client[QUORVEL_DNS_NB_REQUETES];
@@ -89,29 +91,41 @@ int identifiant(const char *datagramme) noexcept
     return id;
 }
 
-// With two valid upstreams, bit 8 of rand() picks one. With only one, every
-// query goes to it: the other's value (0 or -1) would lose the query, and on
-// Linux a datagram to 0.0.0.0 comes back to this very socket.
-uint32_t choisit_serveur() noexcept
+}  // namespace
+
+// With two valid upstreams, bit 8 picks one. With only one, every query
+// goes to it: the other's value (0 or -1) would lose the query, and on Linux
+// a datagram to 0.0.0.0 comes back to this very socket.
+uint32_t quorvel_dns_choisit_serveur(unsigned tirage)
 {
     const bool v1 = valide(serveur_dns1);
     const bool v2 = valide(serveur_dns2);
-    if (v1 && v2) return (std::rand() & 0x100) ? serveur_dns1 : serveur_dns2;
+    if (v1 && v2) return (tirage & 0x100) ? serveur_dns1 : serveur_dns2;
     return v1 ? serveur_dns1 : serveur_dns2;
 }
 
 // One line in the error log with the system's reason, so an operator who
 // does not watch stderr still learns why the relay is not serving.
-void signale_socket(const char *etape, int erreur)
+void quorvel_dns_signale_socket(const char *etape, const char *protocole, int erreur)
 {
     const char *raison = strerrordesc_np(erreur);
-    const bool privilege = (erreur == EACCES || erreur == EPERM) && ntohs(port_dns) < 1024;
-    kvtlog_erreur("DNS relay: %s UDP port %u failed: %s%s", etape, unsigned{ntohs(port_dns)},
-                  raison != nullptr ? raison : "unknown error",
-                  privilege ? " (ports below 1024 need root or CAP_NET_BIND_SERVICE)" : "");
+    char ou[24] = "";
+    if (adresse_ecoute_dns != 0) {
+        char texte[16];
+        std::snprintf(ou, sizeof ou, " on %s", kvtnet_aff_adresse(adresse_ecoute_dns, texte));
+    }
+    char conseil[128] = "";
+    if ((erreur == EACCES || erreur == EPERM) && ntohs(port_dns) < 1024)
+        std::snprintf(conseil, sizeof conseil, " (ports below 1024 need root or CAP_NET_BIND_SERVICE)");
+    else if (erreur == EADDRINUSE && adresse_ecoute_dns == 0)
+        std::snprintf(conseil, sizeof conseil,
+                      "; another program holds %s port 53 (often a local resolver on 127.0.0.53); "
+                      "set DNSListen to the LAN address", protocole);
+    else if (erreur == EADDRINUSE)
+        std::snprintf(conseil, sizeof conseil, "; another program holds %s port 53 on that address", protocole);
+    kvtlog_erreur("DNS relay: %s %s port %u%s failed: %s%s", etape, protocole, unsigned{ntohs(port_dns)}, ou,
+                  raison != nullptr ? raison : "unknown error", conseil);
 }
-
-}  // namespace
 
 int quorvel_dns_memorise(int identifiant_requete, uint32_t adresse, uint16_t port)
 {
@@ -183,7 +197,8 @@ int quorvel_dns_datagramme(int s)
     // Recorded before the send, and kept when the send fails: the client's
     // retry is simply a newer query.
     quorvel_dns_memorise(identifiant(tampon.get()), adresse, port);
-    if (kvtnet_sendto(s, choisit_serveur(), port_dns, tampon.get(), longueur) < 0) KVT_ERREUR();
+    const uint32_t amont = quorvel_dns_choisit_serveur(static_cast<unsigned>(std::rand()));
+    if (kvtnet_sendto(s, amont, port_dns, tampon.get(), longueur) < 0) KVT_ERREUR();
     return 0;
 }
 
@@ -208,20 +223,23 @@ void quorvel_dns_serveur(void *)
     if (!s) {
         const int erreur = errno;
         KVT_ERREUR();
-        signale_socket("socket for", erreur);
+        quorvel_dns_signale_socket("socket for", "UDP", erreur);
         return;
     }
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = port_dns;
-    sa.sin_addr.s_addr = 0;  // every local interface
+    sa.sin_addr.s_addr = adresse_ecoute_dns;  // 0: every local interface
     if (::bind(s.fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0) {
         const int erreur = errno;
         KVT_ERREUR();
-        signale_socket("bind to", erreur);
+        quorvel_dns_signale_socket("bind to", "UDP", erreur);
         return;
     }
     const int fd = s.release();
+    // Answers too big for a datagram are asked again over TCP. Its failures
+    // are logged there and leave the datagram relay as it is.
+    (void)quorvel_dns_tcp_demarre(adresse_ecoute_dns);
 
     int resultat;
     while ((resultat = quorvel_dns_datagramme(fd)) >= 0) {
@@ -246,6 +264,13 @@ int _demarre_serveur_dns(void)
     kvtcfg_recup_E("DNS", "DNSServer2", nom2, sizeof nom2, "");
     if (quorvel_dns_resoudre_serveurs(nom1, nom2) < 0) {
         std::fputs("ERROR: No valid DNS servers specified in quorvel.conf", stdout);
+        std::fflush(stdout);
+        return -1;
+    }
+    char ecoute[1024] = "";
+    kvtcfg_recup_E("DNS", "DNSListen", ecoute, sizeof ecoute, "");
+    if (kvtnet_adresse_ecoute("DNS relay", "DNSListen", ecoute, &adresse_ecoute_dns) < 0) {
+        std::fputs("DNS server exits (-1)\n", stdout);
         std::fflush(stdout);
         return -1;
     }

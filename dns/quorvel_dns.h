@@ -1,6 +1,7 @@
-/* quorvel_dns: the DNS relay module. One UDP socket bound to 0.0.0.0:53
- * carries the clients' queries, the queries forwarded to the two upstream
- * servers and their answers. Each allowed query's identifier is remembered
+/* quorvel_dns: the DNS relay module. One UDP socket bound to port 53 (of
+ * every interface, or of the "DNSListen" address) carries the clients'
+ * queries, the queries forwarded to the two upstream servers and their
+ * answers. Each allowed query's identifier is remembered
  * with its client in a ring of 100 slots; an upstream answer goes back to
  * the newest client that used its identifier. Datagrams pass unchanged: only
  * their first two bytes are read.
@@ -8,7 +9,8 @@
  * The module exports LibMain and _demarre_serveur_dns and nothing else;
  * every other name here is hidden and declared for the unit tests. All state
  * is written by the start entry before the server thread exists, then used by
- * that one thread only, so nothing takes a lock. */
+ * that one thread only, so nothing takes a lock. The TCP side
+ * (quorvel_dns_tcp.h) runs threads of its own that only read the settings. */
 #ifndef QUORVEL_DNS_H
 #define QUORVEL_DNS_H
 
@@ -30,6 +32,8 @@
 QUORVEL_DNS_INTERNE extern uint32_t serveur_dns1;
 QUORVEL_DNS_INTERNE extern uint32_t serveur_dns2;
 QUORVEL_DNS_INTERNE extern uint16_t port_dns;
+/* Address the relay's sockets bind, from "DNSListen": 0 for every interface. */
+QUORVEL_DNS_INTERNE extern uint32_t adresse_ecoute_dns;
 
 /* The ring: slot i holds a query identifier (its two bytes as they lie in
  * the datagram, widened), the client's address and port (network order).
@@ -72,6 +76,16 @@ QUORVEL_DNS_INTERNE void quorvel_dns_serveur(void *argument);
 /* Receives and handles one datagram on `s`. 0 after every datagram (routed,
  * forwarded, refused, dropped or lost); -1 only when no buffer can be had. */
 QUORVEL_DNS_INTERNE int quorvel_dns_datagramme(int s);
+
+/* The upstream server for one query, from a random number `tirage`: with
+ * two valid servers bit 8 of it picks one (set: server 1), with one valid
+ * server it is that one. */
+QUORVEL_DNS_INTERNE uint32_t quorvel_dns_choisit_serveur(unsigned tirage);
+
+/* One error-log line for a failed socket step ("bind to", protocol "UDP" or
+ * "TCP") with the system's reason `erreur`, and what to do when the port is
+ * taken or not permitted. */
+QUORVEL_DNS_INTERNE void quorvel_dns_signale_socket(const char *etape, const char *protocole, int erreur);
 
 /* Records one query in the first slot from `prochain` on that awaits no
  * answer (the oldest record when all do), and sets `prochain` after it.

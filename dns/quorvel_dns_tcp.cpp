@@ -1,0 +1,308 @@
+/* DNS over TCP: the listener on TCP port 53, the accept thread and the
+ * per-connection relay to an upstream server. The datagram relay
+ * (quorvel_dns.cpp) starts it and shares nothing with it but the settings. */
+#include "quorvel_dns_tcp.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <memory>
+#include <new>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "kvt_raii.h"
+#include "kvt_trace.h"
+#include "quorvel_ip_mask.h"
+
+namespace {
+
+// Each direction's bytes wait here until the other side takes them; the
+// relay reads no more from a side while its buffer is full.
+constexpr size_t TAILLE_SENS = 16 * 1024;
+// A connection thread keeps its buffers on the heap: small stack.
+constexpr unsigned PILE_CONNEXION = 64 * 1024;
+// Pause when accept finds no descriptor or memory: the waiting clients stay
+// in the backlog and the thread does not burn a core meanwhile.
+constexpr int PAUSE_ACCEPT_US = 100 * 1000;
+constexpr int64_t MANQUE_RAPPEL_MS = 60 * 1000;
+
+std::atomic<int> nb_connexions{0};
+// The datagram relay owns rand(); TCP draws from its own sequence.
+std::atomic<unsigned> nb_tirages{0};
+
+int64_t maintenant_ms() noexcept
+{
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
+}
+
+unsigned tirage() noexcept
+{
+    // A mixed Weyl sequence: every bit of the result, bit 8 included, changes
+    // from one connection to the next without a pattern.
+    uint32_t x = nb_tirages.fetch_add(1, std::memory_order_relaxed) * 0x9E3779B9u;
+    x ^= x >> 16;
+    x *= 0x85EBCA6Bu;
+    x ^= x >> 13;
+    return x;
+}
+
+bool non_bloquant(int fd) noexcept
+{
+    const int d = ::fcntl(fd, F_GETFL);
+    return d >= 0 && ::fcntl(fd, F_SETFL, d | O_NONBLOCK) == 0;
+}
+
+struct Sens {
+    unsigned char octets[TAILLE_SENS];
+    size_t debut = 0;
+    size_t fin = 0;
+    bool fini = false;  // the sending side's stream has ended
+    bool vide() const noexcept { return debut == fin; }
+};
+
+struct Etat {
+    Sens montant;     // client -> upstream
+    Sens descendant;  // upstream -> client
+};
+
+// Reads what `fd` has into the free end of `s`. The count, 0 at the end of
+// the stream (s.fini set), -1 on an error; -2 when nothing was there yet.
+ssize_t lit(int fd, Sens &s) noexcept
+{
+    ssize_t n;
+    do {
+        n = ::recv(fd, s.octets + s.fin, TAILLE_SENS - s.fin, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) s.fin += static_cast<size_t>(n);
+    if (n == 0) s.fini = true;
+    if (n < 0) return errno == EAGAIN ? -2 : -1;
+    return n;
+}
+
+// Sends what `s` holds to `fd`, as much as it takes. 0, or -1 on an error.
+int ecrit(int fd, Sens &s) noexcept
+{
+    ssize_t n;
+    do {
+        n = ::send(fd, s.octets + s.debut, s.fin - s.debut, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return errno == EAGAIN ? 0 : -1;
+    s.debut += static_cast<size_t>(n);
+    if (s.vide()) s.debut = s.fin = 0;  // the whole buffer is free again
+    return 0;
+}
+
+struct Connexion {
+    int client;
+};
+
+void connexion(void *argument)
+{
+    const Connexion c = *static_cast<Connexion *>(argument);
+    delete static_cast<Connexion *>(argument);
+    kvt_fd client{c.client};
+    kvt_fd amont{kvtnet_connecter(quorvel_dns_choisit_serveur(tirage()), port_dns)};
+    if (!amont)
+        KVT_ERREUR();  // upstream unreachable: the client sees the connection end
+    else if (quorvel_dns_tcp_relais(client.fd, amont.fd, QUORVEL_DNS_TCP_DELAI_MS) < 0)
+        KVT_ERREUR();
+    ::close(client.release());  // closed before the slot is given back
+    if (amont) ::close(amont.release());
+    nb_connexions.fetch_sub(1, std::memory_order_release);
+}
+
+}  // namespace
+
+int quorvel_dns_tcp_messages(quorvel_dns_trame *t, const unsigned char *octets, size_t n)
+{
+    if (t == nullptr || (octets == nullptr && n > 0)) {
+        KVT_ERREUR_MSG("Parametre null");
+        return 0;
+    }
+    int complets = 0;
+    size_t i = 0;
+    while (i < n) {
+        if (t->etat == 0) {
+            t->reste = unsigned{octets[i++]} << 8;
+            t->etat = 1;
+        } else if (t->etat == 1) {
+            t->reste |= octets[i++];
+            t->etat = t->reste == 0 ? 0 : 2;
+        } else {
+            const size_t pris = std::min<size_t>(t->reste, n - i);
+            i += pris;
+            t->reste -= static_cast<unsigned>(pris);
+            if (t->reste == 0) {
+                ++complets;
+                t->etat = 0;
+            }
+        }
+    }
+    return complets;
+}
+
+int quorvel_dns_tcp_relais(int client, int amont, int delai_ms)
+{
+    if (!non_bloquant(client) || !non_bloquant(amont)) {
+        KVT_ERREUR();
+        return -1;
+    }
+    std::unique_ptr<Etat> e{new (std::nothrow) Etat};
+    if (!e) {
+        KVT_ERREUR();
+        return -1;
+    }
+    Sens &montant = e->montant;
+    Sens &descendant = e->descendant;
+    quorvel_dns_trame trame{};
+    int64_t echeance = maintenant_ms() + delai_ms;
+    bool amont_ferme = false;
+    for (;;) {
+        // The upstream has closed: what it sent reaches the client, then both end.
+        if (descendant.fini && descendant.vide()) return 0;
+        // The client has closed its side: the upstream learns it once it has
+        // every byte, and its last answers still come back.
+        if (montant.fini && montant.vide() && !amont_ferme) {
+            (void)::shutdown(amont, SHUT_WR);
+            amont_ferme = true;
+        }
+        const int64_t reste = echeance - maintenant_ms();
+        if (reste <= 0) return 1;
+
+        pollfd p[2] = {{client, 0, 0}, {amont, 0, 0}};
+        if (!montant.fini && montant.fin < TAILLE_SENS) p[0].events |= POLLIN;
+        if (!descendant.vide()) p[0].events |= POLLOUT;
+        if (!descendant.fini && descendant.fin < TAILLE_SENS) p[1].events |= POLLIN;
+        if (!montant.vide()) p[1].events |= POLLOUT;
+        const int n = ::poll(p, 2, reste > INT_MAX ? INT_MAX : static_cast<int>(reste));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) continue;  // the loop re-reads the clock
+        for (const pollfd &q : p) {
+            if (q.revents & (POLLERR | POLLNVAL)) return -1;
+            // Hung up both ways while nothing is asked of it: nothing more
+            // can pass, and waiting on it would spin.
+            if ((q.revents & POLLHUP) && !(q.events & POLLIN)) return q.fd == amont ? 0 : -1;
+        }
+        if (p[0].revents & (POLLIN | POLLHUP)) {
+            const size_t avant = montant.fin;
+            const ssize_t lu = lit(client, montant);
+            if (lu == -1) return -1;
+            if (lu > 0 && quorvel_dns_tcp_messages(&trame, montant.octets + avant, static_cast<size_t>(lu)) > 0)
+                echeance = maintenant_ms() + delai_ms;
+        }
+        if ((p[1].revents & (POLLIN | POLLHUP)) && lit(amont, descendant) == -1) return -1;
+        if ((p[0].revents & POLLOUT) && ecrit(client, descendant) < 0) return -1;
+        if ((p[1].revents & POLLOUT) && ecrit(amont, montant) < 0) return -1;
+    }
+}
+
+int quorvel_dns_tcp_ecoute(uint32_t adresse)
+{
+    kvt_fd s{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    if (!s) {
+        quorvel_dns_signale_socket("socket for", "TCP", errno);
+        return -1;
+    }
+    // A restart must not wait for old connections in TIME_WAIT. On TCP this
+    // never lets a second listener share the port.
+    const int un = 1;
+    (void)::setsockopt(s.fd, SOL_SOCKET, SO_REUSEADDR, &un, sizeof un);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = port_dns;
+    sa.sin_addr.s_addr = adresse;
+    if (::bind(s.fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0) {
+        quorvel_dns_signale_socket("bind to", "TCP", errno);
+        return -1;
+    }
+    if (::listen(s.fd, SOMAXCONN) != 0) {
+        quorvel_dns_signale_socket("listen on", "TCP", errno);
+        return -1;
+    }
+    return s.release();
+}
+
+int quorvel_dns_tcp_demarre(uint32_t adresse)
+{
+    const int s = quorvel_dns_tcp_ecoute(adresse);
+    if (s < 0) return -1;
+    if (kvtthread_demarre(quorvel_dns_tcp_accepte, KVT_PILE_SERVEUR, reinterpret_cast<void *>(intptr_t{s})) < 0) {
+        ::close(s);
+        return -1;
+    }
+    return 0;
+}
+
+int quorvel_dns_tcp_en_cours(void)
+{
+    return nb_connexions.load(std::memory_order_acquire);
+}
+
+void quorvel_dns_tcp_accepte(void *argument)
+{
+    kvt_fd ecoute{static_cast<int>(reinterpret_cast<intptr_t>(argument))};
+    int64_t manque_signale_a = -MANQUE_RAPPEL_MS;  // the first shortage is written at once
+    for (;;) {
+        sockaddr_in pair{};
+        socklen_t l = sizeof pair;
+        const int c = ::accept4(ecoute.fd, reinterpret_cast<sockaddr *>(&pair), &l, SOCK_CLOEXEC);
+        if (c < 0) {
+            const int e = errno;
+            switch (e) {
+            case EINTR:
+            case ECONNABORTED:
+            // Network errors of the pending connection itself (accept(2)).
+            case EPROTO: case ENOPROTOOPT: case EHOSTDOWN: case ENONET: case EHOSTUNREACH:
+            case EOPNOTSUPP: case ENETUNREACH: case ENETDOWN: case EPERM:
+                continue;
+            case EMFILE: case ENFILE: case ENOBUFS: case ENOMEM:
+                if (maintenant_ms() - manque_signale_a >= MANQUE_RAPPEL_MS) {
+                    kvtlog_erreur("DNS relay: accept on TCP port 53: %s; waiting for resources",
+                                  std::strerror(e));
+                    manque_signale_a = maintenant_ms();
+                }
+                ::usleep(PAUSE_ACCEPT_US);
+                continue;
+            case EINVAL:
+                return;  // shut down
+            default:
+                kvtlog_erreur("DNS relay: accept on TCP port 53: %s; TCP service ends", std::strerror(e));
+                return;
+            }
+        }
+        kvt_fd client{c};
+        if (!quorvel_ip_mask_autorise(pair.sin_addr.s_addr)) {
+            char texte[20];
+            kvtlog_log("Query from %s refused (DNS)", kvtnet_aff_adresse(pair.sin_addr.s_addr, texte));
+            continue;  // closed unread
+        }
+        if (nb_connexions.fetch_add(1, std::memory_order_acq_rel) >= QUORVEL_DNS_TCP_MAX_CONNEXIONS) {
+            nb_connexions.fetch_sub(1, std::memory_order_release);
+            continue;
+        }
+        const int un = 1;
+        (void)::setsockopt(client.fd, IPPROTO_TCP, TCP_NODELAY, &un, sizeof un);
+        auto *arg = new (std::nothrow) Connexion{client.fd};
+        if (arg == nullptr || kvtthread_demarre(connexion, PILE_CONNEXION, arg) < 0) {
+            delete arg;
+            nb_connexions.fetch_sub(1, std::memory_order_release);
+            continue;
+        }
+        (void)client.release();  // the connection thread's now
+    }
+}
