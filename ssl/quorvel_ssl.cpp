@@ -21,6 +21,7 @@
 #include "quorvel_ip_mask.h"
 
 int quorvel_ssl_port = 0;
+uint32_t quorvel_ssl_adresse = 0;
 
 namespace {
 
@@ -122,10 +123,22 @@ int _demarre_serveur_ssl(void)
     // The atoi reading, saturated: a huge number must not wrap into a valid
     // port; the listener refuses whatever is out of range.
     quorvel_ssl_port = kvtstr_enint(port);
+    if (quorvel_ssl_lit_adresse() < 0) {
+        std::printf("SSL server exits (%d)\n", -1);
+        std::fflush(stdout);
+        return 0;
+    }
 
     (void)quorvel_ip_mask_charge();
     (void)kvtthread_demarre(quorvel_ssl_serveur, KVT_PILE_SERVEUR, nullptr);
     return 0;
+}
+
+int quorvel_ssl_lit_adresse(void)
+{
+    char valeur[1024];
+    kvtcfg_recup_E("SSL", "SSLListen", valeur, sizeof valeur, "");
+    return kvtnet_adresse_ecoute("SSL tunnel", "SSLListen", valeur, &quorvel_ssl_adresse) < 0 ? -1 : 0;
 }
 
 void quorvel_ssl_serveur(void *)
@@ -133,7 +146,7 @@ void quorvel_ssl_serveur(void *)
     std::printf("SSL server starts (%d)\n", quorvel_ssl_port);
     std::fflush(stdout);  // a redirected stdout must show it now, not at exit
     int ecoute;
-    int r = kvtnet_gen_ecouteur_thread(&ecoute, 0, quorvel_ssl_port, quorvel_ssl_connexion);
+    int r = kvtnet_gen_ecouteur_adresse(&ecoute, quorvel_ssl_adresse, quorvel_ssl_port, quorvel_ssl_connexion);
     std::printf("SSL server exits (%d)\n", r);
     std::fflush(stdout);
 }

@@ -15,6 +15,9 @@
 /* Port of the tunnel, set by the start entry before the server thread
  * exists and only read afterwards. */
 extern int quorvel_ssl_port;
+/* Address the tunnel's listener binds, from "SSLListen": 0 for every
+ * interface. Set by the start entry, like the port. */
+extern uint32_t quorvel_ssl_adresse;
 
 /* Load routine, called with reason 1 when the module is loaded and 0 when it
  * is unloaded (network layer up / down). Always 1. */
@@ -24,7 +27,13 @@ KVT_EXPORT int LibMain(void *instance, unsigned raison, void *reserve);
  * fills the allowed-host table and starts the server thread. Always 0. */
 KVT_EXPORT int _demarre_serveur_ssl(void);
 
-/* Server thread: runs the listener on quorvel_ssl_port until it returns. */
+/* Reads "SSLListen" and sets quorvel_ssl_adresse: 0, or -1 when the value
+ * does not resolve or is not an address of this machine (one error-log
+ * line; the tunnel must not start). */
+int quorvel_ssl_lit_adresse(void);
+
+/* Server thread: runs the listener on quorvel_ssl_adresse and
+ * quorvel_ssl_port until it returns. */
 void quorvel_ssl_serveur(void *argument);
 
 /* Serves one accepted connection from its block (struct kvtnet_bloc,

@@ -123,6 +123,13 @@ KVT_EXPORT int kvtnet_fermer(int s);
 KVT_EXPORT int kvtnet_gen_ecouteur_thread(int *resultat, int options, int port,
                                           kvtnet_gestionnaire gestionnaire);
 
+/* kvtnet_gen_ecouteur_thread on `adresse`:`port` instead of every
+ * interface; `adresse` 0 is exactly kvtnet_gen_ecouteur_thread. Until the
+ * listener takes an address, any other address is refused (-1, logged) so
+ * that a service limited to one address never listens on all of them. */
+KVT_EXPORT int kvtnet_gen_ecouteur_adresse(int *resultat, uint32_t adresse, int port,
+                                           kvtnet_gestionnaire gestionnaire);
+
 /* Reads one header block up to and including its blank line, never a byte
  * beyond. On success *entete holds the block as a heap string and the
  * result is its length; negative when the block exceeds 64 KiB, the peer

@@ -169,6 +169,16 @@ int kvtnet_adresse_ecoute(const char *service, const char *cle, const char *vale
     return 0;
 }
 
+int kvtnet_gen_ecouteur_adresse(int *resultat, uint32_t adresse, int port, kvtnet_gestionnaire gestionnaire)
+{
+    if (adresse == 0) return kvtnet_gen_ecouteur_thread(resultat, 0, port, gestionnaire);
+    // The listener binds every interface only: refusing is the one safe answer.
+    char texte[16];
+    kvtlog_erreur("Cannot listen on %s port %d: the listener binds every interface only",
+                  kvtnet_aff_adresse(adresse, texte), port);
+    return -1;
+}
+
 /* ---- TCP ---- */
 
 int kvtnet_connecter(uint32_t adresse, uint16_t port)
