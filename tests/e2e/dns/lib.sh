@@ -87,17 +87,20 @@ dns_arrete()
     DNS_PIDS=("${reste[@]}")
 }
 
-# dns_dnsmasq NS ADDRESS ANSWER: an upstream serving the local zone zone.test
-# (www.zone.test is ANSWER) and nothing else. Sets DNS_PID.
+# dns_dnsmasq NS ADDRESS ANSWER [options]: an upstream serving the local zone
+# zone.test (www.zone.test is ANSWER) and nothing else, on UDP and TCP port
+# 53; the options go to dnsmasq. Sets DNS_PID.
 dns_dnsmasq()
 {
-    local nom=dnsmasq-$2
-    ip netns exec "$1" dnsmasq --keep-in-foreground --conf-file=/dev/null --no-resolv --no-hosts \
-        --bind-interfaces --listen-address="$2" --pid-file="$DNS_DIR/$nom.pid" --user=root \
-        --local=/zone.test/ --host-record="www.zone.test,$3" > "$DNS_DIR/$nom.out" 2>&1 &
+    local ns=$1 adr=$2 rep=$3
+    shift 3
+    local nom=dnsmasq-$adr
+    ip netns exec "$ns" dnsmasq --keep-in-foreground --conf-file=/dev/null --no-resolv --no-hosts \
+        --bind-interfaces --listen-address="$adr" --pid-file="$DNS_DIR/$nom.pid" --user=root \
+        --local=/zone.test/ --host-record="www.zone.test,$rep" "$@" > "$DNS_DIR/$nom.out" 2>&1 &
     DNS_PID=$!
     DNS_PIDS+=("$DNS_PID")
-    dns_attend_port "$1" "$2:53"
+    dns_attend_port "$ns" "$adr:53"
 }
 
 # dns_responder NS ADDRESS ANSWER [options]: the crafted upstream (amont.py).
@@ -129,6 +132,8 @@ dns_relais()
 {
     RELAIS=$(mktemp -d "$DNS_DIR/relais.XXXX")
     cp "$DNS_BUILD/quorvel" "$DNS_BUILD/libkvt.so" "$DNS_BUILD/quorvel_dns.so" "$RELAIS/"
+    # DNS_AVEC_SSL=1: the tunnel module too.
+    [ -z "${DNS_AVEC_SSL:-}" ] || cp "$DNS_BUILD/quorvel_ssl.so" "$RELAIS/"
     printf '%s\n' "$1" > "$RELAIS/quorvel.conf"
     # DNS_SANS_ROOT=1: run it as nobody, to see how it fails to bind port 53.
     local comme=()
@@ -146,14 +151,26 @@ dns_relais()
     done
 }
 
-# dns_relais_pret: the relay thread announced itself and port 53 is bound.
+# dns_relais_pret [ADDRESS]: the relay thread announced itself and port 53
+# is bound on ADDRESS (default 0.0.0.0, every interface).
 dns_relais_pret()
 {
     for _ in $(seq 50); do
         grep -qs "DNS server starts" "$RELAIS/out" && break
         sleep 0.1
     done
-    dns_attend_port "$NS_R" "0.0.0.0:53"
+    dns_attend_port "$NS_R" "${1:-0.0.0.0}:53"
+}
+
+# dns_attend_tcp NS ADDRESS:PORT: until a TCP socket listens there (5 s).
+dns_attend_tcp()
+{
+    for _ in $(seq 50); do
+        ip netns exec "$1" ss -Htnl | grep -q -- " $2 " && return 0
+        sleep 0.1
+    done
+    echo "FAIL: nothing listens on TCP $2 in $1"
+    return 1
 }
 
 # dns_dig SOURCE ARGS...: dig from the client namespace through the relay.
