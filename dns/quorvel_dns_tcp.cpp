@@ -114,10 +114,12 @@ void connexion(void *argument)
     delete static_cast<Connexion *>(argument);
     kvt_fd client{c.client};
     kvt_fd amont{kvtnet_connecter(quorvel_dns_choisit_serveur(tirage()), port_dns)};
+    // Upstream unreachable: the client sees the connection end. A peer that
+    // resets its side ends the relay the same way, with nothing to report.
     if (!amont)
-        KVT_ERREUR();  // upstream unreachable: the client sees the connection end
-    else if (quorvel_dns_tcp_relais(client.fd, amont.fd, QUORVEL_DNS_TCP_DELAI_MS) < 0)
         KVT_ERREUR();
+    else
+        (void)quorvel_dns_tcp_relais(client.fd, amont.fd, QUORVEL_DNS_TCP_DELAI_MS);
     ::close(client.release());  // closed before the slot is given back
     if (amont) ::close(amont.release());
     nb_connexions.fetch_sub(1, std::memory_order_release);
@@ -186,6 +188,10 @@ int quorvel_dns_tcp_relais(int client, int amont, int delai_ms)
         if (!descendant.vide()) p[0].events |= POLLOUT;
         if (!descendant.fini && descendant.fin < TAILLE_SENS) p[1].events |= POLLIN;
         if (!montant.vide()) p[1].events |= POLLOUT;
+        // A side asked for nothing is left out: its hang-up would wake
+        // the poll at once, again and again, while the other side drains.
+        for (pollfd &q : p)
+            if (q.events == 0) q.fd = -1;
         const int n = ::poll(p, 2, reste > INT_MAX ? INT_MAX : static_cast<int>(reste));
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -194,9 +200,9 @@ int quorvel_dns_tcp_relais(int client, int amont, int delai_ms)
         if (n == 0) continue;  // the loop re-reads the clock
         for (const pollfd &q : p) {
             if (q.revents & (POLLERR | POLLNVAL)) return -1;
-            // Hung up both ways while nothing is asked of it: nothing more
-            // can pass, and waiting on it would spin.
-            if ((q.revents & POLLHUP) && !(q.events & POLLIN)) return q.fd == amont ? 0 : -1;
+            // Hung up both ways while bytes wait for it: they cannot pass.
+            if ((q.revents & POLLHUP) && !(q.events & POLLIN) && !(q.revents & POLLOUT))
+                return q.fd == amont ? 0 : -1;
         }
         if (p[0].revents & (POLLIN | POLLHUP)) {
             const size_t avant = montant.fin;

@@ -234,11 +234,38 @@ TEST(QuorvelDnsTcpRelais, HalfCloseAnswersStillComeBack)
     const std::string q = message(1, 40) + message(2, 40);
     envoie_tout(r.client.fd, q);
     ::shutdown(r.client.fd, SHUT_WR);
-    EXPECT_TRUE(memes(q, lit(r.amont.fd, q.size() + 1)));  // then the end of the stream
+    EXPECT_TRUE(memes(q, lit(r.amont.fd, q.size())));
+    EXPECT_TRUE(ferme_par_le_pair(r.amont.fd));  // then the end of the stream
     const std::string a = message(1, 5000) + message(2, 7000);
     envoie_tout(r.amont.fd, a);
     ::close(r.amont.release());
-    EXPECT_TRUE(memes(a, lit(r.client.fd, a.size() + 1)));
+    EXPECT_TRUE(memes(a, lit(r.client.fd, a.size())));
+    r.fil.join();
+    EXPECT_EQ(0, r.resultat);
+}
+
+// The client half-closes after its query; the upstream then sends more than
+// every buffer on the way holds and closes too, while the client has not
+// read yet: the upstream's socket is hung up both ways with bytes still to
+// come, and all of them still reach the client.
+TEST(QuorvelDnsTcpRelais, UpstreamCloseLeavesNothingBehind)
+{
+    Relais r;
+    r.demarre(10000);
+    const std::string q = message(1, 40);
+    envoie_tout(r.client.fd, q);
+    ::shutdown(r.client.fd, SHUT_WR);
+    std::string a;
+    for (uint16_t id = 0; a.size() < 4 * 1024 * 1024; ++id) a += message(id, 65535);
+    std::thread amont([&] {
+        EXPECT_TRUE(memes(q, lit(r.amont.fd, q.size())));
+        EXPECT_TRUE(ferme_par_le_pair(r.amont.fd));
+        envoie_tout(r.amont.fd, a);
+        ::shutdown(r.amont.fd, SHUT_RDWR);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // let the buffers fill
+    EXPECT_TRUE(memes(a, lit(r.client.fd, a.size())));
+    amont.join();
     r.fil.join();
     EXPECT_EQ(0, r.resultat);
 }
