@@ -233,21 +233,19 @@ int quorvel_ssl_tunnel(int client, const char *hote, int port)
     // Every address is checked before any is tried: a name that mixes a
     // forbidden address with others is refused whole, so that making the
     // others fail cannot steer the tunnel onto the forbidden one.
-    uint32_t de = 0;
+    uint32_t de = KVTNET_ADRESSE_INVALIDE;
     bool de_lu = false;
     for (int i = 0; i < nb; ++i) {
         const uint32_t adresse = adresses[i];
-        bool interdit = quorvel_ssl_boucle(adresse, port) != 0;
-        // Services the gateway keeps on loopback are its own, not the LAN's.
-        if (!interdit && quorvel_ssl_cible_locale(adresse)) {
-            if (!de_lu) {
-                de = adresse_pair(client);
-                de_lu = true;
-            }
-            interdit = !client_local(de);
+        const bool boucle = quorvel_ssl_boucle(adresse, port) != 0;
+        if (!boucle && !quorvel_ssl_cible_locale(adresse)) continue;
+        if (!de_lu) {
+            de = adresse_pair(client);
+            de_lu = true;
         }
-        if (interdit) {
-            if (!de_lu) de = adresse_pair(client);
+        // Services the gateway keeps on loopback are its own, not the LAN's;
+        // its own ports are nobody's, not even loopback's.
+        if (boucle || !client_local(de)) {
             char texte_de[260], texte_vers[260];
             kvtnet_aff_adresse(de, texte_de);
             kvtnet_aff_adresse(adresse, texte_vers);

@@ -1,8 +1,9 @@
 /* Network half of the support library, the common part: the one-address
  * forms of resolution and connect (kvtnet_cible.cpp does the work), TCP
  * send, datagrams, and the small helpers the listener (kvtnet_ecouteur.cpp),
- * the header read (kvtnet_entete.cpp) and the relays (kvtnet_relais.cpp) share. Every socket the library opens is IPv4
- * and close-on-exec; nothing here raises SIGPIPE. */
+ * the header read (kvtnet_entete.cpp) and the relays (kvtnet_relais.cpp)
+ * share. Every socket the library opens is IPv4 and close-on-exec; nothing
+ * here raises SIGPIPE. */
 #include "kvtlib.h"
 #include "kvt_interne.h"
 #include "kvt_raii.h"
