@@ -167,7 +167,7 @@ int quorvel_dns_datagramme(int s)
     const int longueur = kvtnet_recvfrom(s, &adresse, &port, port_dns, tampon.get(),
                                          QUORVEL_DNS_TAILLE_TAMPON);
     if (longueur < 1) {
-        KVT_ERREUR();
+        KVT_ERREUR_RESEAU("DNS");  // an empty datagram is anyone's to send
         return 0;
     }
     // Without two bytes there is no identifier to record or route by.
@@ -182,7 +182,7 @@ int quorvel_dns_datagramme(int s)
         // No slot: nobody to route to (address 0, port 0).
         if (slot < 0 || kvtnet_sendto(s, adresse_client[slot], port_client[slot], tampon.get(),
                                       longueur) < 0)
-            KVT_ERREUR();
+            KVT_ERREUR_RESEAU("DNS");
         // Answered: the slot may be taken again, but keeps routing repeats
         // of this answer until it is.
         if (slot >= 0) requete_repondue[slot] = true;
@@ -191,7 +191,7 @@ int quorvel_dns_datagramme(int s)
 
     if (!quorvel_ip_mask_autorise(adresse)) {
         char texte[20];
-        kvtlog_log("Query from %s refused (DNS)", kvtnet_aff_adresse(adresse, texte));
+        kvtlog_refus("DNS", "Query from %s refused (DNS)", kvtnet_aff_adresse(adresse, texte));
         return 0;
     }
     // Recorded before the send, and kept when the send fails: the client's

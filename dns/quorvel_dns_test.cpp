@@ -386,4 +386,41 @@ TEST_F(QuorvelDnsDatagramme, SameIdentifierGoesToTheLaterClient)
     EXPECT_EQ("", recoit(client2.fd));
 }
 
+// A refused address sends as fast as it likes: the log takes the first lines
+// of the minute only, the ring is untouched and allowed clients are served
+// in between.
+TEST_F(QuorvelDnsDatagramme, RefusalsAreBoundedAndAllowedClientsServed)
+{
+    char modele[] = "/tmp/quorvel_dns_test.XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(modele));
+    const std::string dossier = modele;
+    ASSERT_EQ(0, kvtlog_init((dossier + "/q.log").c_str(), (dossier + "/e.log").c_str()));
+    ASSERT_EQ(0, kvtlog_borne(10, 60000));
+    for (int i = 0; i < 40; ++i) {
+        traite(intrus.fd, requete(static_cast<uint16_t>(0x4000 + i)));
+        if (i % 10 == 5) {
+            const std::string q = requete(static_cast<uint16_t>(0x5000 + i));
+            traite(client1.fd, q);
+            EXPECT_GE(amont_recu(q), 0) << "allowed query " << i << " not forwarded";
+        }
+    }
+    EXPECT_EQ(4, prochain) << "refused queries must not be recorded";
+    kvtlog_init("", "");
+    std::FILE *f = std::fopen((dossier + "/q.log").c_str(), "r");
+    ASSERT_NE(nullptr, f);
+    int refus = 0, autres = 0;
+    char ligne[512];
+    while (std::fgets(ligne, sizeof ligne, f) != nullptr)
+        ++(std::strlen(ligne) > 20 && std::strcmp(ligne + 20, "Query from 127.0.0.9 refused (DNS)\n") == 0 ? refus
+                                                                                                          : autres);
+    std::fclose(f);
+    std::remove((dossier + "/q.log").c_str());
+    std::remove((dossier + "/e.log").c_str());
+    ::rmdir(dossier.c_str());
+    // Earlier tests of this program may have used some of the minute's lines.
+    EXPECT_GE(refus, 1);
+    EXPECT_LE(refus, 10);
+    EXPECT_EQ(0, autres);
+}
+
 }  // namespace

@@ -22,6 +22,7 @@
 
 int quorvel_ssl_port = 0;
 uint32_t quorvel_ssl_adresse = 0;
+int quorvel_ssl_port_dns = 0;
 
 namespace {
 
@@ -93,11 +94,34 @@ bool client_local(uint32_t pair)
     return pair != KVTNET_ADRESSE_INVALIDE && (ntohl(pair) >> 24) == 127;
 }
 
+// The most addresses of one name that a tunnel tries.
+constexpr int MAX_ADRESSES = 16;
+
+// Ports at which this machine serves the proxy itself: a tunnel there would
+// come back in as a new client, hop after hop.
+bool port_protege(int port)
+{
+    return port > 0 && (port == quorvel_ssl_port || port == quorvel_ssl_port_dns);
+}
+
+bool est_activee(const char *valeur)
+{
+    int c = std::toupper(static_cast<unsigned char>(valeur[0]));
+    return c == 'T' || c == 'Y';
+}
+
 }  // namespace
 
 int quorvel_ssl_cible_locale(uint32_t adresse)
 {
     return adresse == 0 || (ntohl(adresse) >> 24) == 127;
+}
+
+int quorvel_ssl_boucle(uint32_t adresse, int port)
+{
+    // The locality test costs a socket: only for the few protected ports.
+    // When it cannot tell, the tunnel is refused rather than risk the loop.
+    return port_protege(port) && kvtnet_adresse_locale(adresse) != 0;
 }
 
 /* ---- Entry and server thread ---- */
@@ -115,8 +139,7 @@ int _demarre_serveur_ssl(void)
 {
     char actif[20];
     kvtcfg_recup_E("SSL", "SSLEnabled", actif, sizeof actif, "");
-    int c = std::toupper(static_cast<unsigned char>(actif[0]));
-    if (c != 'T' && c != 'Y') return 0;
+    if (!est_activee(actif)) return 0;
 
     char port[1024];
     kvtcfg_recup_E("SSL", "SSLPort", port, sizeof port, "8080");
@@ -128,6 +151,9 @@ int _demarre_serveur_ssl(void)
         std::fflush(stdout);
         return 0;
     }
+    // The DNS relay of this process also takes TCP on 53 when it is on.
+    kvtcfg_recup_E("DNS", "DNSEnabled", actif, sizeof actif, "");
+    quorvel_ssl_port_dns = est_activee(actif) ? 53 : 0;
 
     (void)quorvel_ip_mask_charge();
     (void)kvtthread_demarre(quorvel_ssl_serveur, KVT_PILE_SERVEUR, nullptr);
@@ -170,7 +196,7 @@ void quorvel_ssl_connexion(void *bloc)
         kvtnet_fermer(s);
         char texte[260];
         kvtnet_aff_adresse(adresse, texte);
-        kvtlog_log("Connection from %s refused (SSL)", texte);
+        kvtlog_refus("SSL", "Connection from %s refused (SSL)", texte);
         return;
     }
 
@@ -208,26 +234,39 @@ int quorvel_ssl_tunnel(int client, const char *hote, int port)
         KVT_ERREUR();
         return QUORVEL_SSL_TUNNEL_ERREUR;
     }
-    uint32_t adresse = kvtnet_resoudre_adresse(hote);
-    if (adresse == KVTNET_ADRESSE_INVALIDE) {
+    uint32_t adresses[MAX_ADRESSES];
+    const int nb = kvtnet_resoudre_adresses(hote, adresses, MAX_ADRESSES);
+    if (nb < 1) {
         flockfile(stderr);  // the trace and its text stay together
         KVT_ERREUR();
         ecrit_hote("Resolution de '", hote, "' impossible");
         funlockfile(stderr);
         return QUORVEL_SSL_TUNNEL_RESOLUTION;
     }
-    // Services the gateway keeps on loopback are its own, not the LAN's.
-    if (quorvel_ssl_cible_locale(adresse)) {
-        uint32_t de = adresse_pair(client);
-        if (!client_local(de)) {
+    // Every address is checked before any is tried: a name that mixes a
+    // forbidden address with others is refused whole, so that making the
+    // others fail cannot steer the tunnel onto the forbidden one.
+    uint32_t de = KVTNET_ADRESSE_INVALIDE;
+    bool de_lu = false;
+    for (int i = 0; i < nb; ++i) {
+        const uint32_t adresse = adresses[i];
+        const bool boucle = quorvel_ssl_boucle(adresse, port) != 0;
+        if (!boucle && !quorvel_ssl_cible_locale(adresse)) continue;
+        if (!de_lu) {
+            de = adresse_pair(client);
+            de_lu = true;
+        }
+        // Services the gateway keeps on loopback are its own, not the LAN's;
+        // its own ports are nobody's, not even loopback's.
+        if (boucle || !client_local(de)) {
             char texte_de[260], texte_vers[260];
             kvtnet_aff_adresse(de, texte_de);
             kvtnet_aff_adresse(adresse, texte_vers);
-            kvtlog_log("Connection from %s to %s refused (SSL)", texte_de, texte_vers);
+            kvtlog_refus("SSL", "Connection from %s to %s refused (SSL)", texte_de, texte_vers);
             return QUORVEL_SSL_TUNNEL_INTERDIT;
         }
     }
-    int s = kvtnet_connecter(adresse, htons(static_cast<uint16_t>(port)));
+    int s = kvtnet_connecter_adresses(adresses, nb, htons(static_cast<uint16_t>(port)));
     if (s == -1) {
         flockfile(stderr);
         KVT_ERREUR();

@@ -18,6 +18,9 @@ extern int quorvel_ssl_port;
 /* Address the tunnel's listener binds, from "SSLListen": 0 for every
  * interface. Set by the start entry, like the port. */
 extern uint32_t quorvel_ssl_adresse;
+/* 53 when this process's DNS relay is on ([DNS] "DNSEnabled"), else 0: the
+ * relay's TCP port, which a tunnel may not reach on this machine either. */
+extern int quorvel_ssl_port_dns;
 
 /* Load routine, called with reason 1 when the module is loaded and 0 when it
  * is unloaded (network layer up / down). Always 1. */
@@ -45,10 +48,12 @@ enum {
     QUORVEL_SSL_TUNNEL_ERREUR = -1,      /* no host, 200 not built or not sent */
     QUORVEL_SSL_TUNNEL_RESOLUTION = -2,  /* host name did not resolve */
     QUORVEL_SSL_TUNNEL_CONNEXION = -3,   /* connection to the host failed */
-    QUORVEL_SSL_TUNNEL_INTERDIT = -4,    /* a LAN client asked for the gateway's loopback */
+    QUORVEL_SSL_TUNNEL_INTERDIT = -4,    /* a LAN client asked for the gateway's loopback,
+                                            or anyone for the proxy's own ports here */
 };
 
-/* Connects to hote:port, sends the 200 response on `client` and relays until
+/* Connects to hote:port (the name's addresses in order, none of them
+ * forbidden, see quorvel_ssl_boucle and quorvel_ssl_cible_locale), sends the 200 response on `client` and relays until
  * both directions end. 0 after the relay, or one of the negative results
  * above; nothing has been sent on `client` when the result is negative
  * (except a 200 that failed half-way). Closes the upstream socket it opened,
@@ -63,5 +68,11 @@ void quorvel_ssl_page_erreur(int s, int page);
 /* Non-zero when `adresse` (network order) is a target a LAN client may not
  * reach: the gateway's loopback 127.0.0.0/8, or 0.0.0.0. */
 int quorvel_ssl_cible_locale(uint32_t adresse);
+
+/* Non-zero when a tunnel to `adresse`:`port` (host-order port) would come
+ * back to this proxy: the address is this machine's own (any interface,
+ * loopback, 0.0.0.0) and the port is quorvel_ssl_port or
+ * quorvel_ssl_port_dns. Refused for every client, loopback included. */
+int quorvel_ssl_boucle(uint32_t adresse, int port);
 
 #endif

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -369,4 +371,67 @@ TEST(QuorvelSsl, RefusedClientIsAnsweredWithoutBeingRead)
                  "<H1>Not Allowed</H1>You are not allowed to connect on this server.");
     ::close(client);
     quorvel_ssl_connexion(nullptr);  // only a trace
+}
+
+// A tunnel to this machine at the proxy's own port would come back in as a
+// new client: refused for every client, loopback included, at every local
+// address, with no connection made. Other loopback services stay reachable
+// from loopback.
+TEST(QuorvelSsl, TunnelNeverComesBackToTheProxysOwnPorts)
+{
+    echo soi;  // plays the tunnel's own port
+    quorvel_ssl_port = soi.e.port;
+    std::vector<std::string> locales = {"127.0.0.1", "127.0.0.2", "0.0.0.0"};
+    ifaddrs *liste = nullptr;
+    ASSERT_EQ(0, ::getifaddrs(&liste));
+    for (ifaddrs *i = liste; i != nullptr; i = i->ifa_next) {
+        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
+        char texte[16];
+        locales.push_back(kvtnet_aff_adresse(reinterpret_cast<const sockaddr_in *>(i->ifa_addr)->sin_addr.s_addr, texte));
+    }
+    ::freeifaddrs(liste);
+    ecoute proxy;
+    for (const std::string &cible : locales) {
+        SCOPED_TRACE(cible);
+        int client = proxy.connecte();  // a loopback client
+        int cote = proxy.accepte();
+        ASSERT_GE(cote, 0);
+        EXPECT_EQ(QUORVEL_SSL_TUNNEL_INTERDIT, quorvel_ssl_tunnel(cote, cible.c_str(), soi.e.port));
+        ::close(cote);
+        EXPECT_EQ("", lit_tout(client, 500));
+        ::close(client);
+    }
+    ::close(soi.e.connecte());
+    soi.attend();
+    EXPECT_EQ(1, soi.nb_connexions) << "a refused tunnel connected";
+
+    // The relay's TCP port 53 only while the relay is on; other ports and
+    // other machines are not concerned.
+    uint32_t lo, loin;
+    ::inet_pton(AF_INET, "127.0.0.1", &lo);
+    ::inet_pton(AF_INET, "198.51.100.7", &loin);
+    quorvel_ssl_port_dns = 0;
+    EXPECT_EQ(0, quorvel_ssl_boucle(lo, 53));
+    quorvel_ssl_port_dns = 53;
+    EXPECT_NE(0, quorvel_ssl_boucle(lo, 53));
+    EXPECT_EQ(0, quorvel_ssl_boucle(loin, 53));
+    EXPECT_EQ(0, quorvel_ssl_boucle(loin, quorvel_ssl_port));
+    EXPECT_EQ(0, quorvel_ssl_boucle(lo, quorvel_ssl_port == 65535 ? 1 : quorvel_ssl_port + 1));
+
+    // Loopback still reaches loopback's other services.
+    echo autre;
+    int client = proxy.connecte();
+    int cote = proxy.accepte();
+    ASSERT_GE(cote, 0);
+    int r = -9;
+    std::thread t([&] { r = quorvel_ssl_tunnel(cote, "127.0.0.1", autre.e.port); });
+    EXPECT_EQ("HTTP/1.1 200 OK\r\n\r\n", lit_n(client, 19));
+    ::shutdown(client, SHUT_WR);
+    EXPECT_EQ("", lit_tout(client));
+    t.join();
+    EXPECT_EQ(0, r);
+    ::close(cote);
+    ::close(client);
+    quorvel_ssl_port = 0;
+    quorvel_ssl_port_dns = 0;
 }

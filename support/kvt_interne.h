@@ -5,6 +5,9 @@
 /* A configuration warning: written to stderr at once, and to the error log,
  * at once when it is open or else as soon as kvtlog_init opens it. */
 void kvtlog_avertit(const char *texte);
+/* kvtlog_log with its arguments already gathered. */
+#include <stdarg.h>
+int kvtlog_vlog(const char *format, va_list args);
 
 /* Network helpers shared by the kvtnet_*.cpp sources. */
 #include <stdint.h>

@@ -56,6 +56,26 @@ KVT_EXPORT int kvtlog_erreur(const char *format, ...) __attribute__((format(prin
 /* Closes and reopens both logs (after a rotation); returns as kvtlog_init. */
 KVT_EXPORT int kvtlog_reouvre(void);
 
+/* Lines that a stranger can cause at will (a refused client, a malformed
+ * datagram) are bounded per `service` ("SSL", "DNS"), so that a flood cannot
+ * fill the disk: the first 100 of a service in a minute are written, the
+ * rest of that minute only counted. When the minute ends, one line gives the
+ * count, even if nothing more comes. Thread-safe; the counting path takes
+ * one short lock and formats nothing. */
+/* kvtlog_log of the line under the bound; past it, counted, and the minute
+ * closes with the log line "%d more refusals not logged (%s)" (the count,
+ * the service). 1 written, 0 counted, -1 for a null argument. */
+KVT_EXPORT int kvtlog_refus(const char *service, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+/* The internal-error trace "ERREUR: %s ligne %d" on stderr under the same
+ * kind of bound (its own count per service), for faults that network input
+ * causes; the minute closes with "%d more traces not written (%s)" on
+ * stderr. 1 written, 0 counted, -1 for a null argument. Use KVT_ERREUR_RESEAU. */
+KVT_EXPORT int kvtlog_trace_reseau(const char *service, const char *fichier, int ligne);
+/* Sets both bounds to `lignes` per `periode_ms` (100 per 60,000 ms at
+ * start), at once for every service. 0, or -1 below 1. */
+KVT_EXPORT int kvtlog_borne(int lignes, int periode_ms);
+
 /* ---- Threads ---- */
 
 /* Starts `routine(argument)` on a new detached thread with a stack of
@@ -108,6 +128,21 @@ KVT_EXPORT int kvtnet_adresse_ecoute(const char *service, const char *cle, const
 /* TCP connection to `adresse`:`port` (port in network order), 10-second
  * connect timeout, TCP_NODELAY. The socket, or -1 (also for 0 and -1). */
 KVT_EXPORT int kvtnet_connecter(uint32_t adresse, uint16_t port);
+/* Every IPv4 address of `nom`, in the resolver's order, without repeats:
+ * at most `max` of them are stored in `adresses`. Dotted text gives itself.
+ * The count (1 to `max`), or -1 when the name does not resolve (as
+ * kvtnet_resoudre_adresse, which is the first of these). */
+KVT_EXPORT int kvtnet_resoudre_adresses(const char *nom, uint32_t *adresses, int max);
+/* TCP connection to one of the `nb` addresses at `port` (network order),
+ * tried in their order: the next one starts when the one before is refused,
+ * or has not answered within a quarter of a second (it stays in the race).
+ * One 10-second deadline for all; 0 and 0xFFFFFFFF are skipped. The first
+ * socket connected, as kvtnet_connecter gives it, or -1. */
+KVT_EXPORT int kvtnet_connecter_adresses(const uint32_t *adresses, int nb, uint16_t port);
+/* 1 when a connection to `adresse` reaches this machine itself: 0.0.0.0,
+ * 127.0.0.0/8, or an address of any of its interfaces as they are at the
+ * time of the call. 0 when not, -1 when it cannot tell (no socket). */
+KVT_EXPORT int kvtnet_adresse_locale(uint32_t adresse);
 /* Sends all `longueur` bytes (never raises SIGPIPE). The count, or -1. */
 KVT_EXPORT int kvtnet_envoie(int s, const void *octets, int longueur);
 /* kvtnet_envoie of the text without its NUL; -1 for a null text. */

@@ -308,6 +308,11 @@ int kvtlog_reouvre(void)
     return fd_log >= 0 && fd_err >= 0 ? 0 : -1;
 }
 
+int kvtlog_vlog(const char *format, va_list args)
+{
+    return journalise(false, format, args);
+}
+
 int kvtlog_log(const char *format, ...)
 {
     va_list args;

@@ -1,8 +1,9 @@
-/* Network half of the support library, the common part: address
- * resolution, TCP connect and send, datagrams, and the small helpers the
- * listener (kvtnet_ecouteur.cpp), the header read (kvtnet_entete.cpp) and the
- * relays (kvtnet_relais.cpp) share. Every socket the library opens is IPv4
- * and close-on-exec; nothing here raises SIGPIPE. */
+/* Network half of the support library, the common part: the one-address
+ * forms of resolution and connect (kvtnet_cible.cpp does the work), TCP
+ * send, datagrams, and the small helpers the listener (kvtnet_ecouteur.cpp),
+ * the header read (kvtnet_entete.cpp) and the relays (kvtnet_relais.cpp)
+ * share. Every socket the library opens is IPv4 and close-on-exec; nothing
+ * here raises SIGPIPE. */
 #include "kvtlib.h"
 #include "kvt_interne.h"
 #include "kvt_raii.h"
@@ -27,18 +28,7 @@
 
 namespace {
 
-constexpr int DELAI_CONNEXION_MS = 10 * 1000;
-
 std::atomic<int> nb_init{0};
-
-// Text of an IPv4 address in the numeric forms the C library also accepts
-// (127.1, 0x7f.0.0.1, 010.0.0.1) or made of digits and dots only.
-bool numerique_douteux(const char *nom) noexcept
-{
-    in_addr a{};
-    if (::inet_aton(nom, &a) != 0) return true;
-    return std::strspn(nom, "0123456789.") == std::strlen(nom);
-}
 
 }  // namespace
 
@@ -92,21 +82,8 @@ int kvtnet_term(void)
 
 uint32_t kvtnet_resoudre_adresse(const char *nom)
 {
-    if (nom == nullptr || *nom == '\0') return KVTNET_ADRESSE_INVALIDE;
-    in_addr a{};
-    if (::inet_pton(AF_INET, nom, &a) == 1) return a.s_addr;
-    // Shorthand, octal or hex forms would name another host than the one the
-    // text seems to (010.0.0.1 is 8.0.0.1, 10.1 is 10.0.0.1): refused, and
-    // never sent to a name server.
-    if (numerique_douteux(nom)) return KVTNET_ADRESSE_INVALIDE;
-    addrinfo indices{};
-    indices.ai_family = AF_INET;
-    indices.ai_socktype = SOCK_STREAM;
-    addrinfo *liste = nullptr;
-    if (::getaddrinfo(nom, nullptr, &indices, &liste) != 0 || liste == nullptr) return KVTNET_ADRESSE_INVALIDE;
-    uint32_t r = reinterpret_cast<const sockaddr_in *>(liste->ai_addr)->sin_addr.s_addr;
-    ::freeaddrinfo(liste);
-    return r;
+    uint32_t a;
+    return kvtnet_resoudre_adresses(nom, &a, 1) == 1 ? a : KVTNET_ADRESSE_INVALIDE;
 }
 
 char *kvtnet_aff_adresse(uint32_t adresse, char *texte)
@@ -183,27 +160,7 @@ int kvtnet_gen_ecouteur_adresse(int *resultat, uint32_t adresse, int port, kvtne
 
 int kvtnet_connecter(uint32_t adresse, uint16_t port)
 {
-    if (adresse == 0 || adresse == KVTNET_ADRESSE_INVALIDE) return -1;
-    kvt_fd s{::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)};
-    if (!s) { KVT_ERREUR(); return -1; }
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = port;
-    sa.sin_addr.s_addr = adresse;
-    // Non-blocking so that an unanswered host costs 10 seconds, not the
-    // system's minutes of SYN retries.
-    if (::connect(s.fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) < 0) {
-        if (errno != EINPROGRESS && errno != EINTR) return -1;
-        int pret = kvtnet_attend(s.fd, POLLOUT, kvtnet_maintenant_ms() + DELAI_CONNEXION_MS);
-        if (pret <= 0) return -1;
-        int err = 0;
-        socklen_t l = sizeof err;
-        if (::getsockopt(s.fd, SOL_SOCKET, SO_ERROR, &err, &l) < 0 || err != 0) return -1;
-    }
-    int drapeaux = ::fcntl(s.fd, F_GETFL);
-    if (drapeaux < 0 || ::fcntl(s.fd, F_SETFL, drapeaux & ~O_NONBLOCK) < 0) { KVT_ERREUR(); return -1; }
-    kvtnet_option(s.fd, IPPROTO_TCP, TCP_NODELAY, 1);
-    return s.release();
+    return kvtnet_connecter_adresses(&adresse, 1, port);
 }
 
 int kvtnet_envoie(int s, const void *octets, int longueur)
