@@ -31,6 +31,8 @@ bool requete_repondue[QUORVEL_DNS_NB_REQUETES];
 uint32_t instant_requete[QUORVEL_DNS_NB_REQUETES];
 uint64_t nb_memorisees;
 
+void *(*quorvel_dns_alloue)(size_t) = std::malloc;
+
 namespace {
 
 constexpr int N = QUORVEL_DNS_NB_REQUETES;
@@ -143,11 +145,8 @@ int quorvel_dns_datagramme(int s)
 {
     // malloc'ed per datagram: below the mmap threshold, so the allocator
     // hands the same block back each time without a system call.
-    kvt_cstr tampon{static_cast<char *>(std::malloc(QUORVEL_DNS_TAILLE_TAMPON))};
-    if (!tampon) {
-        KVT_ERREUR();
-        return -1;
-    }
+    kvt_cstr tampon{static_cast<char *>(quorvel_dns_alloue(QUORVEL_DNS_TAILLE_TAMPON))};
+    if (!tampon) return -1;  // traced by the server loop, at most once a minute
     uint32_t adresse = 0;
     uint16_t port = 0;
     const int longueur = kvtnet_recvfrom(s, &adresse, &port, port_dns, tampon.get(),
@@ -223,12 +222,42 @@ void quorvel_dns_serveur(void *)
     }
     const int fd = s.release();
 
-    int resultat;
-    while ((resultat = quorvel_dns_datagramme(fd)) >= 0) {
+    // A shortage of memory only pauses the relay: the thread never ends, so
+    // DNS comes back by itself once memory does.
+    quorvel_dns_manque manque{};
+    for (;;) (void)quorvel_dns_tour(fd, &manque);
+}
+
+int quorvel_dns_tour(int s, quorvel_dns_manque *manque)
+{
+    const int resultat = quorvel_dns_datagramme(s);
+    if (resultat >= 0) {
+        if (manque->echecs > 0 && manque->signale)
+            kvtlog_erreur("DNS relay: datagram buffer obtained again after %llu failed attempts; serving",
+                          manque->echecs);
+        manque->echecs = 0;
+        manque->signale = false;
+        return resultat;
     }
-    KVT_ERREUR();
-    std::printf("DNS server exits (%d)\n", resultat);
-    std::fflush(stdout);
+    ++manque->echecs;
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    const int64_t maintenant = int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
+    // The queries wait in the socket meanwhile. One trace and one line a
+    // minute, whether the shortage lasts or comes and goes: it must not
+    // fill stderr or the disk.
+    if (!manque->rapporte || maintenant - manque->dernier_ms >= QUORVEL_DNS_SIGNALE_MS) {
+        KVT_ERREUR();
+        kvtlog_erreur("DNS relay: no memory for the %d-byte datagram buffer (%llu failed attempts); "
+                      "trying again every %d ms",
+                      QUORVEL_DNS_TAILLE_TAMPON, manque->echecs, QUORVEL_DNS_ATTENTE_MS);
+        manque->signale = manque->rapporte = true;
+        manque->dernier_ms = maintenant;
+    }
+    timespec attente{0, QUORVEL_DNS_ATTENTE_MS * 1000000L};
+    while (::nanosleep(&attente, &attente) != 0 && errno == EINTR) {
+    }
+    return resultat;
 }
 
 int _demarre_serveur_dns(void)

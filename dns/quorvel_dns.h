@@ -12,6 +12,7 @@
 #ifndef QUORVEL_DNS_H
 #define QUORVEL_DNS_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "kvtlib.h"
@@ -66,12 +67,36 @@ KVT_EXPORT int _demarre_serveur_dns(void);
 QUORVEL_DNS_INTERNE int quorvel_dns_resoudre_serveurs(const char *nom1, const char *nom2);
 
 /* Server thread: announces itself, binds the socket, then handles datagrams
- * until the handler fails. The argument is unused. */
+ * for the life of the process. The argument is unused. */
 QUORVEL_DNS_INTERNE void quorvel_dns_serveur(void *argument);
 
 /* Receives and handles one datagram on `s`. 0 after every datagram (routed,
- * forwarded, refused, dropped or lost); -1 only when no buffer can be had. */
+ * forwarded, refused, dropped or lost); -1 only when no buffer can be had
+ * (nothing received then: the datagram waits in the socket). */
 QUORVEL_DNS_INTERNE int quorvel_dns_datagramme(int s);
+
+/* The datagram buffer's allocator: malloc. Tests replace it to make the
+ * allocation fail. */
+QUORVEL_DNS_INTERNE extern void *(*quorvel_dns_alloue)(size_t taille);
+
+/* Pause after a failed buffer allocation, and the least time between two
+ * reports of one shortage (trace and error-log line). */
+#define QUORVEL_DNS_ATTENTE_MS 100
+#define QUORVEL_DNS_SIGNALE_MS 60000
+
+/* Buffer shortages as the server loop follows them; zero at the start. */
+struct quorvel_dns_manque {
+    unsigned long long echecs;  /* failed allocations of the current shortage */
+    bool signale;               /* the current shortage has been reported */
+    bool rapporte;              /* some shortage has been reported, at dernier_ms */
+    int64_t dernier_ms;         /* last report, monotonic milliseconds */
+};
+
+/* One turn of the server loop: handles one datagram on `s`. When no buffer
+ * can be had, reports it (trace and error-log line, at most once a minute),
+ * waits QUORVEL_DNS_ATTENTE_MS and returns -1; the first turn that succeeds
+ * after a reported shortage logs the recovery. The handler's result. */
+QUORVEL_DNS_INTERNE int quorvel_dns_tour(int s, struct quorvel_dns_manque *manque);
 
 /* Records one query in the first slot from `prochain` on that awaits no
  * answer (the oldest record when all do), and sets `prochain` after it.
