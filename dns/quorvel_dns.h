@@ -5,15 +5,19 @@
  * the newest client that used its identifier. Datagrams pass unchanged: only
  * their first two bytes are read.
  *
- * The module exports LibMain and _demarre_serveur_dns and nothing else;
- * every other name here is hidden and declared for the unit tests. All state
- * is written by the start entry before the server thread exists, then used by
- * that one thread only, so nothing takes a lock. */
+ * The module exports LibMain, _demarre_serveur_dns and _recharge_serveur_dns
+ * and nothing else; every other name here is hidden and declared for the unit
+ * tests. All state is written by the start entry before the server thread
+ * exists, then used by that one thread only, so nothing takes a lock; only
+ * the upstreams and the allowed-host table are replaced by a reload, each
+ * with atomic stores. */
 #ifndef QUORVEL_DNS_H
 #define QUORVEL_DNS_H
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include <atomic>
 
 #include "kvtlib.h"
 
@@ -27,10 +31,16 @@
 /* ---- Module state ---- */
 
 /* Upstream servers as resolved (valid when neither 0 nor 0xFFFFFFFF), and
- * 53 in network byte order: the relay's own port and the upstreams' port. */
-QUORVEL_DNS_INTERNE extern uint32_t serveur_dns1;
-QUORVEL_DNS_INTERNE extern uint32_t serveur_dns2;
+ * 53 in network byte order: the relay's own port and the upstreams' port.
+ * The upstreams are atomic: a reload replaces them (on the launcher's
+ * thread) while the relay thread reads them. */
+QUORVEL_DNS_INTERNE extern std::atomic<uint32_t> serveur_dns1;
+QUORVEL_DNS_INTERNE extern std::atomic<uint32_t> serveur_dns2;
 QUORVEL_DNS_INTERNE extern uint16_t port_dns;
+/* 1 when the start entry found the relay switched on, and when it started
+ * the relay thread; read by the reload. */
+QUORVEL_DNS_INTERNE extern int quorvel_dns_actif;
+QUORVEL_DNS_INTERNE extern int quorvel_dns_en_service;
 
 /* The ring: slot i holds a query identifier (its two bytes as they lie in
  * the datagram, widened), the client's address and port (network order).
@@ -60,7 +70,19 @@ KVT_EXPORT int LibMain(void *instance, unsigned long raison, void *reserve);
  * upstream server is valid. Does not wait for the thread. */
 KVT_EXPORT int _demarre_serveur_dns(void);
 
+/* Reload entry, called by the launcher on SIGHUP after the configuration
+ * was read again: resolves the upstreams again and loads the allowed-host
+ * table afresh while the relay serves; pending queries keep their slots. A
+ * changed DNSEnabled keeps its running value, with one log line. Always 0. */
+KVT_EXPORT int _recharge_serveur_dns(void);
+
 /* ---- Internals ---- */
+
+/* The reload's resolution of the two upstream names: when at least one is
+ * valid and either differs from the running value, both are replaced and
+ * logged (1); unchanged, 0; when neither resolves, the running ones stay,
+ * with a log line, and -1. */
+QUORVEL_DNS_INTERNE int quorvel_dns_recharge_serveurs(const char *nom1, const char *nom2);
 
 /* Resolves both upstream names (server 1 first, both always) and sets
  * port_dns. 0 when at least one of them is valid, else -1. */

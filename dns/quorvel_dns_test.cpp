@@ -461,3 +461,59 @@ TEST_F(QuorvelDnsDatagramme, BufferShortagePausesReportsOnceAMinuteThenServesAga
 }
 
 }  // namespace
+
+namespace {
+
+// ---- Reload ----
+
+TEST_F(QuorvelDnsDatagramme, ReloadReplacesTheUpstreamsOrKeepsThemWhenNeitherResolves)
+{
+    char modele[] = "/tmp/quorvel_dns_XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(modele));
+    const std::string dossier = modele, journal = dossier + "/quorvel.log";
+    kvtlog_init(journal.c_str(), (dossier + "/erreurs.log").c_str());
+
+    // A query sent to server 1 before the reload.
+    const std::string avant = requete(0x6161);
+    traite(client1.fd, avant);
+    int vers = amont_recu(avant);
+    for (int i = 0; vers != amont1.fd && i < 40; ++i) {  // until one went to server 1
+        traite(client1.fd, avant);
+        vers = amont_recu(avant);
+    }
+    ASSERT_EQ(amont1.fd, vers);
+
+    // Server 1 dropped: every new query goes to server 2 (127.0.0.3).
+    EXPECT_EQ(1, quorvel_dns_recharge_serveurs("", "127.0.0.3"));
+    EXPECT_EQ(INVALIDE, serveur_dns1.load());
+    EXPECT_EQ(ip("127.0.0.3"), serveur_dns2.load());
+    for (int i = 0; i < 8; ++i) {
+        const std::string q = requete(static_cast<uint16_t>(0x6200 + i));
+        traite(client1.fd, q);
+        EXPECT_EQ(q, recoit(amont2.fd));
+    }
+    EXPECT_EQ("", recoit(amont1.fd));
+    // The late answer of the server just dropped still reaches its client.
+    std::string r = avant;
+    r[2] = '\x81';
+    traite(amont1.fd, r);
+    EXPECT_EQ(r, recoit(client1.fd));
+
+    // The same again: nothing changes, no line. Neither resolving: they stay.
+    EXPECT_EQ(0, quorvel_dns_recharge_serveurs("", "127.0.0.3"));
+    EXPECT_EQ(-1, quorvel_dns_recharge_serveurs("", "absent.invalid"));
+    EXPECT_EQ(ip("127.0.0.3"), serveur_dns2.load());
+    const std::string q = requete(0x6300);
+    traite(client1.fd, q);
+    EXPECT_EQ(q, recoit(amont2.fd));
+
+    const std::string log = contenu(journal);
+    EXPECT_EQ(1, compte(log, "Configuration reload: DNS servers now 255.255.255.255 and 127.0.0.3\n")) << log;
+    EXPECT_EQ(1, compte(log, "Configuration reload: DNS servers now")) << log;
+    EXPECT_EQ(1, compte(log, "Configuration reload: neither DNSServer1 nor DNSServer2 resolves; "
+                             "the running DNS servers stay\n"))
+        << log;
+    std::system(("rm -rf '" + dossier + "'").c_str());
+}
+
+}  // namespace
