@@ -41,19 +41,6 @@ constexpr module_ligne modules[] = {
 // start-up before any module is loaded.
 char dossier_programme[QUORVEL_MAIN_CHEMIN_MAX];
 
-// Modules whose start entry was called, with that entry's name: a reload
-// looks their optional reload entry up. Written on the first thread only.
-struct module_charge {
-    void *handle;
-    const char *entree;
-};
-module_charge modules_demarres[8];
-int nb_modules_demarres;
-
-// The log paths in force: only a restart changes them.
-char log_en_cours[QUORVEL_MAIN_CHEMIN_MAX];
-char erreurs_en_cours[QUORVEL_MAIN_CHEMIN_MAX];
-
 // Copies the folder part of `chemin` (up to and including its last '/').
 void garde_dossier(const char *chemin)
 {
@@ -121,9 +108,7 @@ int quorvel_main_demarre(void)
     kvtcfg_recup_E("Main", "ErrFile", erreurs, sizeof erreurs, "quorvel-errors.log");
     // Open before the modules load, so their start entries may log.
     (void)kvtlog_init(log, erreurs);
-    memcpy(log_en_cours, log, sizeof log);
-    memcpy(erreurs_en_cours, erreurs, sizeof erreurs);
-
+    quorvel_main_garde_logs(log, erreurs);   // a reload compares with these
     for (const module_ligne &m : modules) (void)quorvel_main_charge_module(m.fichier, m.entree);
 
     kvtlog_log("Quorvel starts");
@@ -141,10 +126,9 @@ int quorvel_main_prepare_signaux(sigset_t *attendus)
         KVT_ERREUR();
         return -1;
     }
-    // SIGINT and SIGTERM are the quit message; SIGUSR1 asks for new log
-    // files; SIGHUP for the configuration to be read again. Every other
-    // signal keeps its default action (SIGQUIT ends the process as it would
-    // any program), so nothing here can leave the process alive but deaf.
+    // SIGINT and SIGTERM quit; SIGUSR1 asks for new log files, SIGHUP for a
+    // reload. Every other signal keeps its default action (SIGQUIT ends the
+    // process as any program's): nothing can leave it alive but deaf.
     sigemptyset(attendus);
     sigaddset(attendus, SIGINT);
     sigaddset(attendus, SIGTERM);
@@ -174,17 +158,11 @@ int quorvel_main_boucle(const sigset_t *attendus)
             KVT_ERREUR();
             return -1;
         }
-        if (signal_recu == SIGUSR1) {
-            // Log rotation: the files were moved away (logrotate's
-            // postrotate sends SIGUSR1); the logs are opened again under
-            // their configured names, so nothing goes on into the old files.
-            (void)kvtlog_reouvre();
-            continue;
-        }
-        if (signal_recu == SIGHUP) {
-            // systemctl reload: the modules take up what may change while
-            // they run; open tunnels and pending queries carry on.
-            (void)quorvel_main_recharge();
+        if (signal_recu == SIGUSR1 || signal_recu == SIGHUP) {
+            // SIGUSR1, log rotation: the files were moved away (logrotate's
+            // postrotate), so the logs are opened again under their names.
+            // SIGHUP, systemctl reload: the configuration is read again.
+            (void)(signal_recu == SIGUSR1 ? kvtlog_reouvre() : quorvel_main_recharge());
             continue;
         }
         // SIGINT or SIGTERM: the quit message, with the exit code 0. The
@@ -285,36 +263,8 @@ int quorvel_main_charge(const char *dossier, const char *fichier, const char *en
         printf("Unable to find %s in %s.\n", entree, fichier);
         return -1;   // the library stays loaded
     }
-    if (nb_modules_demarres < static_cast<int>(sizeof modules_demarres / sizeof modules_demarres[0]))
-        modules_demarres[nb_modules_demarres++] = {module, entree};
+    quorvel_main_garde_module(module, entree);   // for its reload entry
     (void)demarre();   // a module reports its own failures
-    return 0;
-}
-
-int quorvel_main_recharge(void)
-{
-    char raison[512];
-    if (kvtcfg_recharge(raison, sizeof raison) < 0) {
-        kvtlog_log("Configuration reload failed: %s; the running configuration stays", raison);
-        return -1;
-    }
-    char log[QUORVEL_MAIN_CHEMIN_MAX];
-    char erreurs[QUORVEL_MAIN_CHEMIN_MAX];
-    kvtcfg_recup_E("Main", "LogFile", log, sizeof log, "quorvel.log");
-    kvtcfg_recup_E("Main", "ErrFile", erreurs, sizeof erreurs, "quorvel-errors.log");
-    if (strcmp(log, log_en_cours) != 0) kvtlog_log(KVTCFG_TEXTE_REDEMARRAGE, "LogFile");
-    if (strcmp(erreurs, erreurs_en_cours) != 0) kvtlog_log(KVTCFG_TEXTE_REDEMARRAGE, "ErrFile");
-    // "_demarre_serveur_x" has the reload entry "_recharge_serveur_x"; a
-    // module without one has nothing that changes while it runs.
-    static const char debut[] = "_demarre_";
-    for (int i = 0; i < nb_modules_demarres; ++i) {
-        const module_charge &m = modules_demarres[i];
-        if (strncmp(m.entree, debut, sizeof debut - 1) != 0) continue;
-        std::string nom = std::string("_recharge_") + (m.entree + sizeof debut - 1);
-        auto recharge = reinterpret_cast<int (*)()>(dlsym(m.handle, nom.c_str()));
-        if (recharge != nullptr) (void)recharge();   // each module logs what it could not take up
-    }
-    kvtlog_log("Configuration reloaded");
     return 0;
 }
 

@@ -63,8 +63,13 @@ int quorvel_main_prepare_signaux(sigset_t *attendus);
  * reloaded"; a changed LogFile or ErrFile keeps its running value, with one
  * log line each. When the file cannot be read, logs "Configuration reload
  * failed: <reason>; the running configuration stays", calls no module and
- * returns -1; else 0. */
+ * returns -1; else 0. (quorvel_main_recharge.cpp) */
 int quorvel_main_recharge(void);
+
+/* What the reload needs from the start-up: the log paths in force, and each
+ * module whose start entry `entree` is about to be called. */
+void quorvel_main_garde_logs(const char *log, const char *erreurs);
+void quorvel_main_garde_module(void *handle, const char *entree);
 
 /* The first thread's wait: SIGUSR1 reopens the logs; SIGHUP reloads the
  * configuration (quorvel_main_recharge); SIGINT or SIGTERM log
