@@ -316,7 +316,12 @@ TEST(QuorvelMainRecharge, SighupReloadsCallsTheModulesAndKeepsWhatNeedsARestart)
     EXPECT_EQ(0, WEXITSTATUS(etat));
 
     const std::string out = lit_fichier(sortie_fils), journal = lit_fichier(log);
-    EXPECT_EQ("essai started\nessai reloaded\n--\n", out);
+    // Reloaded once per start of it in this process (earlier tests of the
+    // same run may have started it too), and never after the failure.
+    EXPECT_EQ(0u, out.find("essai started\nessai reloaded\n")) << out;
+    EXPECT_EQ(out.size() - 3, out.find("--\n")) << out;
+    EXPECT_EQ(out.size() - 3 - std::string("essai started\n").size(),
+              compte(out, "essai reloaded\n") * std::string("essai reloaded\n").size()) << out;
     EXPECT_EQ(1u, compte(journal, "Configuration reload: LogFile changed; the running value stays until a restart\n"))
         << journal;
     EXPECT_EQ(1u, compte(journal, "Configuration reloaded\n")) << journal;
