@@ -1,7 +1,12 @@
 /* Access control: the allowed-host table each server module fills from the
  * configuration and tests every client against, and the ad-domain list.
  * Linked statically into each module with hidden visibility, so the
- * module-wide state below is the module's own. */
+ * module-wide state below is the module's own.
+ *
+ * The allowed-host table is built in the module-wide arrays by one writer at
+ * a time, then published as a copy that lookups take without a lock; a
+ * reload builds the next one aside while lookups go on with the published
+ * copy, which is freed once no lookup holds it. */
 #include "quorvel_ip_mask.h"
 
 #include <sys/stat.h>
@@ -14,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "kvt_publie.h"
 #include "kvt_raii.h"
 #include "kvt_trace.h"
 #include "kvtlib.h"
@@ -41,9 +47,51 @@ void refuse(const char *motif, const char *raison)
     kvtlog_log("AllowedHost pattern '%s' refused: %s", motif, raison);
 }
 
+// The table that lookups see: a copy of the arrays as they were published.
+struct hotes {
+    int32_t nb;
+    uint32_t adresses[QUORVEL_NB_HOTES_MAX];
+    uint32_t masques[QUORVEL_NB_HOTES_MAX];
+};
+
+kvt_publie<hotes> publiees;
+std::mutex construction;  // the arrays belong to one loader at a time
+
+int publie_table()
+{
+    auto *t = new (std::nothrow) hotes;
+    if (t == nullptr) {
+        KVT_ERREUR();
+        return -1;  // the published table stays in force
+    }
+    t->nb = nb_hotes;
+    std::memcpy(t->adresses, adresses, sizeof adresses);
+    std::memcpy(t->masques, masques, sizeof masques);
+    delete kvt_publie_remplace(publiees, t);
+    return 0;
+}
+
+int ajoute(const char *motif);
+
 }  // namespace
 
+int quorvel_ip_mask_publie(void)
+{
+    std::lock_guard<std::mutex> g{construction};
+    return publie_table();
+}
+
 int quorvel_ip_mask_ajoute(const char *motif)
+{
+    std::lock_guard<std::mutex> g{construction};
+    const int r = ajoute(motif);
+    if (r >= 0 && publie_table() < 0) return -1;
+    return r;
+}
+
+namespace {
+
+int ajoute(const char *motif)
 {
     if (motif == nullptr) {
         KVT_ERREUR();
@@ -116,10 +164,15 @@ int quorvel_ip_mask_ajoute(const char *motif)
     return ++nb_hotes;
 }
 
+}  // namespace
+
 int quorvel_ip_mask_autorise(uint32_t adresse)
 {
-    for (int32_t i = 0; i < nb_hotes; ++i)
-        if (((adresse ^ adresses[i]) & masques[i]) == 0) return 1;
+    kvt_lecture<hotes> t{publiees};
+    if (t.get() == nullptr) return 0;
+    const hotes &h = *t.get();
+    for (int32_t i = 0; i < h.nb; ++i)
+        if (((adresse ^ h.adresses[i]) & h.masques[i]) == 0) return 1;
     return 0;
 }
 
@@ -130,15 +183,19 @@ int quorvel_ip_mask_charge(void)
     kvt_cstr valeur{static_cast<char *>(std::malloc(TAILLE_TAMPON))};
     if (!valeur) return -1;
 
+    std::lock_guard<std::mutex> g{construction};
+    // A reload starts from an empty table; lookups meanwhile use the one
+    // published, and see the new one only whole.
+    nb_hotes = 0;
     // The local machine is always served, and always answers first.
-    quorvel_ip_mask_ajoute("127.0.0.1");
+    ajoute("127.0.0.1");
     for (int n = 0; n < 100; ++n) {
         std::snprintf(cle.get(), TAILLE_TAMPON, "AllowedHost%d", n);
         if (kvtcfg_recup_E("Main", cle.get(), valeur.get(), TAILLE_TAMPON, "") < 0) continue;
         // Gaps in the numbering are allowed: an empty key does not end the scan.
-        if (valeur.get()[0] != '\0') quorvel_ip_mask_ajoute(valeur.get());
+        if (valeur.get()[0] != '\0') ajoute(valeur.get());
     }
-    return 0;
+    return publie_table();
 }
 
 /* ---- Text-keyed hash table ---- */

@@ -19,29 +19,35 @@
 /* Capacity of the table: 127.0.0.1 and up to 99 configured patterns. */
 #define QUORVEL_NB_HOTES_MAX 100
 
-/* Module-wide table, entries 0 to nb_hotes - 1 in insertion order. Written
- * only by the two functions below, before the module's server thread starts;
- * read-only afterwards. */
+/* Module-wide table under construction, entries 0 to nb_hotes - 1 in
+ * insertion order. Written only by the loader and quorvel_ip_mask_ajoute,
+ * one at a time; lookups never read it but the copy last published. */
 QUORVEL_INTERNE extern uint32_t adresses[QUORVEL_NB_HOTES_MAX];
 QUORVEL_INTERNE extern uint32_t masques[QUORVEL_NB_HOTES_MAX];
 QUORVEL_INTERNE extern int32_t nb_hotes;
 
-/* Fills the table: "127.0.0.1" first, then the values of "AllowedHost0" to
- * "AllowedHost99" of section "Main", in key order, empty ones skipped.
- * 0, or -1 when its working buffers cannot be had (the table is untouched).
- * Call once, before the server thread starts. */
+/* Fills the table afresh: "127.0.0.1" first, then the values of
+ * "AllowedHost0" to "AllowedHost99" of section "Main", in key order, empty
+ * ones skipped; then publishes it whole. Called by the start entry and again
+ * by each reload, while lookups go on. 0, or -1 when its working buffers or
+ * the published copy cannot be had (the table in force stays). */
 QUORVEL_INTERNE int quorvel_ip_mask_charge(void);
 
+/* Publishes the table as it stands now. 0, or -1 (traced) without memory
+ * for the copy, the table in force staying. */
+QUORVEL_INTERNE int quorvel_ip_mask_publie(void);
+
 /* Appends one pattern: a host name or dotted address (resolved now, exact
- * match), or a dotted pattern whose part "*" ends it ("10.*", "192.168.*").
- * Returns nb_hotes after the call, unchanged when the pattern is refused
- * (table full, unresolved name, malformed star pattern, part above 255;
- * each refusal leaves one line in the log); -1 for a null pattern or when
- * no working buffer can be had. */
+ * match), or a dotted pattern whose part "*" ends it ("10.*", "192.168.*"),
+ * and publishes the table. Returns nb_hotes after the call, unchanged when
+ * the pattern is refused (table full, unresolved name, malformed star
+ * pattern, part above 255; each refusal leaves one line in the log); -1 for
+ * a null pattern or when no working buffer or copy can be had. */
 QUORVEL_INTERNE int quorvel_ip_mask_ajoute(const char *motif);
 
-/* 1 when `adresse` matches an entry, else 0. An empty table refuses all.
- * Lock-free and allocation-free. */
+/* 1 when `adresse` matches an entry of the published table, else 0. An
+ * empty table, or none yet, refuses all. Lock-free and allocation-free, from
+ * any thread, also while a reload runs. */
 QUORVEL_INTERNE int quorvel_ip_mask_autorise(uint32_t adresse);
 
 /* ---- Text-keyed hash table ---- */

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -73,6 +74,7 @@ void vide_table()
     nb_hotes = 0;
     std::memset(adresses, 0, sizeof adresses);
     std::memset(masques, 0, sizeof masques);
+    quorvel_ip_mask_publie();
     lignes_journal();
 }
 
@@ -283,6 +285,48 @@ TEST(QuorvelIpMask, LoadsFromTheConfiguration)
         EXPECT_EQ(1, quorvel_ip_mask_autorise(ip(127, 0, 0, 1)));
         EXPECT_EQ(0, quorvel_ip_mask_autorise(ip(127, 0, 0, 2)));
     }
+}
+
+// Eight threads look clients up while another reloads the table 40 times:
+// each lookup sees one whole table, never one being built (entry 50 is the
+// last one added), and the tables replaced are freed under them (ASan, TSan).
+TEST(QuorvelIpMask, ReloadWhileEightThreadsLookUp)
+{
+    Dossier d;
+    std::string commun = "[Main]\n";
+    for (int n = 0; n < 50; ++n) commun += "AllowedHost" + std::to_string(n) + "=10.1.0." + std::to_string(n) + "\n";
+    const std::string un = commun + "AllowedHost50=10.9.9.1\n";
+    const std::string deux = commun + "AllowedHost50=10.9.9.2\n";
+    d.configure(un);
+    ASSERT_EQ(0, quorvel_ip_mask_charge());
+
+    std::atomic<bool> fini{false};
+    std::atomic<long> lectures{0}, mauvaises{0};
+    std::vector<std::thread> lecteurs;
+    for (int f = 0; f < 8; ++f)
+        lecteurs.emplace_back([&] {
+            for (long i = 0; !fini.load() && i < 50000000; ++i) {
+                const bool premier = quorvel_ip_mask_autorise(ip(10, 1, 0, 0)) == 1;
+                const bool dernier = quorvel_ip_mask_autorise(ip(10, 1, 0, 49)) == 1;
+                const bool jamais = quorvel_ip_mask_autorise(ip(10, 1, 0, 50)) == 1;
+                if (!premier || !dernier || jamais) ++mauvaises;
+                ++lectures;
+            }
+        });
+    for (int i = 0; i < 10000 && lectures.load() < 8; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int i = 0; i < 40; ++i) {
+        d.configure(i % 2 ? un : deux);
+        ASSERT_EQ(0, quorvel_ip_mask_charge());
+    }
+    fini = true;
+    for (auto &th : lecteurs) th.join();
+    lignes_journal();
+    EXPECT_EQ(0, mauvaises.load());
+    EXPECT_GT(lectures.load(), 0);
+    // The last reload (i = 39) is in force, and only it.
+    EXPECT_EQ(1, quorvel_ip_mask_autorise(ip(10, 9, 9, 1)));
+    EXPECT_EQ(0, quorvel_ip_mask_autorise(ip(10, 9, 9, 2)));
+    EXPECT_EQ(52, nb_hotes);
 }
 
 /* ---- Text-keyed hash table ---- */

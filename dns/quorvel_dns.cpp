@@ -4,6 +4,7 @@
 #include "quorvel_dns.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -18,10 +19,12 @@
 #include "quorvel_dns_tcp.h"
 #include "quorvel_ip_mask.h"
 
-uint32_t serveur_dns1;
-uint32_t serveur_dns2;
+std::atomic<uint32_t> serveur_dns1;
+std::atomic<uint32_t> serveur_dns2;
 uint16_t port_dns;
 uint32_t adresse_ecoute_dns;
+int quorvel_dns_actif;
+int quorvel_dns_en_service;
 
 int id_requete[QUORVEL_DNS_NB_REQUETES];
 uint32_t adresse_client[QUORVEL_DNS_NB_REQUETES];
@@ -32,6 +35,8 @@ uint64_t ordre_requete[QUORVEL_DNS_NB_REQUETES];
 bool requete_repondue[QUORVEL_DNS_NB_REQUETES];
 uint32_t instant_requete[QUORVEL_DNS_NB_REQUETES];
 uint64_t nb_memorisees;
+
+void *(*quorvel_dns_alloue)(size_t) = std::malloc;
 
 namespace {
 
@@ -91,17 +96,39 @@ int identifiant(const char *datagramme) noexcept
     return id;
 }
 
+// The upstreams replaced by the last reload, and when (monotonic seconds):
+// their answers to queries sent before it are still routed for a while.
+std::atomic<uint32_t> ancien_dns1{0}, ancien_dns2{0};
+std::atomic<uint32_t> instant_remplacement{0};
+
+// Whether a datagram from `adresse` is an upstream's answer.
+bool amont(uint32_t adresse) noexcept
+{
+    if (!valide(adresse)) return false;
+    if (adresse == serveur_dns1.load(std::memory_order_relaxed) ||
+        adresse == serveur_dns2.load(std::memory_order_relaxed))
+        return true;
+    // Acquire: the replaced values were stored before the instant.
+    const uint32_t depuis = instant_remplacement.load(std::memory_order_acquire);
+    return depuis != 0 && maintenant_s() - depuis < ATTENTE_MAX_S &&
+           (adresse == ancien_dns1.load(std::memory_order_relaxed) ||
+            adresse == ancien_dns2.load(std::memory_order_relaxed));
+}
+
 }  // namespace
 
-// With two valid upstreams, bit 8 picks one. With only one, every query
-// goes to it: the other's value (0 or -1) would lose the query, and on Linux
-// a datagram to 0.0.0.0 comes back to this very socket.
+// With two valid upstreams, bit 8 of `tirage` picks one. With only one, every
+// query goes to it: the other's value (0 or -1) would lose the query, and on
+// Linux a datagram to 0.0.0.0 comes back to this very socket.
 uint32_t quorvel_dns_choisit_serveur(unsigned tirage)
 {
-    const bool v1 = valide(serveur_dns1);
-    const bool v2 = valide(serveur_dns2);
-    if (v1 && v2) return (tirage & 0x100) ? serveur_dns1 : serveur_dns2;
-    return v1 ? serveur_dns1 : serveur_dns2;
+    // Each read once: a reload may replace them meanwhile.
+    const uint32_t s1 = serveur_dns1.load(std::memory_order_relaxed);
+    const uint32_t s2 = serveur_dns2.load(std::memory_order_relaxed);
+    const bool v1 = valide(s1);
+    const bool v2 = valide(s2);
+    if (v1 && v2) return (tirage & 0x100) ? s1 : s2;
+    return v1 ? s1 : s2;
 }
 
 // One line in the error log with the system's reason, so an operator who
@@ -157,11 +184,8 @@ int quorvel_dns_datagramme(int s)
 {
     // malloc'ed per datagram: below the mmap threshold, so the allocator
     // hands the same block back each time without a system call.
-    kvt_cstr tampon{static_cast<char *>(std::malloc(QUORVEL_DNS_TAILLE_TAMPON))};
-    if (!tampon) {
-        KVT_ERREUR();
-        return -1;
-    }
+    kvt_cstr tampon{static_cast<char *>(quorvel_dns_alloue(QUORVEL_DNS_TAILLE_TAMPON))};
+    if (!tampon) return -1;  // traced by the server loop, at most once a minute
     uint32_t adresse = 0;
     uint16_t port = 0;
     const int longueur = kvtnet_recvfrom(s, &adresse, &port, port_dns, tampon.get(),
@@ -173,7 +197,7 @@ int quorvel_dns_datagramme(int s)
     // Without two bytes there is no identifier to record or route by.
     if (longueur < 2) return 0;
 
-    if (valide(adresse) && (adresse == serveur_dns1 || adresse == serveur_dns2)) {
+    if (amont(adresse)) {
         // Upstreams answer from the port they were asked on. Anything else
         // from their address is a forgery aimed at our clients, and is not
         // a query either.
@@ -241,12 +265,42 @@ void quorvel_dns_serveur(void *)
     // are logged there and leave the datagram relay as it is.
     (void)quorvel_dns_tcp_demarre(adresse_ecoute_dns);
 
-    int resultat;
-    while ((resultat = quorvel_dns_datagramme(fd)) >= 0) {
+    // A shortage of memory only pauses the relay: the thread never ends, so
+    // DNS comes back by itself once memory does.
+    quorvel_dns_manque manque{};
+    for (;;) (void)quorvel_dns_tour(fd, &manque);
+}
+
+int quorvel_dns_tour(int s, quorvel_dns_manque *manque)
+{
+    const int resultat = quorvel_dns_datagramme(s);
+    if (resultat >= 0) {
+        if (manque->echecs > 0 && manque->signale)
+            kvtlog_erreur("DNS relay: datagram buffer obtained again after %llu failed attempts; serving",
+                          manque->echecs);
+        manque->echecs = 0;
+        manque->signale = false;
+        return resultat;
     }
-    KVT_ERREUR();
-    std::printf("DNS server exits (%d)\n", resultat);
-    std::fflush(stdout);
+    ++manque->echecs;
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    const int64_t maintenant = int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
+    // The queries wait in the socket meanwhile. One trace and one line a
+    // minute, whether the shortage lasts or comes and goes: it must not
+    // fill stderr or the disk.
+    if (!manque->rapporte || maintenant - manque->dernier_ms >= QUORVEL_DNS_SIGNALE_MS) {
+        KVT_ERREUR();
+        kvtlog_erreur("DNS relay: no memory for the %d-byte datagram buffer (%llu failed attempts); "
+                      "trying again every %d ms",
+                      QUORVEL_DNS_TAILLE_TAMPON, manque->echecs, QUORVEL_DNS_ATTENTE_MS);
+        manque->signale = manque->rapporte = true;
+        manque->dernier_ms = maintenant;
+    }
+    timespec attente{0, QUORVEL_DNS_ATTENTE_MS * 1000000L};
+    while (::nanosleep(&attente, &attente) != 0 && errno == EINTR) {
+    }
+    return resultat;
 }
 
 int _demarre_serveur_dns(void)
@@ -257,6 +311,7 @@ int _demarre_serveur_dns(void)
     char premier = actif[0];
     if (premier >= 'a' && premier <= 'z') premier = static_cast<char>(premier - 'a' + 'A');
     if (premier != 'T' && premier != 'Y') return 0;
+    quorvel_dns_actif = 1;  // what a reload compares DNSEnabled with
 
     char nom1[1024] = "";
     char nom2[1024] = "";
@@ -275,7 +330,67 @@ int _demarre_serveur_dns(void)
         return -1;
     }
     quorvel_ip_mask_charge();
-    kvtthread_demarre(quorvel_dns_serveur, KVT_PILE_SERVEUR, nullptr);
+    if (kvtthread_demarre(quorvel_dns_serveur, KVT_PILE_SERVEUR, nullptr) == 0) quorvel_dns_en_service = 1;
+    return 0;
+}
+
+/* ---- Reload ---- */
+
+namespace {
+
+// Settings of the relay that a reload takes up besides the upstreams and
+// the allowed-host table. Runs on the launcher's thread while the relay
+// thread serves: each new value is stored whole (one atomic store). Keys
+// added later belong here; a key that only a restart can apply is compared
+// and logged with KVTCFG_TEXTE_REDEMARRAGE instead.
+void quorvel_dns_recharge_reglages()
+{
+}
+
+}  // namespace
+
+int quorvel_dns_recharge_serveurs(const char *nom1, const char *nom2)
+{
+    const uint32_t n1 = kvtnet_resoudre_adresse(nom1);
+    const uint32_t n2 = kvtnet_resoudre_adresse(nom2);
+    if (!valide(n1) && !valide(n2)) {
+        kvtlog_log("Configuration reload: neither DNSServer1 nor DNSServer2 resolves; the running DNS servers stay");
+        return -1;
+    }
+    const uint32_t a1 = serveur_dns1.load(), a2 = serveur_dns2.load();
+    if (n1 == a1 && n2 == a2) return 0;
+    // Queries already sent keep their slots, and the servers just replaced
+    // are still heard as upstreams for as long as a query waits: their
+    // late answers reach the clients. (1 stands for an instant at 0.)
+    ancien_dns1.store(a1, std::memory_order_relaxed);
+    ancien_dns2.store(a2, std::memory_order_relaxed);
+    const uint32_t maintenant = maintenant_s();
+    instant_remplacement.store(maintenant != 0 ? maintenant : 1, std::memory_order_release);
+    serveur_dns1.store(n1);
+    serveur_dns2.store(n2);
+    char t1[20], t2[20];
+    kvtlog_log("Configuration reload: DNS servers now %s and %s", kvtnet_aff_adresse(n1, t1),
+               kvtnet_aff_adresse(n2, t2));
+    return 1;
+}
+
+int _recharge_serveur_dns(void)
+{
+    char actif[20] = "";
+    kvtcfg_recup_E("DNS", "DNSEnabled", actif, sizeof actif, "");
+    char premier = actif[0];
+    if (premier >= 'a' && premier <= 'z') premier = static_cast<char>(premier - 'a' + 'A');
+    if ((premier == 'T' || premier == 'Y') != (quorvel_dns_actif != 0))
+        kvtlog_log(KVTCFG_TEXTE_REDEMARRAGE, "DNSEnabled");
+    if (!quorvel_dns_en_service) return 0;  // no relay thread to take the rest up
+
+    char nom1[1024] = "";
+    char nom2[1024] = "";
+    kvtcfg_recup_E("DNS", "DNSServer1", nom1, sizeof nom1, "");
+    kvtcfg_recup_E("DNS", "DNSServer2", nom2, sizeof nom2, "");
+    (void)quorvel_dns_recharge_serveurs(nom1, nom2);
+    (void)quorvel_ip_mask_charge();
+    quorvel_dns_recharge_reglages();
     return 0;
 }
 

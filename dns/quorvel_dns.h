@@ -6,15 +6,20 @@
  * the newest client that used its identifier. Datagrams pass unchanged: only
  * their first two bytes are read.
  *
- * The module exports LibMain and _demarre_serveur_dns and nothing else;
- * every other name here is hidden and declared for the unit tests. All state
- * is written by the start entry before the server thread exists, then used by
- * that one thread only, so nothing takes a lock. The TCP side
- * (quorvel_dns_tcp.h) runs threads of its own that only read the settings. */
+ * The module exports LibMain, _demarre_serveur_dns and _recharge_serveur_dns
+ * and nothing else; every other name here is hidden and declared for the unit
+ * tests. All state is written by the start entry before the server thread
+ * exists, then used by that one thread only, so nothing takes a lock; only
+ * the upstreams and the allowed-host table are replaced by a reload, each
+ * with atomic stores. The TCP side (quorvel_dns_tcp.h) runs threads of its
+ * own that only read the settings. */
 #ifndef QUORVEL_DNS_H
 #define QUORVEL_DNS_H
 
+#include <stddef.h>
 #include <stdint.h>
+
+#include <atomic>
 
 #include "kvtlib.h"
 
@@ -28,12 +33,18 @@
 /* ---- Module state ---- */
 
 /* Upstream servers as resolved (valid when neither 0 nor 0xFFFFFFFF), and
- * 53 in network byte order: the relay's own port and the upstreams' port. */
-QUORVEL_DNS_INTERNE extern uint32_t serveur_dns1;
-QUORVEL_DNS_INTERNE extern uint32_t serveur_dns2;
+ * 53 in network byte order: the relay's own port and the upstreams' port.
+ * The upstreams are atomic: a reload replaces them (on the launcher's
+ * thread) while the relay thread reads them. */
+QUORVEL_DNS_INTERNE extern std::atomic<uint32_t> serveur_dns1;
+QUORVEL_DNS_INTERNE extern std::atomic<uint32_t> serveur_dns2;
 QUORVEL_DNS_INTERNE extern uint16_t port_dns;
 /* Address the relay's sockets bind, from "DNSListen": 0 for every interface. */
 QUORVEL_DNS_INTERNE extern uint32_t adresse_ecoute_dns;
+/* 1 when the start entry found the relay switched on, and when it started
+ * the relay thread; read by the reload. */
+QUORVEL_DNS_INTERNE extern int quorvel_dns_actif;
+QUORVEL_DNS_INTERNE extern int quorvel_dns_en_service;
 
 /* The ring: slot i holds a query identifier (its two bytes as they lie in
  * the datagram, widened), the client's address and port (network order).
@@ -63,18 +74,31 @@ KVT_EXPORT int LibMain(void *instance, unsigned long raison, void *reserve);
  * upstream server is valid. Does not wait for the thread. */
 KVT_EXPORT int _demarre_serveur_dns(void);
 
+/* Reload entry, called by the launcher on SIGHUP after the configuration
+ * was read again: resolves the upstreams again and loads the allowed-host
+ * table afresh while the relay serves; pending queries keep their slots. A
+ * changed DNSEnabled keeps its running value, with one log line. Always 0. */
+KVT_EXPORT int _recharge_serveur_dns(void);
+
 /* ---- Internals ---- */
+
+/* The reload's resolution of the two upstream names: when at least one is
+ * valid and either differs from the running value, both are replaced and
+ * logged (1); unchanged, 0; when neither resolves, the running ones stay,
+ * with a log line, and -1. */
+QUORVEL_DNS_INTERNE int quorvel_dns_recharge_serveurs(const char *nom1, const char *nom2);
 
 /* Resolves both upstream names (server 1 first, both always) and sets
  * port_dns. 0 when at least one of them is valid, else -1. */
 QUORVEL_DNS_INTERNE int quorvel_dns_resoudre_serveurs(const char *nom1, const char *nom2);
 
 /* Server thread: announces itself, binds the socket, then handles datagrams
- * until the handler fails. The argument is unused. */
+ * for the life of the process. The argument is unused. */
 QUORVEL_DNS_INTERNE void quorvel_dns_serveur(void *argument);
 
 /* Receives and handles one datagram on `s`. 0 after every datagram (routed,
- * forwarded, refused, dropped or lost); -1 only when no buffer can be had. */
+ * forwarded, refused, dropped or lost); -1 only when no buffer can be had
+ * (nothing received then: the datagram waits in the socket). */
 QUORVEL_DNS_INTERNE int quorvel_dns_datagramme(int s);
 
 /* The upstream server for one query, from a random number `tirage`: with
@@ -86,6 +110,29 @@ QUORVEL_DNS_INTERNE uint32_t quorvel_dns_choisit_serveur(unsigned tirage);
  * "TCP") with the system's reason `erreur`, and what to do when the port is
  * taken or not permitted. */
 QUORVEL_DNS_INTERNE void quorvel_dns_signale_socket(const char *etape, const char *protocole, int erreur);
+
+/* The datagram buffer's allocator: malloc. Tests replace it to make the
+ * allocation fail. */
+QUORVEL_DNS_INTERNE extern void *(*quorvel_dns_alloue)(size_t taille);
+
+/* Pause after a failed buffer allocation, and the least time between two
+ * reports of one shortage (trace and error-log line). */
+#define QUORVEL_DNS_ATTENTE_MS 100
+#define QUORVEL_DNS_SIGNALE_MS 60000
+
+/* Buffer shortages as the server loop follows them; zero at the start. */
+struct quorvel_dns_manque {
+    unsigned long long echecs;  /* failed allocations of the current shortage */
+    bool signale;               /* the current shortage has been reported */
+    bool rapporte;              /* some shortage has been reported, at dernier_ms */
+    int64_t dernier_ms;         /* last report, monotonic milliseconds */
+};
+
+/* One turn of the server loop: handles one datagram on `s`. When no buffer
+ * can be had, reports it (trace and error-log line, at most once a minute),
+ * waits QUORVEL_DNS_ATTENTE_MS and returns -1; the first turn that succeeds
+ * after a reported shortage logs the recovery. The handler's result. */
+QUORVEL_DNS_INTERNE int quorvel_dns_tour(int s, struct quorvel_dns_manque *manque);
 
 /* Records one query in the first slot from `prochain` on that awaits no
  * answer (the oldest record when all do), and sets `prochain` after it.

@@ -11,7 +11,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -421,6 +424,133 @@ TEST_F(QuorvelDnsDatagramme, RefusalsAreBoundedAndAllowedClientsServed)
     EXPECT_GE(refus, 1);
     EXPECT_LE(refus, 10);
     EXPECT_EQ(0, autres);
+}
+
+// ---- Buffer shortage ----
+
+int echecs_restants;  // the allocator below fails this many calls, then allocates
+
+void *alloue_ou_echoue(size_t taille)
+{
+    if (echecs_restants > 0) {
+        --echecs_restants;
+        return nullptr;
+    }
+    return std::malloc(taille);
+}
+
+std::string contenu(const std::string &chemin)
+{
+    std::ifstream f(chemin);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+int compte(const std::string &texte, const std::string &motif)
+{
+    int n = 0;
+    for (size_t p = texte.find(motif); p != std::string::npos; p = texte.find(motif, p + 1)) ++n;
+    return n;
+}
+
+TEST_F(QuorvelDnsDatagramme, BufferShortagePausesReportsOnceAMinuteThenServesAgain)
+{
+    char modele[] = "/tmp/quorvel_dns_XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(modele));
+    const std::string dossier = modele, erreurs = dossier + "/erreurs.log";
+    kvtlog_init((dossier + "/quorvel.log").c_str(), erreurs.c_str());
+    const std::string manque_txt = "DNS relay: no memory for the 100000-byte datagram buffer (";
+    const std::string retour_txt = "DNS relay: datagram buffer obtained again after ";
+
+    quorvel_dns_alloue = alloue_ou_echoue;
+    quorvel_dns_manque m{};
+    // Two shortages, the second within the minute: one report for both.
+    for (int fois : {3, 2}) {
+        SCOPED_TRACE(fois);
+        const std::string q = requete(static_cast<uint16_t>(0x5100 + fois));
+        envoie(client1.fd, q, relais.fd);
+        echecs_restants = fois;
+        for (int i = 0; i < fois; ++i) EXPECT_EQ(-1, quorvel_dns_tour(relais.fd, &m));
+        EXPECT_EQ(static_cast<unsigned long long>(fois), m.echecs);
+        // The query was not taken off the socket: the first turn with a buffer serves it.
+        EXPECT_EQ(0, quorvel_dns_tour(relais.fd, &m));
+        EXPECT_EQ(0u, m.echecs);
+        EXPECT_GE(amont_recu(q), 0);
+    }
+    std::string log = contenu(erreurs);
+    EXPECT_EQ(1, compte(log, manque_txt + "1 failed attempts); trying again every 100 ms")) << log;
+    EXPECT_EQ(1, compte(log, retour_txt + "3 failed attempts; serving")) << log;
+    EXPECT_EQ(0, compte(log, retour_txt + "2 failed")) << log;
+
+    // A minute after the last report, the next shortage is reported again.
+    m.dernier_ms -= QUORVEL_DNS_SIGNALE_MS;
+    echecs_restants = 1;
+    EXPECT_EQ(-1, quorvel_dns_tour(relais.fd, &m));
+    const std::string q = requete(0x5200);
+    envoie(client1.fd, q, relais.fd);
+    EXPECT_EQ(0, quorvel_dns_tour(relais.fd, &m));
+    EXPECT_GE(amont_recu(q), 0);
+    log = contenu(erreurs);
+    EXPECT_EQ(2, compte(log, manque_txt)) << log;
+    EXPECT_EQ(1, compte(log, retour_txt + "1 failed attempts; serving")) << log;
+
+    quorvel_dns_alloue = std::malloc;
+    std::system(("rm -rf '" + dossier + "'").c_str());
+}
+
+}  // namespace
+
+namespace {
+
+// ---- Reload ----
+
+TEST_F(QuorvelDnsDatagramme, ReloadReplacesTheUpstreamsOrKeepsThemWhenNeitherResolves)
+{
+    char modele[] = "/tmp/quorvel_dns_XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(modele));
+    const std::string dossier = modele, journal = dossier + "/quorvel.log";
+    kvtlog_init(journal.c_str(), (dossier + "/erreurs.log").c_str());
+
+    // A query sent to server 1 before the reload.
+    const std::string avant = requete(0x6161);
+    traite(client1.fd, avant);
+    int vers = amont_recu(avant);
+    for (int i = 0; vers != amont1.fd && i < 40; ++i) {  // until one went to server 1
+        traite(client1.fd, avant);
+        vers = amont_recu(avant);
+    }
+    ASSERT_EQ(amont1.fd, vers);
+
+    // Server 1 dropped: every new query goes to server 2 (127.0.0.3).
+    EXPECT_EQ(1, quorvel_dns_recharge_serveurs("", "127.0.0.3"));
+    EXPECT_EQ(INVALIDE, serveur_dns1.load());
+    EXPECT_EQ(ip("127.0.0.3"), serveur_dns2.load());
+    for (int i = 0; i < 8; ++i) {
+        const std::string q = requete(static_cast<uint16_t>(0x6200 + i));
+        traite(client1.fd, q);
+        EXPECT_EQ(q, recoit(amont2.fd));
+    }
+    EXPECT_EQ("", recoit(amont1.fd));
+    // The late answer of the server just dropped still reaches its client.
+    std::string r = avant;
+    r[2] = '\x81';
+    traite(amont1.fd, r);
+    EXPECT_EQ(r, recoit(client1.fd));
+
+    // The same again: nothing changes, no line. Neither resolving: they stay.
+    EXPECT_EQ(0, quorvel_dns_recharge_serveurs("", "127.0.0.3"));
+    EXPECT_EQ(-1, quorvel_dns_recharge_serveurs("", "absent.invalid"));
+    EXPECT_EQ(ip("127.0.0.3"), serveur_dns2.load());
+    const std::string q = requete(0x6300);
+    traite(client1.fd, q);
+    EXPECT_EQ(q, recoit(amont2.fd));
+
+    const std::string log = contenu(journal);
+    EXPECT_EQ(1, compte(log, "Configuration reload: DNS servers now 255.255.255.255 and 127.0.0.3\n")) << log;
+    EXPECT_EQ(1, compte(log, "Configuration reload: DNS servers now")) << log;
+    EXPECT_EQ(1, compte(log, "Configuration reload: neither DNSServer1 nor DNSServer2 resolves; "
+                             "the running DNS servers stay\n"))
+        << log;
+    std::system(("rm -rf '" + dossier + "'").c_str());
 }
 
 }  // namespace

@@ -108,7 +108,7 @@ int quorvel_main_demarre(void)
     kvtcfg_recup_E("Main", "ErrFile", erreurs, sizeof erreurs, "quorvel-errors.log");
     // Open before the modules load, so their start entries may log.
     (void)kvtlog_init(log, erreurs);
-
+    quorvel_main_garde_logs(log, erreurs);   // a reload compares with these
     for (const module_ligne &m : modules) (void)quorvel_main_charge_module(m.fichier, m.entree);
 
     kvtlog_log("Quorvel starts");
@@ -126,14 +126,14 @@ int quorvel_main_prepare_signaux(sigset_t *attendus)
         KVT_ERREUR();
         return -1;
     }
-    // SIGINT and SIGTERM are the quit message; SIGUSR1 asks for new log
-    // files. Every other signal keeps its default action (SIGHUP, SIGQUIT
-    // end the process as they would any program), so nothing here can
-    // leave the process alive but deaf.
+    // SIGINT and SIGTERM quit; SIGUSR1 asks for new log files, SIGHUP for a
+    // reload. Every other signal keeps its default action (SIGQUIT ends the
+    // process as any program's): nothing can leave it alive but deaf.
     sigemptyset(attendus);
     sigaddset(attendus, SIGINT);
     sigaddset(attendus, SIGTERM);
     sigaddset(attendus, SIGUSR1);
+    sigaddset(attendus, SIGHUP);
     // Blocked before any module starts a thread: every thread inherits the
     // mask, so only the first thread's sigwait ever takes these signals.
     int r = pthread_sigmask(SIG_BLOCK, attendus, nullptr);
@@ -158,11 +158,11 @@ int quorvel_main_boucle(const sigset_t *attendus)
             KVT_ERREUR();
             return -1;
         }
-        if (signal_recu == SIGUSR1) {
-            // Log rotation: the files were moved away (logrotate's
-            // postrotate sends SIGUSR1); the logs are opened again under
-            // their configured names, so nothing goes on into the old files.
-            (void)kvtlog_reouvre();
+        if (signal_recu == SIGUSR1 || signal_recu == SIGHUP) {
+            // SIGUSR1, log rotation: the files were moved away (logrotate's
+            // postrotate), so the logs are opened again under their names.
+            // SIGHUP, systemctl reload: the configuration is read again.
+            (void)(signal_recu == SIGUSR1 ? kvtlog_reouvre() : quorvel_main_recharge());
             continue;
         }
         // SIGINT or SIGTERM: the quit message, with the exit code 0. The
@@ -263,6 +263,7 @@ int quorvel_main_charge(const char *dossier, const char *fichier, const char *en
         printf("Unable to find %s in %s.\n", entree, fichier);
         return -1;   // the library stays loaded
     }
+    quorvel_main_garde_module(module, entree);   // for its reload entry
     (void)demarre();   // a module reports its own failures
     return 0;
 }

@@ -52,12 +52,27 @@ int quorvel_main_charge_module(const char *fichier, const char *entree);
 int quorvel_main_demarre(void);
 
 /* Blocks the signals that the first thread waits for (SIGINT, SIGTERM,
- * SIGUSR1) in the calling thread, so every thread started afterwards
+ * SIGUSR1, SIGHUP) in the calling thread, so every thread started afterwards
  * inherits the mask, and ignores SIGPIPE for the whole process. Fills
  * `attendus` with the waited set. 0, or -1 (traced). */
 int quorvel_main_prepare_signaux(sigset_t *attendus);
 
-/* The first thread's wait: SIGUSR1 reopens the logs; SIGINT or SIGTERM log
+/* Reads the configuration again (kvtcfg_recharge) and calls, in each module
+ * whose start entry was called, its optional reload entry: "_recharge_..."
+ * for "_demarre_..." (no argument, int result ignored). Logs "Configuration
+ * reloaded"; a changed LogFile or ErrFile keeps its running value, with one
+ * log line each. When the file cannot be read, logs "Configuration reload
+ * failed: <reason>; the running configuration stays", calls no module and
+ * returns -1; else 0. (quorvel_main_recharge.cpp) */
+int quorvel_main_recharge(void);
+
+/* What the reload needs from the start-up: the log paths in force, and each
+ * module whose start entry `entree` is about to be called. */
+void quorvel_main_garde_logs(const char *log, const char *erreurs);
+void quorvel_main_garde_module(void *handle, const char *entree);
+
+/* The first thread's wait: SIGUSR1 reopens the logs; SIGHUP reloads the
+ * configuration (quorvel_main_recharge); SIGINT or SIGTERM log
  * "Quorvel stops" and give the exit code 0. -1 (traced) if the wait fails. */
 int quorvel_main_boucle(const sigset_t *attendus);
 

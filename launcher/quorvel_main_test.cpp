@@ -1,5 +1,7 @@
 #include "quorvel_main.h"
 
+#include "kvtlib.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <signal.h>
@@ -8,6 +10,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -255,4 +258,76 @@ TEST(QuorvelMainSignaux, StopSignalsEndTheWaitWithZeroAndUsr1DoesNot)
         ASSERT_TRUE(WIFEXITED(etat)) << "killed by signal " << WTERMSIG(etat);
         EXPECT_EQ(0, WEXITSTATUS(etat));
     }
+}
+
+namespace {
+
+std::string lit_fichier(const std::string &chemin)
+{
+    std::ifstream f(chemin);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+size_t compte(const std::string &texte, const std::string &motif)
+{
+    size_t n = 0;
+    for (size_t p = texte.find(motif); p != std::string::npos; p = texte.find(motif, p + 1)) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST(QuorvelMainRecharge, SighupReloadsCallsTheModulesAndKeepsWhatNeedsARestart)
+{
+    dossier_essai tmp;
+    ASSERT_FALSE(tmp.chemin.empty());
+    const std::string conf = tmp.chemin + "/quorvel.conf", log = tmp.chemin + "/q.log";
+    const std::string sortie_fils = tmp.chemin + "/out";
+    std::ofstream(conf) << "[Main]\nLogFile=" << log << "\n";
+    // In a child: the signal mask and the loaded module stay out of the other tests.
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (!freopen(sortie_fils.c_str(), "w", stdout)) _exit(9);
+        sigset_t attendus;
+        if (quorvel_main_prepare_signaux(&attendus) != 0) _exit(10);
+        kvtcfg_init(conf.c_str());
+        kvtlog_init(log.c_str(), (tmp.chemin + "/q-errors.log").c_str());
+        if (quorvel_main_charge(QUORVEL_ESSAI_DOSSIER, "quorvel_essai_module.so", "_demarre_serveur_essai") != 0) _exit(11);
+        // A module without a reload entry is skipped.
+        quorvel_main_charge(QUORVEL_ESSAI_DOSSIER, "quorvel_ip_mask_sonde_a.so", "sonde_nb_hotes");
+        fflush(stdout);
+        // 1. A reload through the signal; LogFile now names another file.
+        std::ofstream(conf) << "[Main]\nLogFile=" << tmp.chemin << "/autre.log\n";
+        kill(getpid(), SIGHUP);
+        kill(getpid(), SIGTERM);
+        if (quorvel_main_boucle(&attendus) != 0) _exit(12);
+        // 2. The file gone: nothing is called, the running configuration stays.
+        unlink(conf.c_str());
+        printf("--\n");
+        fflush(stdout);
+        if (quorvel_main_recharge() != -1) _exit(13);
+        fflush(stdout);
+        _exit(0);
+    }
+    int etat = 0;
+    ASSERT_EQ(pid, waitpid(pid, &etat, 0));
+    ASSERT_TRUE(WIFEXITED(etat)) << "killed by signal " << WTERMSIG(etat);
+    EXPECT_EQ(0, WEXITSTATUS(etat));
+
+    const std::string out = lit_fichier(sortie_fils), journal = lit_fichier(log);
+    // Reloaded once per start of it in this process (earlier tests of the
+    // same run may have started it too), and never after the failure.
+    EXPECT_EQ(0u, out.find("essai started\nessai reloaded\n")) << out;
+    EXPECT_EQ(out.size() - 3, out.find("--\n")) << out;
+    EXPECT_EQ(out.size() - 3 - std::string("essai started\n").size(),
+              compte(out, "essai reloaded\n") * std::string("essai reloaded\n").size()) << out;
+    EXPECT_EQ(1u, compte(journal, "Configuration reload: LogFile changed; the running value stays until a restart\n"))
+        << journal;
+    EXPECT_EQ(1u, compte(journal, "Configuration reloaded\n")) << journal;
+    EXPECT_EQ(1u, compte(journal, "Configuration reload failed: " + conf +
+                                      ": No such file or directory; the running configuration stays\n"))
+        << journal;
+    EXPECT_LT(journal.find("Configuration reloaded"), journal.find("Quorvel stops")) << journal;
+    EXPECT_EQ("", lit_fichier(tmp.chemin + "/autre.log"));  // the log stays where it was
 }

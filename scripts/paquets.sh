@@ -28,3 +28,5 @@ quorvel_paquets() {
 
 # Packages needed to build everything (tests and benchmarks included).
 QUORVEL_PAQUETS_BUILD=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev)
+# Packages needed to build only what runs (scripts/run.sh).
+QUORVEL_PAQUETS_RUN=(cmake ninja-build g++)

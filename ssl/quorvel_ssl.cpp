@@ -23,6 +23,7 @@
 int quorvel_ssl_port = 0;
 uint32_t quorvel_ssl_adresse = 0;
 int quorvel_ssl_port_dns = 0;
+int quorvel_ssl_actif = 0;
 
 namespace {
 
@@ -140,6 +141,7 @@ int _demarre_serveur_ssl(void)
     char actif[20];
     kvtcfg_recup_E("SSL", "SSLEnabled", actif, sizeof actif, "");
     if (!est_activee(actif)) return 0;
+    quorvel_ssl_actif = 1;  // what a reload compares SSLEnabled with
 
     char port[1024];
     kvtcfg_recup_E("SSL", "SSLPort", port, sizeof port, "8080");
@@ -175,6 +177,41 @@ void quorvel_ssl_serveur(void *)
     int r = kvtnet_gen_ecouteur_adresse(&ecoute, quorvel_ssl_adresse, quorvel_ssl_port, quorvel_ssl_connexion);
     std::printf("SSL server exits (%d)\n", r);
     std::fflush(stdout);
+}
+
+/* ---- Reload ---- */
+
+namespace {
+
+// Settings of the tunnel that a reload takes up besides the allowed-host
+// table. Runs on the launcher's thread while connections are served: each
+// new value is stored whole (one atomic store) for the connections that
+// start afterwards. Keys added later belong here; a key that only a restart
+// can apply is compared and logged with KVTCFG_TEXTE_REDEMARRAGE instead.
+void quorvel_ssl_recharge_reglages()
+{
+}
+
+}  // namespace
+
+int _recharge_serveur_ssl(void)
+{
+    char actif[20];
+    kvtcfg_recup_E("SSL", "SSLEnabled", actif, sizeof actif, "");
+    const int c = std::toupper(static_cast<unsigned char>(actif[0]));
+    if ((c == 'T' || c == 'Y') != (quorvel_ssl_actif != 0)) kvtlog_log(KVTCFG_TEXTE_REDEMARRAGE, "SSLEnabled");
+    if (!quorvel_ssl_actif) return 0;  // nothing runs that could take the rest up
+
+    // The listener keeps its socket: a new port needs a restart.
+    char port[1024];
+    kvtcfg_recup_E("SSL", "SSLPort", port, sizeof port, "8080");
+    if (kvtstr_enint(port) != quorvel_ssl_port) kvtlog_log(KVTCFG_TEXTE_REDEMARRAGE, "SSLPort");
+
+    // Open tunnels were admitted once and carry on; new connections are
+    // checked against the new table.
+    (void)quorvel_ip_mask_charge();
+    quorvel_ssl_recharge_reglages();
+    return 0;
 }
 
 /* ---- Connection handler ---- */

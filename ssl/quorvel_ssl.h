@@ -5,8 +5,9 @@
  * to that host, answers "HTTP/1.1 200 OK" and relays both directions until
  * they end. Every failure is answered with a small HTML error page.
  *
- * Only LibMain and _demarre_serveur_ssl leave the shared library; the rest is
- * declared here for the module's own sources and its tests. */
+ * Only LibMain, _demarre_serveur_ssl and _recharge_serveur_ssl leave the
+ * shared library; the rest is declared here for the module's own sources and
+ * its tests. */
 #ifndef QUORVEL_SSL_H
 #define QUORVEL_SSL_H
 
@@ -21,6 +22,9 @@ extern uint32_t quorvel_ssl_adresse;
 /* 53 when this process's DNS relay is on ([DNS] "DNSEnabled"), else 0: the
  * relay's TCP port, which a tunnel may not reach on this machine either. */
 extern int quorvel_ssl_port_dns;
+/* 1 once the start entry found the tunnel switched on; set before the server
+ * thread exists, read by the reload on the launcher's thread. */
+extern int quorvel_ssl_actif;
 
 /* Load routine, called with reason 1 when the module is loaded and 0 when it
  * is unloaded (network layer up / down). Always 1. */
@@ -29,6 +33,13 @@ KVT_EXPORT int LibMain(void *instance, unsigned raison, void *reserve);
 /* Start entry: reads section "SSL"; when "SSLEnabled" begins with T or Y,
  * fills the allowed-host table and starts the server thread. Always 0. */
 KVT_EXPORT int _demarre_serveur_ssl(void);
+
+/* Reload entry, called by the launcher on SIGHUP after the configuration
+ * was read again: loads the allowed-host table afresh and the settings that
+ * may change while the tunnel runs; open tunnels are not touched. A changed
+ * SSLEnabled or SSLPort keeps its running value, with one log line naming
+ * the key. Always 0. */
+KVT_EXPORT int _recharge_serveur_ssl(void);
 
 /* Reads "SSLListen" and sets quorvel_ssl_adresse: 0, or -1 when the value
  * does not resolve or is not an address of this machine (one error-log

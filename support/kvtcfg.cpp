@@ -7,19 +7,23 @@
  * of two equal keys in a section wins. Malformed lines are skipped with a
  * warning that names their line number.
  *
- * Readers load the current snapshot with one atomic read and never lock. A
- * later kvtcfg_init publishes a new snapshot; the old ones are never freed,
- * since a reader on another thread may still be walking one (a few hundred
- * bytes per init, and inits are rare). */
+ * Readers take the current snapshot without a lock (kvt_publie.h). A later
+ * kvtcfg_init or kvtcfg_recharge publishes a new snapshot and frees the old
+ * one once no reader holds it. The folder texts that kvtcfg_dossier hands
+ * out are kept apart, for the life of the process (one per distinct folder),
+ * since callers keep that pointer. */
 #include "kvtlib.h"
 #include "kvt_interne.h"
+#include "kvt_publie.h"
 #include "kvt_raii.h"
 #include "kvt_trace.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <mutex>
 #include <string>
@@ -32,13 +36,28 @@
 namespace {
 
 struct Config {
-    std::string dossier;                                  // absolute, with a trailing '/'
+    const std::string *dossier = nullptr;                 // absolute, with a trailing '/'; in g_dossiers
     std::unordered_map<std::string, std::string> valeurs; // key: cle_table(section, cle)
-    const Config *precedente = nullptr;                   // keeps every older snapshot reachable
 };
 
-std::atomic<const Config *> g_courante{nullptr};
-std::mutex g_init;  // one init at a time; readers never take it
+kvt_publie<Config> g_courante;
+std::mutex g_init;             // one init or reload at a time; readers never take it
+std::string g_chemin;          // the file of the last init, read again by a reload; under g_init
+std::deque<std::string> g_dossiers;  // never shrinks: its elements never move; under g_init
+
+// The folder's text, kept for the life of the process.
+const std::string *garde_dossier(std::string dossier)
+{
+    for (const std::string &d : g_dossiers)
+        if (d == dossier) return &d;
+    g_dossiers.push_back(std::move(dossier));
+    return &g_dossiers.back();
+}
+
+void publie(Config *cfg)
+{
+    delete kvt_publie_remplace(g_courante, cfg);
+}
 
 // Beyond this many warnings about one file, a single summary line says how
 // many more lines were skipped: a file of garbage must not flood the logs.
@@ -181,6 +200,30 @@ private:
 
 }  // namespace
 
+namespace {
+
+// Reads and parses `chemin` into `cfg`; 0, or the errno value of the read.
+int lit_config(const char *chemin, Config &cfg)
+{
+    std::string contenu;
+    const int err = lit_fichier(chemin, contenu);
+    if (err != 0) return err;
+    std::string_view texte = contenu;
+    if (texte.substr(0, 3) == "\xEF\xBB\xBF") texte.remove_prefix(3);  // UTF-8 mark of some editors
+    Analyse analyse(chemin, cfg);
+    int numero = 0;
+    while (!texte.empty()) {
+        const size_t nl = texte.find('\n');
+        analyse.ligne(++numero, texte.substr(0, nl));
+        if (nl == std::string_view::npos) break;
+        texte.remove_prefix(nl + 1);
+    }
+    analyse.fin();
+    return 0;
+}
+
+}  // namespace
+
 int kvtcfg_init(const char *chemin)
 {
     if (chemin == nullptr) { KVT_ERREUR(); return -1; }
@@ -190,9 +233,9 @@ int kvtcfg_init(const char *chemin)
     if (cfg == nullptr) { KVT_ERREUR(); return -1; }
     int resultat = 0;
     try {
-        cfg->dossier = dossier_de(chemin);
-        std::string contenu;
-        const int err = lit_fichier(chemin, contenu);
+        cfg->dossier = garde_dossier(dossier_de(chemin));
+        g_chemin = chemin;
+        const int err = lit_config(chemin, *cfg);
         if (err == ENOENT) {
             kvtlog_avertit(("Configuration file " + std::string(chemin) +
                             " not found: every setting takes its default").c_str());
@@ -201,34 +244,76 @@ int kvtcfg_init(const char *chemin)
             kvtlog_avertit(("Configuration file " + std::string(chemin) + " cannot be read (" +
                             std::strerror(err) + "): every setting takes its default").c_str());
             resultat = -1;
-        } else {
-            std::string_view texte = contenu;
-            if (texte.substr(0, 3) == "\xEF\xBB\xBF") texte.remove_prefix(3);  // UTF-8 mark of some editors
-            Analyse analyse(chemin, *cfg);
-            int numero = 0;
-            while (!texte.empty()) {
-                const size_t nl = texte.find('\n');
-                analyse.ligne(++numero, texte.substr(0, nl));
-                if (nl == std::string_view::npos) break;
-                texte.remove_prefix(nl + 1);
-            }
-            analyse.fin();
         }
     } catch (const std::bad_alloc &) {
         KVT_ERREUR();
         delete cfg;  // never published
         return -1;
     }
-    cfg->precedente = g_courante.load(std::memory_order_relaxed);
-    g_courante.store(cfg, std::memory_order_release);
+    publie(cfg);
     return resultat;
+}
+
+int kvtcfg_recharge(char *raison, int taille)
+{
+    char vide[1];
+    if (raison == nullptr || taille < 1) {
+        raison = vide;
+        taille = sizeof vide;
+    }
+    raison[0] = '\0';
+    std::lock_guard<std::mutex> verrou(g_init);
+    if (g_chemin.empty()) {
+        std::snprintf(raison, static_cast<size_t>(taille), "no configuration file was opened");
+        return -1;
+    }
+    Config *cfg = new (std::nothrow) Config;
+    if (cfg == nullptr) {
+        KVT_ERREUR();
+        std::snprintf(raison, static_cast<size_t>(taille), "out of memory");
+        return -1;
+    }
+    try {
+        // The same path as the init's: the same folder, even if the working
+        // folder has changed since.
+        const Config *courante = g_courante.courant.load();
+        cfg->dossier = courante != nullptr ? courante->dossier : garde_dossier(dossier_de(g_chemin.c_str()));
+        const int err = lit_config(g_chemin.c_str(), *cfg);
+        if (err != 0) {
+            // Never the defaults: a file moved aside or unreadable for a
+            // moment must not switch every service to its default.
+            std::snprintf(raison, static_cast<size_t>(taille), "%s: %s", g_chemin.c_str(),
+                          std::strerror(err));
+            delete cfg;
+            return -1;
+        }
+    } catch (const std::bad_alloc &) {
+        KVT_ERREUR();
+        std::snprintf(raison, static_cast<size_t>(taille), "out of memory");
+        delete cfg;
+        return -1;
+    }
+    publie(cfg);
+    return 0;
 }
 
 const char *kvtcfg_dossier(void)
 {
-    const Config *cfg = g_courante.load(std::memory_order_acquire);
-    return cfg ? cfg->dossier.c_str() : "";
+    kvt_lecture<Config> cfg{g_courante};
+    return cfg.get() ? cfg.get()->dossier->c_str() : "";  // the text outlives the snapshot
 }
+
+namespace {
+
+int copie(std::string_view v, char *valeur, int taille)
+{
+    const size_t n = std::min(v.size(), static_cast<size_t>(taille) - 1);
+    std::memmove(valeur, v.data(), n);  // the default may be the buffer itself
+    valeur[n] = '\0';
+    return static_cast<int>(n);
+}
+
+}  // namespace
 
 int kvtcfg_recup_E(const char *section, const char *cle, char *valeur, int taille, const char *defaut)
 {
@@ -236,16 +321,17 @@ int kvtcfg_recup_E(const char *section, const char *cle, char *valeur, int taill
     std::string_view v = defaut ? defaut : "";
     if (section == nullptr || cle == nullptr) {
         KVT_ERREUR();
-    } else if (const Config *cfg = g_courante.load(std::memory_order_acquire)) {
+        return copie(v, valeur, taille);
+    }
+    // Held until the value is copied out: the snapshot may be replaced meanwhile.
+    kvt_lecture<Config> cfg{g_courante};
+    if (cfg.get() != nullptr) {
         try {
-            auto it = cfg->valeurs.find(cle_table(section, cle));
-            if (it != cfg->valeurs.end()) v = it->second;
+            auto it = cfg.get()->valeurs.find(cle_table(section, cle));
+            if (it != cfg.get()->valeurs.end()) v = it->second;
         } catch (const std::bad_alloc &) {
             KVT_ERREUR();  // the default is still a defined answer
         }
     }
-    const size_t n = std::min(v.size(), static_cast<size_t>(taille) - 1);
-    std::memmove(valeur, v.data(), n);  // the default may be the buffer itself
-    valeur[n] = '\0';
-    return static_cast<int>(n);
+    return copie(v, valeur, taille);
 }

@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -267,9 +269,96 @@ TEST(KvtCfg, ReinitWhileOtherThreadsRead)
             }
         });
     }
+    // The readers are running before the first init, however loaded the machine.
+    for (int i = 0; i < 10000 && lectures.load() < 4; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     for (int i = 0; i < 200; ++i) ASSERT_EQ(kvtcfg_init((i % 2 ? a : b).c_str()), 0);
     fin = true;
     for (std::thread &t : lecteurs) t.join();
+    EXPECT_EQ(mauvais.load(), 0);
+    EXPECT_GT(lectures.load(), 0);
+}
+
+TEST(KvtCfg, ReloadTakesTheNewFileAndKeepsTheRunningOneWhenUnreadable)
+{
+    Dossier d;
+    const std::string chemin = d.ecrit("q.conf", "[Main]\nLogFile=un.log\nAllowedHost0=10.*\n");
+    ASSERT_EQ(kvtcfg_init(chemin.c_str()), 0);
+    d.ecrit("q.conf", "[Main]\nLogFile=deux.log\n");
+    char raison[256] = "stale";
+    EXPECT_EQ(kvtcfg_recharge(raison, sizeof raison), 0);
+    EXPECT_STREQ(raison, "");
+    EXPECT_EQ(valeur("Main", "LogFile"), "deux.log");
+    EXPECT_EQ(valeur("Main", "AllowedHost0"), "<default>");  // a key removed from the file is gone
+
+    // Missing, then a folder in its place, then unreadable for a moment: each
+    // time the reason, and the last good file stays whole, never the defaults.
+    struct Cas {
+        const char *nom;
+        std::function<void()> prepare;
+        std::string raison;
+    } cas[] = {
+        {"missing", [&] { fs::remove(chemin); }, chemin + ": No such file or directory"},
+        {"a folder", [&] { fs::create_directory(chemin); }, chemin + ": Is a directory"},
+    };
+    for (const Cas &c : cas) {
+        SCOPED_TRACE(c.nom);
+        c.prepare();
+        EXPECT_EQ(kvtcfg_recharge(raison, sizeof raison), -1);
+        EXPECT_EQ(std::string(raison), c.raison);
+        EXPECT_EQ(valeur("Main", "LogFile"), "deux.log");
+        EXPECT_EQ(kvtcfg_dossier(), d.p.string() + "/");
+    }
+    fs::remove(chemin);
+    // A short buffer still holds a cut, terminated reason; a null one is allowed.
+    char court[8];
+    EXPECT_EQ(kvtcfg_recharge(court, sizeof court), -1);
+    EXPECT_EQ(std::string(court), chemin.substr(0, 7));
+    EXPECT_EQ(kvtcfg_recharge(nullptr, 0), -1);
+
+    // Back in place: the reload takes it, malformed lines warned about as at init.
+    d.ecrit("q.conf", "[Main]\nLogFile=trois.log\nbroken\n");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(kvtcfg_recharge(raison, sizeof raison), 0);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(chemin + " line 3:"), std::string::npos);
+    EXPECT_EQ(valeur("Main", "LogFile"), "trois.log");
+}
+
+// Eight readers while one thread reloads: every read sees one whole
+// snapshot's value, and the snapshots replaced are freed under them (ASan
+// and TSan see a reader inside a freed one).
+TEST(KvtCfg, ReloadWhileEightThreadsRead)
+{
+    Dossier d;
+    const std::string un = "[Main]\nLogFile=aaaaaaaa.log\n";
+    const std::string deux = "[Main]\nLogFile=bb.log\n[Other]\nPad=" + std::string(500, 'p') + "\n";
+    const std::string chemin = d.ecrit("q.conf", un);
+    ASSERT_EQ(kvtcfg_init(chemin.c_str()), 0);
+    std::atomic<bool> fin{false};
+    std::atomic<int> mauvais{0}, lectures{0};
+    std::vector<std::thread> lecteurs;
+    for (int i = 0; i < 8; ++i) {
+        lecteurs.emplace_back([&] {
+            while (!fin.load()) {
+                char v[64];
+                kvtcfg_recup_E("Main", "LogFile", v, sizeof v, "");
+                const std::string s = v;
+                if (s != "aaaaaaaa.log" && s != "bb.log") ++mauvais;
+                if (std::string(kvtcfg_dossier()) != d.p.string() + "/") ++mauvais;
+                ++lectures;
+            }
+        });
+    }
+    for (int i = 0; i < 10000 && lectures.load() < 8; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    int echecs = 0;
+    // Few rounds: with eight busy readers on fewer cores, each replacement
+    // waits for a preempted reader's next time slice.
+    for (int i = 0; i < 40; ++i) {
+        d.ecrit("q.conf", i % 2 ? un : deux);
+        if (kvtcfg_recharge(nullptr, 0) != 0) ++echecs;
+    }
+    fin = true;
+    for (std::thread &t : lecteurs) t.join();
+    EXPECT_EQ(echecs, 0);
     EXPECT_EQ(mauvais.load(), 0);
     EXPECT_GT(lectures.load(), 0);
 }

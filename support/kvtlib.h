@@ -34,12 +34,22 @@ extern "C" {
 /* Reads the file at `chemin`. A missing file leaves every key at its default
  * (with one warning on stderr). Returns 0, or -1 when the file is missing. */
 KVT_EXPORT int kvtcfg_init(const char *chemin);
-/* Folder of the configuration file, with a trailing '/', or "" before init. */
+/* Reads the file of the last kvtcfg_init again and, when it could be read,
+ * makes it the configuration in force (0). When it cannot be read (missing,
+ * unreadable, no init yet, no memory) the configuration in force stays whole
+ * and the result is -1 with the reason in `raison` (capacity `taille`, may be
+ * null). Malformed lines are warned about as at init. */
+KVT_EXPORT int kvtcfg_recharge(char *raison, int taille);
+/* Log line for a setting changed in the file that only a restart applies
+ * (argument: the key); written by whoever reloads that setting. */
+#define KVTCFG_TEXTE_REDEMARRAGE "Configuration reload: %s changed; the running value stays until a restart"
+/* Folder of the configuration file, with a trailing '/', or "" before init.
+ * The text stays valid for the life of the process. */
 KVT_EXPORT const char *kvtcfg_dossier(void);
 /* Copies the value of `cle` in `section` (or `defaut` when absent) into
  * `valeur`, always NUL-terminated within `taille` (truncated if needed).
  * Returns the length written, or -1 for a null buffer or a size below 1.
- * Lock-free after kvtcfg_init; gives defaults before it. */
+ * Lock-free, also during a reload; gives defaults before kvtcfg_init. */
 KVT_EXPORT int kvtcfg_recup_E(const char *section, const char *cle, char *valeur, int taille,
                               const char *defaut);
 

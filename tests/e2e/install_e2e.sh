@@ -56,7 +56,7 @@ done
 [ "$(readlink "$prefix/bin/quorvel")" = ../lib/quorvel/quorvel ] || echec "bin/quorvel is not the relative link"
 unit=$prefix/lib/systemd/system/quorvel.service
 [ -f "$unit" ] || echec "no unit installed"
-for ligne in "ExecStart=$lib/quorvel console" DynamicUser=yes \
+for ligne in "ExecStart=$lib/quorvel console" 'ExecReload=/bin/kill -HUP $MAINPID' DynamicUser=yes \
              AmbientCapabilities=CAP_NET_BIND_SERVICE Restart=on-failure \
              StandardOutput=journal StandardError=journal; do
     grep -qxF "$ligne" "$unit" || echec "unit lacks '$ligne'"

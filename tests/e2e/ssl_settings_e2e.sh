@@ -13,10 +13,10 @@ ssl_ns "$ns" ""
 d=$SCRATCH/proxy
 ssl_copie "$build" "$d"
 
-# The module shows the launcher its two entries and nothing else.
+# The module shows the launcher its three entries and nothing else.
 if command -v nm >/dev/null; then
-    ssl_verifie "quorvel_ssl.so exports LibMain and _demarre_serveur_ssl only" \
-        [ "$(nm -D --defined-only "$d/quorvel_ssl.so" | awk '{print $3}' | sort | tr '\n' ' ')" = "LibMain _demarre_serveur_ssl " ]
+    ssl_verifie "quorvel_ssl.so exports LibMain, _demarre_serveur_ssl and _recharge_serveur_ssl only" \
+        [ "$(nm -D --defined-only "$d/quorvel_ssl.so" | awk '{print $3}' | LC_ALL=C sort | tr '\n' ' ')" = "LibMain _demarre_serveur_ssl _recharge_serveur_ssl " ]
 fi
 
 # lance SECTION-LINES: writes the configuration and starts the proxy.

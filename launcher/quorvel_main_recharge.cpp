@@ -1,0 +1,74 @@
+// The launcher's reload (SIGHUP, systemctl reload): the configuration is
+// read again, then each started module takes up what may change while it
+// runs through its optional reload entry. What only a restart can apply
+// keeps its running value and is named in the log.
+#include "quorvel_main.h"
+
+#include <dlfcn.h>
+#include <string.h>
+
+#include <string>
+
+#include "kvtlib.h"
+
+namespace {
+
+// Modules whose start entry was called, with that entry's name. Written
+// and read on the first thread only.
+struct module_demarre {
+    void *handle;
+    const char *entree;
+};
+module_demarre modules_demarres[8];
+int nb_modules_demarres;
+
+// The log paths in force: only a restart changes them.
+char log_en_cours[QUORVEL_MAIN_CHEMIN_MAX];
+char erreurs_en_cours[QUORVEL_MAIN_CHEMIN_MAX];
+
+void copie(char *vers, const char *de)
+{
+    strncpy(vers, de, QUORVEL_MAIN_CHEMIN_MAX - 1);
+    vers[QUORVEL_MAIN_CHEMIN_MAX - 1] = '\0';
+}
+
+}  // namespace
+
+void quorvel_main_garde_logs(const char *log, const char *erreurs)
+{
+    copie(log_en_cours, log);
+    copie(erreurs_en_cours, erreurs);
+}
+
+void quorvel_main_garde_module(void *handle, const char *entree)
+{
+    if (nb_modules_demarres < static_cast<int>(sizeof modules_demarres / sizeof modules_demarres[0]))
+        modules_demarres[nb_modules_demarres++] = {handle, entree};
+}
+
+int quorvel_main_recharge(void)
+{
+    char raison[512];
+    if (kvtcfg_recharge(raison, sizeof raison) < 0) {
+        kvtlog_log("Configuration reload failed: %s; the running configuration stays", raison);
+        return -1;
+    }
+    char log[QUORVEL_MAIN_CHEMIN_MAX];
+    char erreurs[QUORVEL_MAIN_CHEMIN_MAX];
+    kvtcfg_recup_E("Main", "LogFile", log, sizeof log, "quorvel.log");
+    kvtcfg_recup_E("Main", "ErrFile", erreurs, sizeof erreurs, "quorvel-errors.log");
+    if (strcmp(log, log_en_cours) != 0) kvtlog_log(KVTCFG_TEXTE_REDEMARRAGE, "LogFile");
+    if (strcmp(erreurs, erreurs_en_cours) != 0) kvtlog_log(KVTCFG_TEXTE_REDEMARRAGE, "ErrFile");
+    // "_demarre_serveur_x" has the reload entry "_recharge_serveur_x"; a
+    // module without one has nothing that changes while it runs.
+    static const char debut[] = "_demarre_";
+    for (int i = 0; i < nb_modules_demarres; ++i) {
+        const module_demarre &m = modules_demarres[i];
+        if (strncmp(m.entree, debut, sizeof debut - 1) != 0) continue;
+        const std::string nom = std::string("_recharge_") + (m.entree + sizeof debut - 1);
+        auto recharge = reinterpret_cast<int (*)()>(dlsym(m.handle, nom.c_str()));
+        if (recharge != nullptr) (void)recharge();   // each module logs what it could not take up
+    }
+    kvtlog_log("Configuration reloaded");
+    return 0;
+}
