@@ -176,6 +176,7 @@ int kvtnet_envoie_str(int s, const char *texte)
 int kvtnet_fermer(int s)
 {
     if (s < 0) return -1;
+    kvtnet_connexion_retire(s);
     // On Linux the descriptor is gone even when close reports EINTR.
     return ::close(s) == 0 || errno == EINTR ? 0 : -1;
 }

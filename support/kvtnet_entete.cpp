@@ -32,7 +32,8 @@ size_t fin_entete(const char *p, size_t n, size_t depuis) noexcept
 }
 }  // namespace
 
-// -1 block over 64 KiB, -2 peer closed or failed, -3 no complete block in 30 s.
+// -1 block over 64 KiB, -2 peer closed or failed, -3 no complete block in 30 s
+// (or in the shorter wait that a capped listener imposed).
 int kvtnet_recup_entete(int s, char **entete)
 {
     if (entete == nullptr) { KVT_ERREUR_MSG("Parametre null"); return -1; }
@@ -74,6 +75,9 @@ int kvtnet_recup_entete(int s, char **entete)
             a_prendre -= static_cast<size_t>(m);
         }
         if (fin != 0) {
+            // A listener that has already ended this wait has shut the
+            // reading side: the request is given up like a late one.
+            if (kvtnet_connexion_entete_lue(s) < 0) return -3;
             tampon.get()[lu] = '\0';
             *entete = tampon.release();
             return static_cast<int>(lu);
