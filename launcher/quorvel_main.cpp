@@ -13,6 +13,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -89,8 +90,32 @@ const char *quorvel_main_arguments(const char *ligne)
     return p;
 }
 
+int quorvel_main_leve_descripteurs(void)
+{
+    rlimit r{};
+    if (getrlimit(RLIMIT_NOFILE, &r) != 0) return -1;
+    rlim_t vise = r.rlim_max;
+    if (vise == RLIM_INFINITY) {
+        // No descriptor number goes past the kernel's nr_open, whatever the
+        // hard limit says; asking for more is refused.
+        vise = 1024 * 1024;
+        if (FILE *f = fopen("/proc/sys/fs/nr_open", "re")) {
+            unsigned long long v = 0;
+            if (fscanf(f, "%llu", &v) == 1 && v > 0) vise = static_cast<rlim_t>(v);
+            fclose(f);
+        }
+    }
+    if (r.rlim_cur == RLIM_INFINITY || r.rlim_cur >= vise) return 0;
+    r.rlim_cur = vise;
+    return setrlimit(RLIMIT_NOFILE, &r) == 0 ? 0 : -1;
+}
+
 int quorvel_main_demarre(void)
 {
+    // Before any module derives its limits from it; a failure leaves the
+    // limit as it was, which still works.
+    (void)quorvel_main_leve_descripteurs();
+
     char programme[QUORVEL_MAIN_CHEMIN_MAX];
     char conf[QUORVEL_MAIN_CHEMIN_MAX];
     // Both paths live in fixed buffers: too long is refused, never cut,
