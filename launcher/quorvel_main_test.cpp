@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -255,4 +256,21 @@ TEST(QuorvelMainSignaux, StopSignalsEndTheWaitWithZeroAndUsr1DoesNot)
         ASSERT_TRUE(WIFEXITED(etat)) << "killed by signal " << WTERMSIG(etat);
         EXPECT_EQ(0, WEXITSTATUS(etat));
     }
+}
+
+TEST(QuorvelMainDescripteurs, SoftLimitRaisedToTheHardOne)
+{
+    rlimit ancienne{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &ancienne));
+    if (ancienne.rlim_max == RLIM_INFINITY || ancienne.rlim_max <= 64) GTEST_SKIP() << "no finite hard limit above 64";
+    rlimit basse = ancienne;
+    basse.rlim_cur = 64;  // what a shell might leave
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &basse));
+    EXPECT_EQ(0, quorvel_main_leve_descripteurs());
+    rlimit apres{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &apres));
+    EXPECT_EQ(ancienne.rlim_max, apres.rlim_cur);
+    EXPECT_EQ(ancienne.rlim_max, apres.rlim_max);
+    EXPECT_EQ(0, quorvel_main_leve_descripteurs());  // already there: nothing to do
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &ancienne));
 }
