@@ -59,6 +59,9 @@ constexpr int64_t MANQUE_RAPPEL_MS = 60 * 1000;
 // Silent connections must not hold the slots that working clients need:
 // once more than half are taken, a request head gets 5 s instead of 30 s.
 constexpr int64_t ATTENTE_COURTE_MS = 5 * 1000;
+// Waiting connections looked at to find one to end when every slot is taken:
+// a bound on the work one new connection costs the listener.
+constexpr int ESSAIS_EVICTION = 16;
 
 /* ---- Records of a capped listener's connections ---- */
 
@@ -122,6 +125,19 @@ struct Registre {
             rend_place(c);
         }
     }
+    // The connection that has waited longest for its request head and has
+    // not sent one: a head already in the socket, that its thread has not
+    // read yet, is a working client's. Null when none of the oldest is.
+    Connexion *a_evincer() noexcept
+    {
+        int essais = 0;
+        for (Connexion *c = premiere; c != nullptr && essais < ESSAIS_EVICTION; c = c->suiv, ++essais) {
+            char vu[4096];
+            ssize_t n = ::recv(c->fd, vu, sizeof vu, MSG_PEEK | MSG_DONTWAIT);
+            if (n <= 0 || kvtnet_fin_entete(vu, static_cast<size_t>(n), 0) == 0) return c;
+        }
+        return nullptr;
+    }
     bool sous_pression() const noexcept { return tenues * 2 > max; }
     // Ends the waits that the short deadline has passed. The next deadline
     // (monotonic ms), or -1 when none applies.
@@ -147,8 +163,9 @@ Connexion *admet(const std::shared_ptr<Registre> &r, int fd, uint32_t adresse, i
             if (i != r->par_adresse.end() && i->second >= r->max_par_adresse) return nullptr;
         }
         if (r->tenues >= r->max) {
-            if (r->premiere == nullptr) return nullptr;  // every slot is past its head: all are working
-            r->coupe(r->premiere);
+            Connexion *v = r->a_evincer();
+            if (v == nullptr) return nullptr;  // every slot is past its head: all are working
+            r->coupe(v);
         }
         auto *c = new Connexion;
         c->fd = fd;

@@ -88,6 +88,20 @@ void gestionnaire_fermant(void *p)
     cv.notify_all();
 }
 
+// Reads only once told to: the head waits in the socket meanwhile.
+bool lire = false;
+void gestionnaire_lent(void *p)
+{
+    {
+        std::unique_lock<std::mutex> g(m);
+        ++en_cours;
+        cv.notify_all();
+        cv.wait_for(g, std::chrono::seconds(20), [] { return lire || relacher; });
+        --en_cours;
+    }
+    gestionnaire(p);
+}
+
 void refus(int s, uint32_t adresse)
 {
     int drapeaux = fcntl(s, F_GETFL);
@@ -126,6 +140,7 @@ struct Ecouteur {
             refuses.clear();
             non_bloquants = 0;
             relacher = false;
+            lire = false;
         }
         t = std::thread([this, g] { resultat = kvtnet_ecouteur_limite(&cellule, port, g, &limites); });
         for (int i = 0; i < 500 && __atomic_load_n(&cellule, __ATOMIC_ACQUIRE) < 0; ++i)
@@ -284,6 +299,35 @@ TEST(KvtnetEcouteurLimite, LaPlusLongueAttenteCedeSaPlace)
     // Now every slot is past its head: the next one is refused.
     Client f(e.port);
     EXPECT_EQ("503", f.lit());
+    EXPECT_EQ(0, e.arrete());
+}
+
+TEST(KvtnetEcouteurLimite, UneTeteArriveeMaisPasEncoreLueGardeSaPlace)
+{
+    // a's whole request is in its socket before b connects, but its thread
+    // has not read it: a is a working client, b the silent one.
+    Ecouteur e(2, 0, gestionnaire_lent);
+    Client a(e.port);
+    a.demande();
+    Client b(e.port);
+    {
+        std::unique_lock<std::mutex> g(m);
+        ASSERT_TRUE(cv.wait_for(g, std::chrono::seconds(10), [] { return en_cours == 2; }));
+    }
+    Client c(e.port);  // every slot taken: one of a and b must give way
+    {
+        std::unique_lock<std::mutex> g(m);
+        ASSERT_TRUE(cv.wait_for(g, std::chrono::seconds(10), [] { return en_cours == 3; }));
+        lire = true;  // from now on the handlers read
+        cv.notify_all();
+    }
+    int r = 0;
+    ASSERT_TRUE(resultat_de(b.port, r));
+    EXPECT_LT(r, 0);
+    EXPECT_EQ("fin", b.lit());
+    EXPECT_EQ("ok", a.lit());
+    c.demande();
+    EXPECT_EQ("ok", c.lit());
     EXPECT_EQ(0, e.arrete());
 }
 
