@@ -8,6 +8,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <fcntl.h>
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <netinet/in.h>
@@ -16,6 +19,8 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -383,4 +388,63 @@ TEST(KvtnetEcouteurLimite, SansLimitesRefuseEtDefautSelonLesDescripteurs)
         EXPECT_EQ(l.attendu, kvtnet_max_connexions_defaut());
     }
     ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &ancienne));
+}
+
+// No thread can start for a connection: it gets the refusal answer at once,
+// and the error log one line for all of them. Run in a fresh copy of this
+// program (no idle connection threads), as an unprivileged user whose
+// process limit is already reached once the listener runs.
+TEST(KvtnetEcouteurLimite, SansFilLaConnexionEstRefuseeUneLigneParMinute)
+{
+    const char *dossier_enfant = std::getenv("KVT_ESSAI_SANS_FIL");
+    if (dossier_enfant == nullptr) {
+        if (geteuid() != 0) GTEST_SKIP() << "needs root to take an unprivileged user's process limit";
+        char dossier[] = "/tmp/kvtnet_ecouteur_test.XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(dossier));
+        ASSERT_EQ(0, chmod(dossier, 0777));
+        pid_t p = fork();
+        ASSERT_GE(p, 0);
+        if (p == 0) {
+            setenv("KVT_ESSAI_SANS_FIL", dossier, 1);
+            execl("/proc/self/exe", "kvtnet_ecouteur_test",
+                  "--gtest_filter=KvtnetEcouteurLimite.SansFilLaConnexionEstRefuseeUneLigneParMinute", nullptr);
+            _exit(99);
+        }
+        int etat = 0;
+        ASSERT_EQ(p, waitpid(p, &etat, 0));
+        EXPECT_TRUE(WIFEXITED(etat) && WEXITSTATUS(etat) == 0) << "child status " << etat;
+        std::string erreurs;
+        if (FILE *f = std::fopen((std::string(dossier) + "/e.log").c_str(), "r")) {
+            char b[512];
+            while (std::fgets(b, sizeof b, f)) erreurs += b;
+            std::fclose(f);
+        }
+        EXPECT_NE(std::string::npos, erreurs.find("cannot start a connection thread: Resource temporarily unavailable; "
+                                                  "1 connection(s) refused since the last such line\n")) << erreurs;
+        EXPECT_EQ(1, std::count(erreurs.begin(), erreurs.end(), '\n')) << erreurs;
+        std::remove((std::string(dossier) + "/e.log").c_str());
+        std::remove((std::string(dossier) + "/q.log").c_str());
+        rmdir(dossier);
+        return;
+    }
+    // The child: every failure is a test failure that its exit status carries.
+    ASSERT_EQ(0, setgid(65534));
+    ASSERT_EQ(0, setuid(65534));
+    kvtlog_init((std::string(dossier_enfant) + "/q.log").c_str(), (std::string(dossier_enfant) + "/e.log").c_str());
+    Ecouteur e(10, 0);
+    rlimit r{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_NPROC, &r));
+    const rlim_t avant = r.rlim_cur;
+    r.rlim_cur = 1;
+    ASSERT_EQ(0, setrlimit(RLIMIT_NPROC, &r));
+    for (int i = 0; i < 5; ++i) {
+        SCOPED_TRACE(i);
+        Client c(e.port);
+        EXPECT_EQ("503", c.lit());
+    }
+    r.rlim_cur = avant;  // the sanitizers' exit needs a thread
+    EXPECT_EQ(0, setrlimit(RLIMIT_NPROC, &r));
+    std::lock_guard<std::mutex> g(m);
+    EXPECT_EQ(5u, refuses.size());
+    EXPECT_EQ(5, non_bloquants);
 }
