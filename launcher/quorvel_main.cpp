@@ -273,9 +273,35 @@ int quorvel_main_charge_module(const char *fichier, const char *entree)
     return quorvel_main_charge(dossier_programme, fichier, entree);
 }
 
+// Down here so that the start-up traces above keep their line numbers.
+#include <sys/resource.h>
+
+int quorvel_main_leve_descripteurs(void)
+{
+    rlimit r{};
+    if (getrlimit(RLIMIT_NOFILE, &r) != 0) return -1;
+    rlim_t vise = r.rlim_max;
+    if (vise == RLIM_INFINITY) {
+        // No descriptor number goes past the kernel's nr_open, whatever the
+        // hard limit says; asking for more is refused.
+        vise = 1024 * 1024;
+        if (FILE *f = fopen("/proc/sys/fs/nr_open", "re")) {
+            unsigned long long v = 0;
+            if (fscanf(f, "%llu", &v) == 1 && v > 0) vise = static_cast<rlim_t>(v);
+            fclose(f);
+        }
+    }
+    if (r.rlim_cur == RLIM_INFINITY || r.rlim_cur >= vise) return 0;
+    r.rlim_cur = vise;
+    return setrlimit(RLIMIT_NOFILE, &r) == 0 ? 0 : -1;
+}
+
 #ifndef QUORVEL_MAIN_SANS_ENTREE
 int main(int argc, char **argv)
 {
+    // Before any module derives its limits from it; a failure leaves the
+    // limit as it was, which still works.
+    (void)quorvel_main_leve_descripteurs();
     std::string ligne = quorvel_main_commande(argc, argv);
     int code = quorvel_main_ligne(ligne.c_str());
     // The modules' threads are still running. Leave the way a process is

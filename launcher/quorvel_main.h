@@ -47,6 +47,11 @@ int quorvel_main_charge(const char *dossier, const char *fichier, const char *en
  * quorvel_main_demarre has found the program path). */
 int quorvel_main_charge_module(const char *fichier, const char *entree);
 
+/* Raises the soft descriptor limit to the hard one (a shell often leaves
+ * 1,024 under a far higher hard limit), so that the modules' limits derived
+ * from it are not needlessly small. 0, or -1 when it stays as it was. */
+int quorvel_main_leve_descripteurs(void);
+
 /* Start-up: configuration, logs, the four modules, "Quorvel starts".
  * 0, or -1 (traced) when the program or configuration path is unusable. */
 int quorvel_main_demarre(void);

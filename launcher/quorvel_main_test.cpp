@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -330,4 +331,21 @@ TEST(QuorvelMainRecharge, SighupReloadsCallsTheModulesAndKeepsWhatNeedsARestart)
         << journal;
     EXPECT_LT(journal.find("Configuration reloaded"), journal.find("Quorvel stops")) << journal;
     EXPECT_EQ("", lit_fichier(tmp.chemin + "/autre.log"));  // the log stays where it was
+}
+
+TEST(QuorvelMainDescripteurs, SoftLimitRaisedToTheHardOne)
+{
+    rlimit ancienne{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &ancienne));
+    if (ancienne.rlim_max == RLIM_INFINITY || ancienne.rlim_max <= 64) GTEST_SKIP() << "no finite hard limit above 64";
+    rlimit basse = ancienne;
+    basse.rlim_cur = 64;  // what a shell might leave
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &basse));
+    EXPECT_EQ(0, quorvel_main_leve_descripteurs());
+    rlimit apres{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &apres));
+    EXPECT_EQ(ancienne.rlim_max, apres.rlim_cur);
+    EXPECT_EQ(ancienne.rlim_max, apres.rlim_max);
+    EXPECT_EQ(0, quorvel_main_leve_descripteurs());  // already there: nothing to do
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &ancienne));
 }

@@ -9,6 +9,7 @@
 #include <strings.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +25,7 @@ int quorvel_ssl_port = 0;
 uint32_t quorvel_ssl_adresse = 0;
 int quorvel_ssl_port_dns = 0;
 int quorvel_ssl_actif = 0;
+kvtnet_limites quorvel_ssl_limites = {0, 0, quorvel_ssl_refus};
 
 namespace {
 
@@ -46,6 +48,8 @@ const char MSG_REFUSEE[] =
 const char MSG_RESOLUTION[] =
     "<H1>Failed to resolve</H1>Impossible to resolve the requested hostname.";
 const char MSG_ERREUR[] = "<H1>Error</H1>An error occured while retrieving the page.";
+const char MSG_SATURE[] =
+    "<H1>Too many connections</H1>This gateway serves no more connections at the moment.";
 
 // A closing owner for the upstream socket: every path of the tunnel step
 // after the connection closes it exactly once.
@@ -157,6 +161,14 @@ int _demarre_serveur_ssl(void)
     kvtcfg_recup_E("DNS", "DNSEnabled", actif, sizeof actif, "");
     quorvel_ssl_port_dns = est_activee(actif) ? 53 : 0;
 
+    // Absent or 0: as many connections as the descriptors allow, any number
+    // from one client address. Negative values read as 0.
+    char max[20];
+    kvtcfg_recup_E("SSL", "SSLMaxClients", max, sizeof max, "0");
+    quorvel_ssl_limites.max_connexions = std::max(0, kvtstr_enint(max));
+    kvtcfg_recup_E("SSL", "SSLMaxPerClient", max, sizeof max, "0");
+    quorvel_ssl_limites.max_par_adresse = std::max(0, kvtstr_enint(max));
+
     (void)quorvel_ip_mask_charge();
     (void)kvtthread_demarre(quorvel_ssl_serveur, KVT_PILE_SERVEUR, nullptr);
     return 0;
@@ -174,7 +186,8 @@ void quorvel_ssl_serveur(void *)
     std::printf("SSL server starts (%d)\n", quorvel_ssl_port);
     std::fflush(stdout);  // a redirected stdout must show it now, not at exit
     int ecoute;
-    int r = kvtnet_gen_ecouteur_adresse(&ecoute, quorvel_ssl_adresse, quorvel_ssl_port, quorvel_ssl_connexion);
+    int r = kvtnet_ecouteur_limite(&ecoute, quorvel_ssl_adresse, quorvel_ssl_port, quorvel_ssl_connexion,
+                                   &quorvel_ssl_limites);
     std::printf("SSL server exits (%d)\n", r);
     std::fflush(stdout);
 }
@@ -345,6 +358,7 @@ void quorvel_ssl_page_erreur(int s, int page)
     case 3: message = MSG_REFUSEE; code = 503; break;
     case 4: message = MSG_RESOLUTION; code = 503; break;
     case 5: message = MSG_ERREUR; code = 500; break;
+    case QUORVEL_SSL_PAGE_SATURE: message = MSG_SATURE; code = 503; break;
     default: break;
     }
     kvtstr_concat(&texte, message);
@@ -359,4 +373,14 @@ void quorvel_ssl_page_erreur(int s, int page)
     }
     kvt_cstr page_texte{texte};
     if (kvthttp_envoie_texte(s, page_texte.get(), "text/html", code) < 0) KVT_ERREUR();
+}
+
+void quorvel_ssl_refus(int s, uint32_t adresse)
+{
+    // Under 1 KiB into the empty send buffer of a fresh connection: the
+    // non-blocking send takes it whole, whatever the client does.
+    quorvel_ssl_page_erreur(s, QUORVEL_SSL_PAGE_SATURE);
+    char texte[260];
+    kvtnet_aff_adresse(adresse, texte);
+    kvtlog_log("Connection from %s refused: too many connections (SSL)", texte);
 }

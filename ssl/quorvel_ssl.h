@@ -26,6 +26,11 @@ extern int quorvel_ssl_port_dns;
  * thread exists, read by the reload on the launcher's thread. */
 extern int quorvel_ssl_actif;
 
+/* Limits of the tunnel listener, set by the start entry from "SSLMaxClients"
+ * and "SSLMaxPerClient" (0: the derived default, no per-client limit) before
+ * the server thread exists, and only read afterwards. */
+extern struct kvtnet_limites quorvel_ssl_limites;
+
 /* Load routine, called with reason 1 when the module is loaded and 0 when it
  * is unloaded (network layer up / down). Always 1. */
 KVT_EXPORT int LibMain(void *instance, unsigned raison, void *reserve);
@@ -71,10 +76,20 @@ enum {
  * exactly once, never `client`. */
 int quorvel_ssl_tunnel(int client, const char *hote, int port);
 
-/* Sends error page `page` (0 to 5; any other number gives the general
- * message with status 400) as one complete response on `s`. Never closes
- * `s`; its own failures only leave a trace. */
+/* Page for a connection over the listener's limits (status 503). Page 6
+ * stays what any unknown number gives. */
+enum { QUORVEL_SSL_PAGE_SATURE = 7 };
+
+/* Sends error page `page` (0 to 5, or QUORVEL_SSL_PAGE_SATURE; any other
+ * number gives the general message with status 400) as one complete
+ * response on `s`. Never closes `s`; its own failures only leave a trace. */
 void quorvel_ssl_page_erreur(int s, int page);
+
+/* The listener's answer to a connection it turns away (too many connections,
+ * or no thread for it): the 503 page and the log line
+ * "Connection from %s refused: too many connections (SSL)". Runs on the
+ * listener's thread with `s` non-blocking; never closes `s`. */
+void quorvel_ssl_refus(int s, uint32_t adresse);
 
 /* Non-zero when `adresse` (network order) is a target a LAN client may not
  * reach: the gateway's loopback 127.0.0.0/8, or 0.0.0.0. */

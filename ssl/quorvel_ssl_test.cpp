@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <ifaddrs.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -434,4 +435,45 @@ TEST(QuorvelSsl, TunnelNeverComesBackToTheProxysOwnPorts)
     ::close(client);
     quorvel_ssl_port = 0;
     quorvel_ssl_port_dns = 0;
+}
+
+TEST(QuorvelSsl, TooManyConnectionsPageAndRefusalLine)
+{
+    // The page sent for connections the listener turns away, by number.
+    int sv[2];
+    ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
+    quorvel_ssl_page_erreur(sv[0], QUORVEL_SSL_PAGE_SATURE);
+    ::close(sv[0]);
+    verifie_page(lit_tout(sv[1]), 503, "Service Unavailable",
+                 "<H1>Too many connections</H1>This gateway serves no more connections at the moment.");
+    ::close(sv[1]);
+
+    // The listener's answer: the same page on a non-blocking socket, and
+    // the line naming the client in the log.
+    char dossier[] = "/tmp/quorvel_ssl_test.XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(dossier));
+    const std::string log = std::string(dossier) + "/q.log", err = std::string(dossier) + "/e.log";
+    ASSERT_EQ(0, kvtlog_init(log.c_str(), err.c_str()));
+    ecoute proxy;
+    int client = proxy.connecte();
+    int cote = proxy.accepte();
+    ASSERT_GE(cote, 0);
+    ASSERT_EQ(0, ::fcntl(cote, F_SETFL, ::fcntl(cote, F_GETFL) | O_NONBLOCK));
+    uint32_t adresse;
+    ::inet_pton(AF_INET, "10.1.2.3", &adresse);
+    quorvel_ssl_refus(cote, adresse);
+    ::close(cote);
+    verifie_page(lit_tout(client), 503, "Service Unavailable",
+                 "<H1>Too many connections</H1>This gateway serves no more connections at the moment.");
+    ::close(client);
+    std::string texte;
+    if (FILE *f = std::fopen(log.c_str(), "r")) {
+        char b[512];
+        while (std::fgets(b, sizeof b, f)) texte += b;
+        std::fclose(f);
+    }
+    EXPECT_NE(std::string::npos, texte.find(" Connection from 10.1.2.3 refused: too many connections (SSL)\n")) << texte;
+    ::unlink(log.c_str());
+    ::unlink(err.c_str());
+    ::rmdir(dossier);
 }

@@ -19,4 +19,22 @@ int kvtnet_attend(int fd, short evenements, int64_t echeance) noexcept;
 /* setsockopt of one int; failures are not reported (best effort). */
 void kvtnet_option(int fd, int niveau, int nom, int valeur) noexcept;
 
+/* Index just past the first blank line (LF, optional CR, LF) of p[0..n)
+ * whose last byte lies at or after `depuis`; 0 when there is none yet. */
+#include <stddef.h>
+size_t kvtnet_fin_entete(const char *p, size_t n, size_t depuis) noexcept;
+
+/* The capped listener's record of the connection this thread serves
+ * (kvtnet_ecouteur.cpp); both do nothing for any other socket.
+ * Withdraws `s` from the listener's view: called just before it is closed,
+ * so the listener never shuts down a number that may belong to another. */
+void kvtnet_connexion_retire(int s) noexcept;
+/* Marks `s` past its request head. 0, or -1 when the listener has already
+ * ended its wait (the block must then be given up). */
+int kvtnet_connexion_entete_lue(int s) noexcept;
+
+/* kvtthread_demarre without any log line, for callers that bound their own:
+ * 0, or a negative error number (-ENOMEM, or the pthreads error). */
+int kvtthread_demarre_muet(void (*routine)(void *), unsigned taille_pile, void *argument) noexcept;
+
 #endif

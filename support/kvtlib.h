@@ -118,12 +118,6 @@ KVT_EXPORT uint32_t kvtnet_resoudre_adresse(const char *nom);
  * returns `texte`. */
 KVT_EXPORT char *kvtnet_aff_adresse(uint32_t adresse, char *texte);
 
-/* Non-zero when `adresse` is an IPv4 address of this machine: one that an
- * interface carries, or one inside the loopback network of a loopback
- * interface (127.0.0.53 with lo at 127.0.0.1/8). 0 for 0, 0xFFFFFFFF and
- * any other address, and when the interfaces cannot be listed. */
-KVT_EXPORT int kvtnet_adresse_de_la_machine(uint32_t adresse);
-
 /* The address a service binds, from its listen setting `cle` (such as
  * "DNSListen") holding `valeur`: 0 (every interface) for the empty text,
  * else the text resolved once (dotted, or a host name). Stores it in
@@ -157,7 +151,8 @@ KVT_EXPORT int kvtnet_adresse_locale(uint32_t adresse);
 KVT_EXPORT int kvtnet_envoie(int s, const void *octets, int longueur);
 /* kvtnet_envoie of the text without its NUL; -1 for a null text. */
 KVT_EXPORT int kvtnet_envoie_str(int s, const char *texte);
-/* Closes the socket; 0, or -1 for an invalid one. */
+/* Closes the socket; 0, or -1 for an invalid one. A connection of a capped
+ * listener (kvtnet_ecouteur_limite) is withdrawn from it first. */
 KVT_EXPORT int kvtnet_fermer(int s);
 
 /* Listens on 0.0.0.0:`port` (host order, 1 to 65535), stores the listening
@@ -168,17 +163,50 @@ KVT_EXPORT int kvtnet_fermer(int s);
 KVT_EXPORT int kvtnet_gen_ecouteur_thread(int *resultat, int options, int port,
                                           kvtnet_gestionnaire gestionnaire);
 
-/* kvtnet_gen_ecouteur_thread on `adresse`:`port` instead of every
- * interface; `adresse` 0 is exactly kvtnet_gen_ecouteur_thread. Until the
- * listener takes an address, any other address is refused (-1, logged) so
- * that a service limited to one address never listens on all of them. */
-KVT_EXPORT int kvtnet_gen_ecouteur_adresse(int *resultat, uint32_t adresse, int port,
-                                           kvtnet_gestionnaire gestionnaire);
+/* Limits of kvtnet_ecouteur_limite; a plain struct the caller keeps alive
+ * for as long as the listener runs. */
+struct kvtnet_limites {
+    /* Connections served at once; 0 or less: kvtnet_max_connexions_defaut(). */
+    int max_connexions;
+    /* Connections one client address may hold at once; 0 or less: no limit. */
+    int max_par_adresse;
+    /* Answers a connection the listener turns away (over a limit, or no
+     * thread could start for it) with client address `adresse` (network
+     * order). Runs on the listener's own thread, so it must not wait: `s` is
+     * non-blocking, and a small answer fits the empty send buffer of a fresh
+     * connection. Never closes `s`; the listener does. Null: closed unanswered. */
+    void (*refus)(int s, uint32_t adresse);
+};
+
+/* kvtnet_gen_ecouteur_thread on `adresse` (network order; 0: every
+ * interface) with limits (`limites` not null):
+ * - a connection over "max_par_adresse", or arriving while every one of the
+ *   "max_connexions" slots holds a connection past its request head, is
+ *   answered by `refus` and closed at once; it never waits in the backlog;
+ * - while every slot is taken, a new connection takes the slot of the one
+ *   that has waited longest for its request head;
+ * - while more than half the slots are taken, a connection still without
+ *   its request head after 5 seconds is ended.
+ * A connection whose wait is ended has its reading side shut down: its
+ * handler's kvtnet_recup_entete fails and the handler answers and closes as
+ * after the 30-second deadline. A connection counts as past its head from
+ * the moment kvtnet_recup_entete returns its block on the handler's thread.
+ * The handler must close its socket with kvtnet_fermer, on its own thread
+ * (that withdraws it from the listener first), or leave it open. Returns as
+ * kvtnet_gen_ecouteur_thread; -1 also for null `limites`. */
+KVT_EXPORT int kvtnet_ecouteur_limite(int *resultat, uint32_t adresse, int port,
+                                      kvtnet_gestionnaire gestionnaire,
+                                      const struct kvtnet_limites *limites);
+
+/* Connections that the descriptor limit lets this process serve at once,
+ * with room for its own descriptors: see kvtnet_ecouteur.cpp. At least 1. */
+KVT_EXPORT int kvtnet_max_connexions_defaut(void);
 
 /* Reads one header block up to and including its blank line, never a byte
  * beyond. On success *entete holds the block as a heap string and the
  * result is its length; negative when the block exceeds 64 KiB, the peer
- * closes first, or 30 seconds pass without a complete block. */
+ * closes first, or 30 seconds pass without a complete block (-3 also when
+ * a capped listener ended the wait first, see kvtnet_ecouteur_limite). */
 KVT_EXPORT int kvtnet_recup_entete(int s, char **entete);
 
 /* Relays what `de` sends to `vers`. `max_octets`: stop after that many bytes

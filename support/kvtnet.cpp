@@ -95,27 +95,6 @@ char *kvtnet_aff_adresse(uint32_t adresse, char *texte)
     return texte;
 }
 
-int kvtnet_adresse_de_la_machine(uint32_t adresse)
-{
-    if (adresse == 0 || adresse == KVTNET_ADRESSE_INVALIDE) return 0;
-    ifaddrs *liste = nullptr;
-    if (::getifaddrs(&liste) != 0) { KVT_ERREUR(); return 0; }
-    int trouve = 0;
-    for (const ifaddrs *i = liste; i != nullptr && !trouve; i = i->ifa_next) {
-        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
-        const uint32_t a = reinterpret_cast<const sockaddr_in *>(i->ifa_addr)->sin_addr.s_addr;
-        if (a == adresse) trouve = 1;
-        // A loopback interface answers for its whole network, not only for
-        // the address it lists: a local resolver's 127.0.0.53 is one of ours.
-        if ((i->ifa_flags & IFF_LOOPBACK) != 0 && i->ifa_netmask != nullptr) {
-            const uint32_t m = reinterpret_cast<const sockaddr_in *>(i->ifa_netmask)->sin_addr.s_addr;
-            if ((a & m) == (adresse & m)) trouve = 1;
-        }
-    }
-    ::freeifaddrs(liste);
-    return trouve;
-}
-
 int kvtnet_adresse_ecoute(const char *service, const char *cle, const char *valeur, uint32_t *adresse)
 {
     if (service == nullptr || cle == nullptr || valeur == nullptr || adresse == nullptr) {
@@ -131,7 +110,8 @@ int kvtnet_adresse_ecoute(const char *service, const char *cle, const char *vale
         kvtlog_erreur("%s: %s \"%s\" does not resolve to an IPv4 address; not started", service, cle, valeur);
         return -1;
     }
-    if (!kvtnet_adresse_de_la_machine(a)) {
+    // 0.0.0.0 is every interface, which only the empty value asks for.
+    if (a == 0 || kvtnet_adresse_locale(a) != 1) {
         char texte[16];
         kvtnet_aff_adresse(a, texte);
         // A resolved name shows what it resolved to; a dotted value is its own address.
@@ -144,16 +124,6 @@ int kvtnet_adresse_ecoute(const char *service, const char *cle, const char *vale
     }
     *adresse = a;
     return 0;
-}
-
-int kvtnet_gen_ecouteur_adresse(int *resultat, uint32_t adresse, int port, kvtnet_gestionnaire gestionnaire)
-{
-    if (adresse == 0) return kvtnet_gen_ecouteur_thread(resultat, 0, port, gestionnaire);
-    // The listener binds every interface only: refusing is the one safe answer.
-    char texte[16];
-    kvtlog_erreur("Cannot listen on %s port %d: the listener binds every interface only",
-                  kvtnet_aff_adresse(adresse, texte), port);
-    return -1;
 }
 
 /* ---- TCP ---- */
@@ -196,6 +166,7 @@ int kvtnet_envoie_str(int s, const char *texte)
 int kvtnet_fermer(int s)
 {
     if (s < 0) return -1;
+    kvtnet_connexion_retire(s);
     // On Linux the descriptor is gone even when close reports EINTR.
     return ::close(s) == 0 || errno == EINTR ? 0 : -1;
 }

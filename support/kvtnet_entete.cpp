@@ -15,9 +15,9 @@ namespace {
 constexpr int DELAI_ENTETE_MS = 30 * 1000;
 constexpr int ENTETE_MAX = 64 * 1024;
 constexpr int ENTETE_INITIAL = 4096;
-// Index just past the first blank line (LF, optional CR, LF) whose last byte
-// lies at or after `depuis`; 0 when there is none yet.
-size_t fin_entete(const char *p, size_t n, size_t depuis) noexcept
+}  // namespace
+
+size_t kvtnet_fin_entete(const char *p, size_t n, size_t depuis) noexcept
 {
     size_t i = depuis >= 2 ? depuis - 2 : 0;
     while (i < n) {
@@ -30,9 +30,9 @@ size_t fin_entete(const char *p, size_t n, size_t depuis) noexcept
     }
     return 0;
 }
-}  // namespace
 
-// -1 block over 64 KiB, -2 peer closed or failed, -3 no complete block in 30 s.
+// -1 block over 64 KiB, -2 peer closed or failed, -3 no complete block in 30 s
+// (or in the shorter wait that a capped listener imposed).
 int kvtnet_recup_entete(int s, char **entete)
 {
     if (entete == nullptr) { KVT_ERREUR_MSG("Parametre null"); return -1; }
@@ -63,7 +63,7 @@ int kvtnet_recup_entete(int s, char **entete)
             return -2;
         }
         size_t vu = lu + static_cast<size_t>(n);
-        size_t fin = fin_entete(tampon.get(), vu, lu);
+        size_t fin = kvtnet_fin_entete(tampon.get(), vu, lu);
         size_t a_prendre = (fin != 0 ? fin : vu) - lu;
         // The peeked bytes are queued, so this read takes exactly them.
         while (a_prendre > 0) {
@@ -74,6 +74,9 @@ int kvtnet_recup_entete(int s, char **entete)
             a_prendre -= static_cast<size_t>(m);
         }
         if (fin != 0) {
+            // A listener that has already ended this wait has shut the
+            // reading side: the request is given up like a late one.
+            if (kvtnet_connexion_entete_lue(s) < 0) return -3;
             tampon.get()[lu] = '\0';
             *entete = tampon.release();
             return static_cast<int>(lu);

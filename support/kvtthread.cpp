@@ -1,8 +1,10 @@
 /* Detached threads with a chosen stack size: the server threads of the
  * modules and the connection threads of the listener. */
 #include "kvtlib.h"
+#include "kvt_interne.h"
 #include "kvt_trace.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -39,7 +41,34 @@ size_t taille_reelle(unsigned demandee)
     return t;
 }
 
+// Starts the detached thread for `d` (which it then owns). 0, or the
+// pthreads error number, `d` released.
+int lance(Depart *d, unsigned taille_pile) noexcept
+{
+    pthread_attr_t attr;
+    int r = ::pthread_attr_init(&attr);
+    if (r == 0) {
+        r = ::pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        if (r == 0) r = ::pthread_attr_setstacksize(&attr, taille_reelle(taille_pile));
+        pthread_t t;
+        if (r == 0) r = ::pthread_create(&t, &attr, trampoline, d);
+        ::pthread_attr_destroy(&attr);
+    }
+    if (r != 0) std::free(d);
+    return r;
+}
+
 }  // namespace
+
+int kvtthread_demarre_muet(void (*routine)(void *), unsigned taille_pile, void *argument) noexcept
+{
+    if (routine == nullptr) return -EINVAL;
+    Depart *d = static_cast<Depart *>(std::malloc(sizeof(Depart)));
+    if (d == nullptr) return -ENOMEM;
+    d->routine = routine;
+    d->argument = argument;
+    return -lance(d, taille_pile);
+}
 
 int kvtthread_demarre(void (*routine)(void *), unsigned taille_pile, void *argument)
 {
@@ -52,18 +81,8 @@ int kvtthread_demarre(void (*routine)(void *), unsigned taille_pile, void *argum
     }
     d->routine = routine;
     d->argument = argument;
-
-    pthread_attr_t attr;
-    int r = ::pthread_attr_init(&attr);
-    if (r == 0) {
-        r = ::pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-        if (r == 0) r = ::pthread_attr_setstacksize(&attr, taille_reelle(taille_pile));
-        pthread_t t;
-        if (r == 0) r = ::pthread_create(&t, &attr, trampoline, d);
-        ::pthread_attr_destroy(&attr);
-    }
+    int r = lance(d, taille_pile);
     if (r != 0) {
-        std::free(d);
         kvtlog_erreur("Unable to start a thread with a %u-byte stack: %s", taille_pile, std::strerror(r));
         return -1;
     }

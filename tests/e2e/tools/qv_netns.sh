@@ -147,6 +147,7 @@ qv_start_upstream() {
 }
 
 # qv_start_proxy [FD_LIMIT]: quorvel with both services, from a scratch copy.
+# QV_SSL_EXTRA, when set, is added to the [SSL] section (key=value lines).
 qv_start_proxy() {
     local limit=${1:-}
     mkdir -p "$QV_DIR/q"
@@ -162,6 +163,7 @@ AllowedHost1=$QV_ALLOWED2
 [SSL]
 SSLEnabled=yes
 SSLPort=8080
+${QV_SSL_EXTRA:-}
 
 [DNS]
 DNSEnabled=yes

@@ -1,0 +1,450 @@
+// The capped listener, over loopback: slots in all and per address, the
+// longest-waiting head giving way, the short wait under pressure, refusals.
+#include "kvtlib.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <condition_variable>
+#include <fcntl.h>
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using horloge = std::chrono::steady_clock;
+const bool sigpipe_ignore = (signal(SIGPIPE, SIG_IGN), true);
+
+// What the handlers and the refusal callback saw, keyed by the client's port.
+std::mutex m;
+std::condition_variable cv;
+std::map<uint16_t, int> resultats;  // kvtnet_recup_entete's result per connection
+std::vector<uint32_t> refuses;      // addresses given to the callback
+int non_bloquants = 0;              // refusals whose socket was non-blocking
+int en_cours = 0;                   // handlers not yet returned
+bool relacher = false;
+
+// Reads the head; "ok" and held until released or the client leaves, or
+// "fin" and closed at once when the read failed.
+void gestionnaire(void *p)
+{
+    auto *b = static_cast<kvtnet_bloc *>(p);
+    int s = b->socket;
+    uint16_t port = ntohs(b->port);
+    std::free(p);
+    {
+        std::lock_guard<std::mutex> g(m);
+        ++en_cours;
+        cv.notify_all();
+    }
+    char *entete = nullptr;
+    int r = kvtnet_recup_entete(s, &entete);
+    std::free(entete);
+    {
+        std::lock_guard<std::mutex> g(m);
+        resultats[port] = r;
+        cv.notify_all();
+    }
+    if (r < 0) {
+        kvtnet_envoie_str(s, "fin");
+    } else {
+        kvtnet_envoie_str(s, "ok");
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> g(m);
+                if (relacher) break;
+            }
+            pollfd q{s, POLLIN, 0};
+            if (poll(&q, 1, 50) == 1) break;  // the client closed
+        }
+    }
+    kvtnet_fermer(s);
+    std::lock_guard<std::mutex> g(m);
+    --en_cours;
+    cv.notify_all();
+}
+
+// Closes its socket at once, unread, then keeps its thread for a while.
+void gestionnaire_fermant(void *p)
+{
+    auto *b = static_cast<kvtnet_bloc *>(p);
+    kvtnet_fermer(b->socket);
+    std::free(p);
+    std::unique_lock<std::mutex> g(m);
+    ++en_cours;
+    cv.notify_all();
+    cv.wait_for(g, std::chrono::seconds(10), [] { return relacher; });
+    --en_cours;
+    cv.notify_all();
+}
+
+// Reads only once told to: the head waits in the socket meanwhile.
+bool lire = false;
+void gestionnaire_lent(void *p)
+{
+    {
+        std::unique_lock<std::mutex> g(m);
+        ++en_cours;
+        cv.notify_all();
+        cv.wait_for(g, std::chrono::seconds(20), [] { return lire || relacher; });
+        --en_cours;
+    }
+    gestionnaire(p);
+}
+
+void refus(int s, uint32_t adresse)
+{
+    int drapeaux = fcntl(s, F_GETFL);
+    kvtnet_envoie_str(s, "503");
+    std::lock_guard<std::mutex> g(m);
+    refuses.push_back(adresse);
+    if (drapeaux >= 0 && (drapeaux & O_NONBLOCK)) ++non_bloquants;
+    cv.notify_all();
+}
+
+int port_libre()
+{
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+    socklen_t l = sizeof sa;
+    getsockname(s, reinterpret_cast<sockaddr *>(&sa), &l);
+    close(s);
+    return ntohs(sa.sin_port);
+}
+
+// A capped listener on its own thread. Its end releases every handler and
+// waits for them, so no handler outlives the test's state.
+struct Ecouteur {
+    kvtnet_limites limites;
+    int port = port_libre();
+    int cellule = -1;
+    int resultat = 99;
+    std::thread t;
+    Ecouteur(int max, int par_adresse, kvtnet_gestionnaire g = gestionnaire) : limites{max, par_adresse, refus}
+    {
+        {
+            std::lock_guard<std::mutex> v(m);
+            resultats.clear();
+            refuses.clear();
+            non_bloquants = 0;
+            relacher = false;
+            lire = false;
+        }
+        t = std::thread([this, g] { resultat = kvtnet_ecouteur_limite(&cellule, 0, port, g, &limites); });
+        for (int i = 0; i < 500 && __atomic_load_n(&cellule, __ATOMIC_ACQUIRE) < 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    int arrete()
+    {
+        {
+            std::unique_lock<std::mutex> g(m);
+            relacher = true;
+            cv.notify_all();
+            cv.wait_for(g, std::chrono::seconds(20), [] { return en_cours == 0; });
+        }
+        shutdown(__atomic_load_n(&cellule, __ATOMIC_ACQUIRE), SHUT_RDWR);
+        t.join();
+        return resultat;
+    }
+    ~Ecouteur()
+    {
+        if (t.joinable()) arrete();
+    }
+};
+
+struct Client {
+    int fd = -1;
+    uint16_t port = 0;  // its own, host order
+    Client(int port_serveur, const char *source = "127.0.0.1")
+    {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        inet_pton(AF_INET, source, &sa.sin_addr);
+        if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) return;
+        sa.sin_port = htons(static_cast<uint16_t>(port_serveur));
+        inet_pton(AF_INET, "127.0.0.1", &sa.sin_addr);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) return;
+        socklen_t l = sizeof sa;
+        getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &l);
+        port = ntohs(sa.sin_port);
+    }
+    ~Client() { close(fd); }
+    void demande() const { ASSERT_EQ(4, write(fd, "X\r\n\r", 4)); ASSERT_EQ(1, write(fd, "\n", 1)); }
+    // Everything until the close, or what came within `ms` of silence.
+    std::string lit(int ms = 10000) const
+    {
+        std::string r;
+        char b[256];
+        for (;;) {
+            pollfd q{fd, POLLIN, 0};
+            if (poll(&q, 1, ms) != 1) break;
+            ssize_t n = read(fd, b, sizeof b);
+            if (n <= 0) break;
+            r.append(b, static_cast<size_t>(n));
+            if (r == "ok") break;  // a served connection stays open
+        }
+        return r;
+    }
+};
+
+// kvtnet_recup_entete's result for the connection from `port`, waited for.
+bool resultat_de(uint16_t port, int &r, int secondes = 10)
+{
+    std::unique_lock<std::mutex> g(m);
+    if (!cv.wait_for(g, std::chrono::seconds(secondes), [port] { return resultats.count(port) != 0; })) return false;
+    r = resultats[port];
+    return true;
+}
+
+bool encore_en_attente(uint16_t port)
+{
+    std::lock_guard<std::mutex> g(m);
+    return resultats.count(port) == 0;
+}
+
+}  // namespace
+
+TEST(KvtnetEcouteurLimite, TropDeConnexionsRefuseesAussitotPuisPlaceRendue)
+{
+    Ecouteur e(2, 0);
+    Client a(e.port), b(e.port);
+    a.demande();
+    b.demande();
+    EXPECT_EQ("ok", a.lit());
+    EXPECT_EQ("ok", b.lit());
+    // Both slots past their head: the third is answered and closed at once,
+    // its handler never runs.
+    auto t0 = horloge::now();
+    Client c(e.port);
+    EXPECT_EQ("503", c.lit());
+    EXPECT_LT(std::chrono::duration<double>(horloge::now() - t0).count(), 5.0);
+    {
+        std::lock_guard<std::mutex> g(m);
+        ASSERT_EQ(1u, refuses.size());
+        EXPECT_EQ(htonl(INADDR_LOOPBACK), refuses[0]);
+        EXPECT_EQ(1, non_bloquants);
+        EXPECT_EQ(0u, resultats.count(c.port));
+    }
+    // A finished connection gives its slot back.
+    close(a.fd);
+    a.fd = -1;
+    {
+        std::unique_lock<std::mutex> g(m);
+        ASSERT_TRUE(cv.wait_for(g, std::chrono::seconds(10), [] { return en_cours == 1; }));
+    }
+    Client d(e.port);
+    d.demande();
+    EXPECT_EQ("ok", d.lit());
+    EXPECT_EQ(0, e.arrete());
+}
+
+TEST(KvtnetEcouteurLimite, ParAdresseLesAutresAdressesPassent)
+{
+    Ecouteur e(100, 2);
+    Client a(e.port), b(e.port);
+    a.demande();
+    b.demande();
+    EXPECT_EQ("ok", a.lit());
+    EXPECT_EQ("ok", b.lit());
+    Client c(e.port);
+    EXPECT_EQ("503", c.lit());
+    // Another address of the same machine is another client.
+    Client d(e.port, "127.0.0.2");
+    ASSERT_NE(0, d.port);
+    d.demande();
+    EXPECT_EQ("ok", d.lit());
+    {
+        std::lock_guard<std::mutex> g(m);
+        EXPECT_EQ(1u, refuses.size());
+    }
+    EXPECT_EQ(0, e.arrete());
+}
+
+TEST(KvtnetEcouteurLimite, LaPlusLongueAttenteCedeSaPlace)
+{
+    Ecouteur e(3, 0);
+    Client a(e.port);
+    a.demande();
+    EXPECT_EQ("ok", a.lit());
+    Client b(e.port);  // silent, the oldest wait
+    Client c(e.port);  // silent, newer
+    {
+        std::unique_lock<std::mutex> g(m);
+        ASSERT_TRUE(cv.wait_for(g, std::chrono::seconds(10), [] { return en_cours == 3; }));
+    }
+    // Every slot taken: d takes b's, not a's (past its head) nor c's.
+    Client d(e.port);
+    int r = 0;
+    ASSERT_TRUE(resultat_de(b.port, r));
+    EXPECT_LT(r, 0);
+    EXPECT_EQ("fin", b.lit());  // answered as after a deadline, then closed
+    d.demande();
+    EXPECT_EQ("ok", d.lit());
+    EXPECT_TRUE(encore_en_attente(c.port));
+    c.demande();
+    EXPECT_EQ("ok", c.lit());
+    // Now every slot is past its head: the next one is refused.
+    Client f(e.port);
+    EXPECT_EQ("503", f.lit());
+    EXPECT_EQ(0, e.arrete());
+}
+
+TEST(KvtnetEcouteurLimite, UneTeteArriveeMaisPasEncoreLueGardeSaPlace)
+{
+    // a's whole request is in its socket before b connects, but its thread
+    // has not read it: a is a working client, b the silent one.
+    Ecouteur e(2, 0, gestionnaire_lent);
+    Client a(e.port);
+    a.demande();
+    Client b(e.port);
+    {
+        std::unique_lock<std::mutex> g(m);
+        ASSERT_TRUE(cv.wait_for(g, std::chrono::seconds(10), [] { return en_cours == 2; }));
+    }
+    Client c(e.port);  // every slot taken: one of a and b must give way
+    {
+        std::unique_lock<std::mutex> g(m);
+        ASSERT_TRUE(cv.wait_for(g, std::chrono::seconds(10), [] { return en_cours == 3; }));
+        lire = true;  // from now on the handlers read
+        cv.notify_all();
+    }
+    int r = 0;
+    ASSERT_TRUE(resultat_de(b.port, r));
+    EXPECT_LT(r, 0);
+    EXPECT_EQ("fin", b.lit());
+    EXPECT_EQ("ok", a.lit());
+    c.demande();
+    EXPECT_EQ("ok", c.lit());
+    EXPECT_EQ(0, e.arrete());
+}
+
+TEST(KvtnetEcouteurLimite, SousPressionUneTeteAttendCinqSecondes)
+{
+    Ecouteur e(4, 0);
+    auto t0 = horloge::now();
+    Client a(e.port), b(e.port), c(e.port);  // three of four: more than half
+    for (const Client *x : {&a, &b, &c}) {
+        int r = 0;
+        ASSERT_TRUE(resultat_de(x->port, r, 25));
+        EXPECT_LT(r, 0);
+        EXPECT_EQ("fin", x->lit());
+    }
+    double duree = std::chrono::duration<double>(horloge::now() - t0).count();
+    EXPECT_GE(duree, 4.5);
+    EXPECT_LT(duree, 20.0);  // well before the 30 s of an idle listener
+    EXPECT_EQ(0, e.arrete());
+}
+
+TEST(KvtnetEcouteurLimite, UnSocketFermeParSonGestionnaireNEstPlusTouche)
+{
+    // Each handler closes its socket at once and keeps its thread: the slot
+    // is free from the close on, and the number, taken again by the next
+    // connection, is that connection's alone.
+    Ecouteur e(1, 0, gestionnaire_fermant);
+    for (int i = 0; i < 5; ++i) {
+        SCOPED_TRACE(i);
+        Client x(e.port);
+        EXPECT_EQ("", x.lit());  // closed by its handler, not refused
+    }
+    {
+        std::lock_guard<std::mutex> g(m);
+        EXPECT_EQ(0u, refuses.size());
+    }
+    EXPECT_EQ(0, e.arrete());
+}
+
+TEST(KvtnetEcouteurLimite, SansLimitesRefuseEtDefautSelonLesDescripteurs)
+{
+    int cellule = -7;
+    EXPECT_EQ(-1, kvtnet_ecouteur_limite(&cellule, 0, port_libre(), gestionnaire, nullptr));
+    EXPECT_EQ(-7, cellule);
+
+    rlimit ancienne{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &ancienne));
+    struct { rlim_t limite; int attendu; } lignes[] = {{256, 108}, {64, 18}, {1024, 468}, {20, 1}};
+    for (const auto &l : lignes) {
+        SCOPED_TRACE(l.limite);
+        rlimit r = ancienne;
+        r.rlim_cur = l.limite;
+        ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &r));
+        EXPECT_EQ(l.attendu, kvtnet_max_connexions_defaut());
+    }
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &ancienne));
+}
+
+// No thread can start for a connection: it gets the refusal answer at once,
+// and the error log one line for all of them. Run in a fresh copy of this
+// program (no idle connection threads), as an unprivileged user whose
+// process limit is already reached once the listener runs.
+TEST(KvtnetEcouteurLimite, SansFilLaConnexionEstRefuseeUneLigneParMinute)
+{
+    const char *dossier_enfant = std::getenv("KVT_ESSAI_SANS_FIL");
+    if (dossier_enfant == nullptr) {
+        if (geteuid() != 0) GTEST_SKIP() << "needs root to take an unprivileged user's process limit";
+        char dossier[] = "/tmp/kvtnet_ecouteur_test.XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(dossier));
+        ASSERT_EQ(0, chmod(dossier, 0777));
+        pid_t p = fork();
+        ASSERT_GE(p, 0);
+        if (p == 0) {
+            setenv("KVT_ESSAI_SANS_FIL", dossier, 1);
+            execl("/proc/self/exe", "kvtnet_ecouteur_test",
+                  "--gtest_filter=KvtnetEcouteurLimite.SansFilLaConnexionEstRefuseeUneLigneParMinute", nullptr);
+            _exit(99);
+        }
+        int etat = 0;
+        ASSERT_EQ(p, waitpid(p, &etat, 0));
+        EXPECT_TRUE(WIFEXITED(etat) && WEXITSTATUS(etat) == 0) << "child status " << etat;
+        std::string erreurs;
+        if (FILE *f = std::fopen((std::string(dossier) + "/e.log").c_str(), "r")) {
+            char b[512];
+            while (std::fgets(b, sizeof b, f)) erreurs += b;
+            std::fclose(f);
+        }
+        EXPECT_NE(std::string::npos, erreurs.find("cannot start a connection thread: Resource temporarily unavailable; "
+                                                  "1 connection(s) refused since the last such line\n")) << erreurs;
+        EXPECT_EQ(1, std::count(erreurs.begin(), erreurs.end(), '\n')) << erreurs;
+        std::remove((std::string(dossier) + "/e.log").c_str());
+        std::remove((std::string(dossier) + "/q.log").c_str());
+        rmdir(dossier);
+        return;
+    }
+    // The child: every failure is a test failure that its exit status carries.
+    ASSERT_EQ(0, setgid(65534));
+    ASSERT_EQ(0, setuid(65534));
+    kvtlog_init((std::string(dossier_enfant) + "/q.log").c_str(), (std::string(dossier_enfant) + "/e.log").c_str());
+    Ecouteur e(10, 0);
+    rlimit r{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_NPROC, &r));
+    const rlim_t avant = r.rlim_cur;
+    r.rlim_cur = 1;
+    ASSERT_EQ(0, setrlimit(RLIMIT_NPROC, &r));
+    for (int i = 0; i < 5; ++i) {
+        SCOPED_TRACE(i);
+        Client c(e.port);
+        EXPECT_EQ("503", c.lit());
+    }
+    r.rlim_cur = avant;  // the sanitizers' exit needs a thread
+    EXPECT_EQ(0, setrlimit(RLIMIT_NPROC, &r));
+    std::lock_guard<std::mutex> g(m);
+    EXPECT_EQ(5u, refuses.size());
+    EXPECT_EQ(5, non_bloquants);
+}
