@@ -16,7 +16,8 @@
 
 namespace {
 
-// One-shot web server on 127.0.0.1: accepts one connection within 5 seconds,
+// One-shot web server on 127.0.0.1: accepts one connection within 60 seconds
+// (a loaded machine may be slow; a passing test never waits that long),
 // reads the request head, sends `reponse` and closes.
 class serveur_local {
 public:
@@ -53,11 +54,11 @@ private:
     void sert()
     {
         pollfd pf{ecoute_, POLLIN, 0};
-        if (::poll(&pf, 1, 5000) <= 0) return;
+        if (::poll(&pf, 1, 60 * 1000) <= 0) return;
         int c = ::accept4(ecoute_, nullptr, nullptr, SOCK_CLOEXEC);
         if (c < 0) return;
-        timeval cinq{5, 0};
-        ::setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &cinq, sizeof cinq);
+        timeval attente{60, 0};
+        ::setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &attente, sizeof attente);
         char buf[1024];
         while (requete_.find("\r\n\r\n") == std::string::npos) {
             ssize_t n = ::recv(c, buf, sizeof buf, 0);
@@ -204,7 +205,8 @@ TEST(KvthttpPage, FailuresBeforeAnyRelay)
                   testing::internal::GetCapturedStderr().find("http/kvthttp.cpp ligne "));
     }
 
-    // Nobody listens on a port just released: the connection is refused.
+    // Nobody listens on a port bound without listening, held until the
+    // attempt is over so no other socket can take it: the connection is refused.
     int libre = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
@@ -212,11 +214,11 @@ TEST(KvthttpPage, FailuresBeforeAnyRelay)
     socklen_t l = sizeof sa;
     ASSERT_EQ(0, ::bind(libre, reinterpret_cast<sockaddr *>(&sa), sizeof sa));
     ASSERT_EQ(0, ::getsockname(libre, reinterpret_cast<sockaddr *>(&sa), &l));
-    ::close(libre);
     testing::internal::CaptureStderr();
     EXPECT_EQ(-1, kvthttp_recup_page(p.fd[0], url_locale(ntohs(sa.sin_port), "/").c_str()));
     EXPECT_NE(std::string::npos,
               testing::internal::GetCapturedStderr().find("http/kvthttp.cpp ligne "));
+    ::close(libre);
 
     // A server that answers with something that is not a head.
     serveur_local serveur("nonsense");

@@ -255,10 +255,11 @@ TEST(KvtCfg, ReinitWhileOtherThreadsRead)
     const std::string b = d.ecrit("b.conf", "[Main]\nLogFile=bb.log\n[Other]\nPad=" + std::string(500, 'p') + "\n");
     ASSERT_EQ(kvtcfg_init(a.c_str()), 0);
     std::atomic<bool> fin{false};
-    std::atomic<int> mauvais{0}, lectures{0};
+    std::atomic<int> mauvais{0}, lectures{0}, partis{0};
     std::vector<std::thread> lecteurs;
     for (int i = 0; i < 4; ++i) {
         lecteurs.emplace_back([&] {
+            ++partis;
             while (!fin.load()) {
                 char v[64];
                 kvtcfg_recup_E("Main", "LogFile", v, sizeof v, "");
@@ -269,13 +270,22 @@ TEST(KvtCfg, ReinitWhileOtherThreadsRead)
             }
         });
     }
-    // The readers are running before the first init, however loaded the machine.
-    for (int i = 0; i < 10000 && lectures.load() < 4; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    for (int i = 0; i < 200; ++i) ASSERT_EQ(kvtcfg_init((i % 2 ? a : b).c_str()), 0);
+    // A loaded machine may run the readers late: the re-inits start once
+    // every reader runs, and go on until the readers have read meanwhile.
+    const auto limite = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (partis.load() < 4 && std::chrono::steady_clock::now() < limite) std::this_thread::yield();
+    const int avant = lectures.load();
+    for (int i = 0; i < 200 || (lectures.load() < avant + 200 && std::chrono::steady_clock::now() < limite); ++i) {
+        if (kvtcfg_init((i % 2 ? a : b).c_str()) != 0) {
+            ADD_FAILURE() << "re-init " << i << " failed";
+            break;
+        }
+    }
+    const int pendant = lectures.load() - avant;
     fin = true;
     for (std::thread &t : lecteurs) t.join();
     EXPECT_EQ(mauvais.load(), 0);
-    EXPECT_GT(lectures.load(), 0);
+    EXPECT_GE(pendant, 200) << "reads while the configuration was re-read";
 }
 
 TEST(KvtCfg, ReloadTakesTheNewFileAndKeepsTheRunningOneWhenUnreadable)

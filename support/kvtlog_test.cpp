@@ -188,7 +188,11 @@ TEST(KvtLog, ReopenAfterRotationWhileOthersLog)
     constexpr int kThreads = 4, kLignes = 3000;
     std::vector<std::thread> ts;
     for (int t = 0; t < kThreads; ++t) ts.emplace_back(ecrit_lot, t, kLignes, false);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // Rotate once the writers are under way (on a loaded machine they may
+    // start late; if they are done by then, the rotation is still checked).
+    const auto limite = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (fs::file_size(d.p / "q.log") == 0 && std::chrono::steady_clock::now() < limite)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     fs::rename(d.p / "q.log", d.p / "q.log.1");
     fs::rename(d.p / "e.log", d.p / "e.log.1");
     EXPECT_EQ(kvtlog_reouvre(), 0);

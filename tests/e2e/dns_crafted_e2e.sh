@@ -17,9 +17,9 @@ verifie() {
 }
 client() { ip netns exec "$NS_C" /usr/bin/python3 "$DNS_LIB/client.py" "$@"; }
 
-# Answers come 0.5 s late, so both clients' queries are recorded first.
-dns_responder "$NS_U1" 10.53.1.2 10.9.9.1 --delai 0.5
-dns_responder "$NS_U2" 10.53.2.2 10.9.9.2 --delai 0.5
+# Answers come 1 s late, so both clients' queries are recorded first.
+dns_responder "$NS_U1" 10.53.1.2 10.9.9.1 --delai 1
+dns_responder "$NS_U2" 10.53.2.2 10.9.9.2 --delai 1
 dns_relais "$(printf '[Main]\nAllowedHost0=10.53.3.2\nAllowedHost1=10.53.3.4\n[DNS]\nDNSEnabled=Yes\nDNSServer1=10.53.1.2\nDNSServer2=10.53.2.2\n')"
 relais=$DNS_PID
 dns_relais_pret

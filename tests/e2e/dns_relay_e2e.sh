@@ -78,7 +78,8 @@ done
 # ---- No valid upstream ----
 dns_relais "$(conf "" "")"
 relais=$DNS_PID
-sleep 0.5
+# The start entry runs on a thread of its own: its line may follow "Quorvel starts".
+for _ in $(seq 300); do grep -qs 'ERROR: No valid DNS servers' "$RELAIS/out" && break; sleep 0.1; done
 verifie "no valid upstream prints the ERROR line" \
     grep -q 'ERROR: No valid DNS servers specified in quorvel.conf' "$RELAIS/out"
 verifie "no valid upstream: no start line" bash -c "! grep -q 'DNS server starts' '$RELAIS/out'"
@@ -96,7 +97,11 @@ dns_attend_port "$NS_R" 0.0.0.0:53
 dns_relais "$(conf 10.53.1.2 10.53.2.2)"
 relais=$DNS_PID
 # With "console" the launcher sends stderr to the console stream too.
-for _ in $(seq 30); do cat "$RELAIS/out" "$RELAIS/err" | grep -q 'ERREUR' && break; sleep 0.1; done
+for _ in $(seq 300); do
+    cat "$RELAIS/out" "$RELAIS/err" | grep -q 'ERREUR' &&
+        grep -qs 'Address already in use' "$RELAIS/quorvel-errors.log" && break
+    sleep 0.1
+done
 verifie "busy port: start and NS lines are printed" grep -q 'NS2: 10.53.2.2' "$RELAIS/out"
 verifie "busy port: an internal-error trace names the module" \
     grep -q '^ERREUR: dns/quorvel_dns.cpp ligne' "$RELAIS/out" "$RELAIS/err"
@@ -109,7 +114,7 @@ dns_arrete "$occupant"
 if [ "$(ip netns exec "$NS_R" sysctl -n net.ipv4.ip_unprivileged_port_start)" -gt 53 ]; then
     DNS_SANS_ROOT=1 dns_relais "$(conf 10.53.1.2 10.53.2.2)"
     relais=$DNS_PID
-    for _ in $(seq 30); do grep -qs 'DNS relay' "$RELAIS/quorvel-errors.log" && break; sleep 0.1; done
+    for _ in $(seq 300); do grep -qs 'DNS relay' "$RELAIS/quorvel-errors.log" && break; sleep 0.1; done
     verifie "unprivileged: the error log says why and what is needed" \
         grep -q 'Permission denied (ports below 1024 need root or CAP_NET_BIND_SERVICE)' "$RELAIS/quorvel-errors.log"
     dns_arrete "$relais"

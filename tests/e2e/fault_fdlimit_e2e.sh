@@ -25,7 +25,7 @@ sleep 9     # every client connected and has had its answer, or waits in the que
 read -r _ busy_fds busy_thr <<< "$(qv_sample)"
 cpu0=$(qv_cpu)
 t0=$(date +%s.%N)
-dns=$(qv_client dns --server $QV_PROXY --src $QV_ALLOWED2 --count 10 --tries 4 --timeout 0.5)
+dns=$(qv_client dns --server $QV_PROXY --src $QV_ALLOWED2 --count 10 --tries 4 --timeout 2)
 sleep 3
 cpu1=$(qv_cpu)
 t1=$(date +%s.%N)

@@ -53,7 +53,7 @@ served_a=1 served_b=1
 qv_served $QV_ALLOWED && served_a=0
 what_a=$QV_SERVED_WHAT
 qv_served $QV_ALLOWED2 && served_b=0
-dns=$(qv_client dns --server $QV_PROXY --src $QV_ALLOWED --count 20 --tries 3 --timeout 0.5)
+dns=$(qv_client dns --server $QV_PROXY --src $QV_ALLOWED --count 20 --tries 3 --timeout 2)
 [ $served_a -eq 0 ] && [ $served_b -eq 0 ] && [ "$(qv_field "$dns" answered)" -eq 20 ] && qv_alive || st=1
 qv_report "allowed clients after the garbage" $st \
     "$QV_ALLOWED $what_a; $QV_ALLOWED2 $QV_SERVED_WHAT; $(qv_field "$dns" answered)/20 queries answered; descriptors $fds (idle $idle_fds), threads $thr (idle $idle_thr)"

@@ -14,8 +14,10 @@ qv_setup fault_upstream "${1:?usage: fault_upstream_e2e.sh BUILD_DIR}" || exit 1
 qv_start_upstream || exit 1
 qv_start_proxy || exit 1
 
+# A try waits 1 s: an answer that is slow on a loaded machine is not lost,
+# and a query sent to a dead upstream still costs little.
 ask() {   # ask COUNT TRIES: the JSON of `qv_client.py dns` from the allowed client
-    qv_client dns --server $QV_PROXY --src $QV_ALLOWED --count "$1" --tries "$2" --timeout 0.3
+    qv_client dns --server $QV_PROXY --src $QV_ALLOWED --count "$1" --tries "$2" --timeout 1
 }
 answers_via() {   # answers_via JSON...: answers per upstream (by the address it gives), summed
     "$QV_PY" -c '
@@ -64,7 +66,12 @@ r=$(ask 10 1)
 none=$(qv_field "$r" answered)
 qv_dnsmasq $QV_NS1 10.9.9.1 ns1b
 qv_dnsmasq $QV_NS2 10.9.9.2 ns2b
-sleep 1
+# Both answer again, asked directly, before the relay is judged.
+for _ in $(seq 120); do
+    [ "$(ip netns exec "$NS_Q" dig +short +tries=1 +time=1 @$QV_NS1 a.soak.test)" = 10.9.9.1 ] &&
+        [ "$(ip netns exec "$NS_Q" dig +short +tries=1 +time=1 @$QV_NS2 a.soak.test)" = 10.9.9.2 ] && break
+    sleep 0.5
+done
 r=$(ask 20 4)
 back=$(qv_field "$r" answered)
 st=0

@@ -19,9 +19,9 @@ echec() {
     exit 1
 }
 
-# attend FILE TEXT: waits up to 10 s for TEXT to appear in FILE.
+# attend FILE TEXT: waits up to 30 s (a loaded machine) for TEXT to appear in FILE.
 attend() {
-    for _ in $(seq 100); do
+    for _ in $(seq 300); do
         grep -qsF "$2" "$1" && return 0
         [ -z "$pid" ] || kill -0 "$pid" 2>/dev/null || break
         sleep 0.1
@@ -73,10 +73,26 @@ fi
 
 # 3. Run through the link from /: configuration and modules are found beside
 #    the real program file, the relative log lands there too.
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-printf '[Main]\nLogFile=quorvel.log\nErrFile=quorvel-errors.log\n[SSL]\nSSLEnabled=yes\nSSLPort=%s\n' \
-    "$port" >"$lib/quorvel.conf"
-lance out.1
+# The port was free a moment ago; when another process takes it meanwhile,
+# the tunnel's thread ends: start again on another one.
+for essai in 1 2 3 4 5; do
+    port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    printf '[Main]\nLogFile=quorvel.log\nErrFile=quorvel-errors.log\n[SSL]\nSSLEnabled=yes\nSSLPort=%s\n' \
+        "$port" >"$lib/quorvel.conf"
+    lance out.1
+    [ -e "$lib/quorvel_ssl.so" ] || break
+    # The start line comes before the listener listens: wait for the socket.
+    ecoute=""
+    for _ in $(seq 300); do
+        if ss -Hltnp "sport = :$port" | grep -q "pid=$pid,"; then ecoute=1; break; fi
+        grep -qF "SSL server exits" "$tmp/out.1" && break
+        sleep 0.1
+    done
+    [ -z "$ecoute" ] || break
+    [ "$essai" -lt 5 ] || echec "the installed tunnel never listened on its port"
+    arrete TERM
+    rm -f "$lib"/*.log*
+done
 for m in quorvel_ssl quorvel_dns; do
     if [ -e "$lib/$m.so" ] && grep -qF "Unable to load $m.so" "$tmp/out.1"; then
         echec "the installed $m.so did not load"
@@ -84,7 +100,7 @@ for m in quorvel_ssl quorvel_dns; do
 done
 if [ -e "$lib/quorvel_ssl.so" ]; then
     attend "$tmp/out.1" "SSL server starts ($port)"
-    code=$(curl -s --max-time 10 -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port/" || true)
+    code=$(curl -s --max-time 30 -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port/" || true)
     [ "${code:-000}" != 000 ] || echec "the installed tunnel did not answer on port $port"
 fi
 

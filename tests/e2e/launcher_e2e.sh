@@ -31,7 +31,7 @@ lance() {
     prog=$(find "$d" -maxdepth 1 -type f -perm -u+x ! -name '*.so' | head -1)
     "$prog" "$@" >"$d/out" 2>"$d/err" &
     pid=$!
-    for _ in $(seq 100); do
+    for _ in $(seq 300); do   # 30 s at most, for a loaded machine
         grep -qs "Quorvel starts" "$d/$log" && return 0
         kill -0 "$pid" 2>/dev/null || break
         sleep 0.1

@@ -28,7 +28,10 @@
 #   slowly. A leak grows with the count instead, at the same pace all along.
 #   So the idle size at the end must be at most 2 MiB above the one after
 #   warm-up, and its growth over the last stretch must be at most 256 KiB or
-#   less than half its growth over the stretch before. This machine serves
+#   less than half its growth over the stretch before, or the two stretches
+#   together must have grown by at most 256 KiB (how many threads and stacks
+#   a stretch touches depends on scheduling, so a size that fell over one
+#   stretch may rise as much over the next; a leak rises in both). This machine serves
 #   about 240 tunnels and 2,000 queries a second, 22 s per stretch in the
 #   default run: losing 40 bytes per tunnel, or one datagram buffer (100,000
 #   bytes) in 20,000 queries, fails the second rule.
@@ -175,14 +178,15 @@ if [[ $(ldd "$QV_BUILD/quorvel") == *lib[at]san* ]]; then
     echo "soak: memory not judged: sanitizer build (it reports leaks itself at exit)"
 elif [ $((end_rss - warm_rss)) -gt $mem_tolerance_kib ]; then
     fail "idle resident memory grew by $((end_rss - warm_rss)) KiB after the warm-up (limit $mem_tolerance_kib)"
-elif [ "$late" -gt $late_tolerance_kib ] && [ $((2 * late)) -gt "$early" ]; then
+elif [ "$late" -gt $late_tolerance_kib ] && [ $((2 * late)) -gt "$early" ] &&
+     [ $((early + late)) -gt $late_tolerance_kib ]; then
     fail "idle resident memory still grows: +$early KiB over the second stretch, +$late KiB over the third"
 fi
 qv_served || fail "not served after the load: $QV_SERVED_WHAT"
 # The ring of pending queries has wrapped around thousands of times: answers
 # must still reach the client that asked, each at the first try.
 for src in $QV_ALLOWED $QV_ALLOWED2; do
-    r=$(qv_client dns --server $QV_PROXY --src $src --count 20 --tries 1 --timeout 1)
+    r=$(qv_client dns --server $QV_PROXY --src $src --count 20 --tries 1 --timeout 5)
     [ "$(qv_field "$r" answered_first_try)" -eq 20 ] ||
         fail "after the load, $src got $(qv_field "$r" answered_first_try) of 20 answers at the first try"
 done

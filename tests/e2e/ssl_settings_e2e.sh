@@ -29,7 +29,7 @@ lance() {
 # A value that enables the tunnel prints the start line and listens.
 for v in yes Y true t TRUE Yesterday '"yes"'; do
     lance $'SSLEnabled='"$v"$'\nSSLPort=8080\n'
-    ssl_verifie "SSLEnabled=$v starts the server" ssl_attend 5 ssl_ecoute "$ns" 8080
+    ssl_verifie "SSLEnabled=$v starts the server" ssl_attend 30 ssl_ecoute "$ns" 8080
     ssl_verifie "SSLEnabled=$v prints the start line" grep -qx "SSL server starts (8080)" "$d/out"
     ssl_proxy_arrete
 done
@@ -45,11 +45,11 @@ done
 
 # "SSLPort" absent gives 8080; "443abc" reads as 443.
 lance $'SSLEnabled=yes\n'
-ssl_verifie "SSLPort absent listens on 8080" ssl_attend 5 ssl_ecoute "$ns" 8080
+ssl_verifie "SSLPort absent listens on 8080" ssl_attend 30 ssl_ecoute "$ns" 8080
 ssl_verifie "SSLPort absent prints 8080" grep -qx "SSL server starts (8080)" "$d/out"
 ssl_proxy_arrete
 lance $'SSLEnabled=yes\nSSLPort=443abc\n'
-ssl_verifie "SSLPort=443abc listens on 443" ssl_attend 5 ssl_ecoute "$ns" 443
+ssl_verifie "SSLPort=443abc listens on 443" ssl_attend 30 ssl_ecoute "$ns" 443
 ssl_verifie "SSLPort=443abc prints 443" grep -qx "SSL server starts (443)" "$d/out"
 ssl_proxy_arrete
 
@@ -57,7 +57,7 @@ ssl_proxy_arrete
 # thread prints its exit line with the listener's result, and opens nothing.
 for v in abc 99999999999 -1 70000; do
     lance $'SSLEnabled=yes\nSSLPort='"$v"$'\n'
-    ssl_verifie "SSLPort=$v prints the exit line" ssl_attend 5 grep -q "^SSL server exits (-" "$d/out"
+    ssl_verifie "SSLPort=$v prints the exit line" ssl_attend 30 grep -q "^SSL server exits (-" "$d/out"
     [ "$v" != abc ] || ssl_verifie "SSLPort=abc reads as port 0" grep -qx "SSL server starts (0)" "$d/out"
     ssl_verifie "SSLPort=$v opens no port" bash -c "[ -z \"\$(ip netns exec $ns ss -Hltn)\" ]"
     ssl_verifie "SSLPort=$v leaves the launcher running" kill -0 "$PROXY_PID"

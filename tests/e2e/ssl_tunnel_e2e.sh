@@ -37,7 +37,7 @@ ssl_fond "$NS_T" "$PY" "$OUTIL" serve-echo 10.77.1.2 7000
 ssl_fond "$NS_P" "$PY" "$OUTIL" serve-echo 127.0.0.1 7001
 ssl_proxy "$d" "$NS_P" || { cat "$d/out"; exit 1; }
 for p in "$NS_T 4433" "$NS_T 7000" "$NS_P 7001" "$NS_P 8080"; do
-    ssl_attend 10 ssl_ecoute $p || { echo "nothing listens on $p"; cat "$d/out"; exit 1; }
+    ssl_attend 30 ssl_ecoute $p || { echo "nothing listens on $p"; cat "$d/out"; exit 1; }
 done
 ssl_verifie "start line names the port" grep -q "^SSL server starts (8080)$" "$d/out"
 
@@ -79,7 +79,7 @@ ssl_verifie "lower-case connect is served" \
 n=$(journal "something else than CONNECT")
 ssl_verifie "GET gets 405" enc ask "$PROXY" "GET http://10.77.1.2:7000/ HTTP/1.1\r\nHost: 10.77.1.2\r\n\r\n" --expect-page 1
 ssl_verifie "405 is logged" \
-    ssl_attend 5 bash -c "[ \$(grep -c -F 'Client application connected to SSL Proxy for something else than CONNECT' '$d/quorvel.log') -eq $((n + 1)) ]"
+    ssl_attend 30 bash -c "[ \$(grep -c -F 'Client application connected to SSL Proxy for something else than CONNECT' '$d/quorvel.log') -eq $((n + 1)) ]"
 for req in "FOO\r\n\r\n" "CONNECT 10.77.1.2:0 HTTP/1.1\r\n\r\n" "CONNECT 10.77.1.2:65536 HTTP/1.1\r\n\r\n" \
            "CONNECT 10.77.1.2:99999 HTTP/1.1\r\n\r\n" "CONNECT 10.77.1.2:abc HTTP/1.1\r\n\r\n"; do
     ssl_verifie "400 for $req" enc ask "$PROXY" "$req" --expect-page 0
@@ -100,16 +100,16 @@ ssl_verifie "refused client gets 403 unread" enc ask "$PROXY" "" --source 10.77.
 # request turns the close into a reset, which may follow the page.
 ssl_verifie "refused client that sent its request still reads the 403" \
     enc ask "$PROXY" "CONNECT 10.77.1.2:7000 HTTP/1.1\r\n\r\n" --source 10.77.0.3 --allow-reset --expect-page 2
-ssl_verifie "refused client is logged" ssl_attend 5 grep -q "Connection from 10.77.0.3 refused (SSL)" "$d/quorvel.log"
+ssl_verifie "refused client is logged" ssl_attend 30 grep -q "Connection from 10.77.0.3 refused (SSL)" "$d/quorvel.log"
 # The gateway's own loopback is not for the LAN, whatever the name.
 for cible in 127.0.0.1 localhost 127.3.3.3 0.0.0.0; do
     ssl_verifie "LAN client to $cible:7001 gets 403" \
         enc ask "$PROXY" "CONNECT $cible:7001 HTTP/1.1\r\n\r\n" --source 10.77.0.2 --expect-page 2
 done
 ssl_verifie "loopback refusal is logged" \
-    ssl_attend 5 grep -q "Connection from 10.77.0.2 to 127.0.0.1 refused (SSL)" "$d/quorvel.log"
+    ssl_attend 30 grep -q "Connection from 10.77.0.2 to 127.0.0.1 refused (SSL)" "$d/quorvel.log"
 ssl_verifie "0.0.0.0 refusal is logged" \
-    ssl_attend 5 grep -q "Connection from 10.77.0.2 to 0.0.0.0 refused (SSL)" "$d/quorvel.log"
+    ssl_attend 30 grep -q "Connection from 10.77.0.2 to 0.0.0.0 refused (SSL)" "$d/quorvel.log"
 ssl_verifie "the gateway itself may tunnel to its loopback" \
     bash -c '[ "$(ip netns exec '"$NS_P"' '"$PY $OUTIL"' ask 127.0.0.1:8080 "CONNECT 127.0.0.1:7001 HTTP/1.1\r\n\r\nme" --half-close)" = "$(printf "HTTP/1.1 200 OK\r\n\r\nme")" ]'
 # The gateway's own LAN address is allowed here (as a "10.77.*" pattern
@@ -135,14 +135,14 @@ PYEOF
 ssl_verifie "two hops through the gateway's own port do not reach loopback" \
     cmp -s "$SCRATCH/double_attendu" "$SCRATCH/double"
 ssl_verifie "the refused first hop is logged" \
-    ssl_attend 5 grep -q "Connection from 10.77.0.2 to 10.77.0.1 refused (SSL)" "$d/quorvel.log"
+    ssl_attend 30 grep -q "Connection from 10.77.0.2 to 10.77.0.1 refused (SSL)" "$d/quorvel.log"
 
 # 256 MiB each way at once, checksums compared end to end.
 taille=$((256 << 20))
 ssl_fond "$NS_T" bash -c "exec $PY $OUTIL serve-bulk 10.77.1.2 7100 $taille > $SCRATCH/bulk_cible"
-ssl_attend 10 ssl_ecoute "$NS_T" 7100
+ssl_attend 30 ssl_ecoute "$NS_T" 7100
 debut=$SECONDS
-timeout 120 ip netns exec "$NS_C" "$PY" "$OUTIL" client-bulk "$PROXY" 10.77.1.2:7100 "$taille" \
+timeout 300 ip netns exec "$NS_C" "$PY" "$OUTIL" client-bulk "$PROXY" 10.77.1.2:7100 "$taille" \
     > "$SCRATCH/bulk_client"
 ssl_attend 30 test -s "$SCRATCH/bulk_cible"
 read -r _ c_env _ c_recu c_n < "$SCRATCH/bulk_client"
@@ -152,7 +152,7 @@ ssl_verifie "256 MiB client to target intact" [ "${c_env:-x}" = "${t_recu:-y}" -
 ssl_verifie "256 MiB target to client intact" [ "${t_env:-x}" = "${c_recu:-y}" -a "${c_n:-0}" = "$taille" ]
 
 # 500 tunnels open at once, each answering.
-ssl_verifie "500 tunnels at once" timeout 120 ip netns exec "$NS_C" "$PY" "$OUTIL" many "$PROXY" 10.77.1.2:7000 500
+ssl_verifie "500 tunnels at once" timeout 300 ip netns exec "$NS_C" "$PY" "$OUTIL" many "$PROXY" 10.77.1.2:7000 500
 
 # Stalling clients cost a thread each, never the service: three silent ones
 # and one sending a 1 MiB header without end, then ordinary clients.
@@ -162,19 +162,23 @@ ssl_fond "$NS_C" "$PY" "$OUTIL" hold "$PROXY" "CONNECT 10.77.1.2:7000 HTTP/1.1\r
 ssl_fond "$NS_C" "$PY" "$OUTIL" endless "$PROXY" $((1 << 20)) 40; lents+=("$BG_PID")
 # One more silent client measures the bound: its 400 comes after the 30
 # seconds of the header limit, not before and not much later.
-ip netns exec "$NS_C" bash -c "d=\$(date +%s); $PY $OUTIL ask $PROXY '' --wait 45 --expect-page 0 && echo \$((\$(date +%s) - d))" \
+ip netns exec "$NS_C" bash -c "d=\$(date +%s); $PY $OUTIL ask $PROXY '' --wait 60 --expect-page 0 && echo \$((\$(date +%s) - d))" \
     > "$SCRATCH/muet" 2>&1 &
 muet=$!
 PIDS+=("$muet")
-sleep 1
+# The stalling clients are connected before the others are timed (the one
+# with the endless header may already be answered and closed).
+etablies() { [ "$(ip netns exec "$NS_P" ss -Htn state established "sport = :8080" | wc -l)" -ge 5 ]; }
+ssl_attend 30 etablies || echo "     (the stalling clients did not all connect)"
 debut=$SECONDS
 ok=1
 for i in 1 2 3 4 5; do
-    r=$(timeout 10 ip netns exec "$NS_C" "$PY" "$OUTIL" ask "$PROXY" "CONNECT 10.77.1.2:7000 HTTP/1.1\r\n\r\nhi$i" --half-close)
+    r=$(timeout 20 ip netns exec "$NS_C" "$PY" "$OUTIL" ask "$PROXY" "CONNECT 10.77.1.2:7000 HTTP/1.1\r\n\r\nhi$i" --half-close)
     [ "$r" = "$(printf 'HTTP/1.1 200 OK\r\n\r\nhi%s' $i)" ] || ok=0
 done
-# Well inside the 30 seconds a blocked server would take, with room for a busy machine.
-[ $((SECONDS - debut)) -le 15 ] || ok=0
+# Well inside the 30 seconds a blocked server would take (the stalled clients
+# hold it until their header limit), with room for a loaded machine.
+[ $((SECONDS - debut)) -le 20 ] || ok=0
 ssl_verifie "stalled clients do not stop service to others" [ $ok = 1 ]
 page=$(timeout 20 ip netns exec "$NS_C" curl -sS --max-time 15 -k -p -x "http://$PROXY" https://10.77.1.2:4433/ 2>&1)
 ssl_verifie "curl still served beside stalled clients" contient "Ciphers supported in s_server binary" "$page"
@@ -182,7 +186,9 @@ for p in "${lents[@]}"; do kill "$p" 2>/dev/null; done
 wait "$muet"
 attente=$(tail -n 1 "$SCRATCH/muet")
 echo "     silent client answered after ${attente}s"
-ssl_verifie "a silent client gets 400 after the 30-second limit" [ "$attente" -ge 29 -a "$attente" -le 40 ] 2>/dev/null
+# Not before the limit; the upper bound is wide for a loaded machine (the
+# client's own start is counted too) yet well below the 60 s it waits.
+ssl_verifie "a silent client gets 400 after the 30-second limit" [ "$attente" -ge 29 -a "$attente" -le 45 ] 2>/dev/null
 
 # The proxy survived all of it and stops cleanly.
 ssl_verifie "proxy still running" kill -0 "$PROXY_PID"

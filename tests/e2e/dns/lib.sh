@@ -61,7 +61,7 @@ dns_prepare()
     local lien
     for lien in "$NS_R ${t}ru1" "$NS_R ${t}ru2" "$NS_R ${t}rc" "$NS_U1 ${t}u1" "$NS_U2 ${t}u2" "$NS_C ${t}c"; do
         set -- $lien
-        for _ in $(seq 50); do
+        for _ in $(seq 300); do
             [ "$(ip netns exec "$1" cat "/sys/class/net/$2/operstate")" = up ] && break
             sleep 0.1
         done
@@ -115,10 +115,11 @@ dns_responder()
     dns_attend_port "$ns" "$adr:53"
 }
 
-# dns_attend_port NS ADDRESS:PORT: until a UDP socket is bound there (5 s).
+# dns_attend_port NS ADDRESS:PORT: until a UDP socket is bound there (30 s,
+# for a loaded machine; a working start takes a fraction of a second).
 dns_attend_port()
 {
-    for _ in $(seq 50); do
+    for _ in $(seq 300); do
         ip netns exec "$1" ss -Hunl | grep -q -- " $2 " && return 0
         sleep 0.1
     done
@@ -145,7 +146,7 @@ dns_relais()
     ip netns exec "$NS_R" "${comme[@]}" "$RELAIS/quorvel" console > "$RELAIS/out" 2> "$RELAIS/err" &
     DNS_PID=$!
     DNS_PIDS+=("$DNS_PID")
-    for _ in $(seq 50); do
+    for _ in $(seq 300); do
         grep -qs "Quorvel starts" "$RELAIS/quorvel.log" && break
         sleep 0.1
     done
@@ -155,7 +156,7 @@ dns_relais()
 # is bound on ADDRESS (default 0.0.0.0, every interface).
 dns_relais_pret()
 {
-    for _ in $(seq 50); do
+    for _ in $(seq 300); do
         grep -qs "DNS server starts" "$RELAIS/out" && break
         sleep 0.1
     done
@@ -174,11 +175,13 @@ dns_attend_tcp()
 }
 
 # dns_dig SOURCE ARGS...: dig from the client namespace through the relay.
+# One try (the crafted upstreams count the queries they see), waited for
+# long enough for a loaded machine; only the refused cases wait it out.
 dns_dig()
 {
     local source=$1
     shift
-    ip netns exec "$NS_C" dig @10.53.3.1 -b "$source" +time=2 +tries=1 "$@"
+    ip netns exec "$NS_C" dig @10.53.3.1 -b "$source" +time=10 +tries=1 "$@"
 }
 
 DNS_LIB=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)

@@ -91,7 +91,7 @@ ssl_proxy() {
     ip netns exec "$2" "$1/quorvel" console > "$1/out" 2>&1 &
     PROXY_PID=$!
     PIDS+=("$PROXY_PID")
-    ssl_attend 10 grep -q "Quorvel starts" "$1/quorvel.log"
+    ssl_attend 30 grep -q "Quorvel starts" "$1/quorvel.log"
 }
 
 ssl_proxy_arrete() {
