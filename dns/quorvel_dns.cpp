@@ -23,6 +23,9 @@ std::atomic<uint32_t> serveur_dns1;
 std::atomic<uint32_t> serveur_dns2;
 uint16_t port_dns;
 uint32_t adresse_ecoute_dns;
+// "DNSListen" as read at start: a reload compares the text, since a host
+// name is resolved once, at start.
+static char ecoute_lue[1024];
 int quorvel_dns_actif;
 int quorvel_dns_en_service;
 
@@ -322,9 +325,8 @@ int _demarre_serveur_dns(void)
         std::fflush(stdout);
         return -1;
     }
-    char ecoute[1024] = "";
-    kvtcfg_recup_E("DNS", "DNSListen", ecoute, sizeof ecoute, "");
-    if (kvtnet_adresse_ecoute("DNS relay", "DNSListen", ecoute, &adresse_ecoute_dns) < 0) {
+    kvtcfg_recup_E("DNS", "DNSListen", ecoute_lue, sizeof ecoute_lue, "");
+    if (kvtnet_adresse_ecoute("DNS relay", "DNSListen", ecoute_lue, &adresse_ecoute_dns) < 0) {
         std::fputs("DNS server exits (-1)\n", stdout);
         std::fflush(stdout);
         return -1;
@@ -345,6 +347,10 @@ namespace {
 // and logged with KVTCFG_TEXTE_REDEMARRAGE instead.
 void quorvel_dns_recharge_reglages()
 {
+    // Both sockets stay bound where they are.
+    char ecoute[1024];
+    kvtcfg_recup_E("DNS", "DNSListen", ecoute, sizeof ecoute, "");
+    if (std::strcmp(ecoute, ecoute_lue) != 0) kvtlog_log(KVTCFG_TEXTE_REDEMARRAGE, "DNSListen");
 }
 
 }  // namespace

@@ -294,7 +294,7 @@ void quorvel_dns_tcp_accepte(void *argument)
         kvt_fd client{c};
         if (!quorvel_ip_mask_autorise(pair.sin_addr.s_addr)) {
             char texte[20];
-            kvtlog_log("Query from %s refused (DNS)", kvtnet_aff_adresse(pair.sin_addr.s_addr, texte));
+            kvtlog_refus("DNS", "Query from %s refused (DNS)", kvtnet_aff_adresse(pair.sin_addr.s_addr, texte));
             continue;  // closed unread
         }
         if (nb_connexions.fetch_add(1, std::memory_order_acq_rel) >= QUORVEL_DNS_TCP_MAX_CONNEXIONS) {

@@ -174,11 +174,16 @@ int _demarre_serveur_ssl(void)
     return 0;
 }
 
+namespace {
+// "SSLListen" as read at start: a reload compares the text, since a host
+// name is resolved once, at start.
+char ecoute_lue[1024];
+}  // namespace
+
 int quorvel_ssl_lit_adresse(void)
 {
-    char valeur[1024];
-    kvtcfg_recup_E("SSL", "SSLListen", valeur, sizeof valeur, "");
-    return kvtnet_adresse_ecoute("SSL tunnel", "SSLListen", valeur, &quorvel_ssl_adresse) < 0 ? -1 : 0;
+    kvtcfg_recup_E("SSL", "SSLListen", ecoute_lue, sizeof ecoute_lue, "");
+    return kvtnet_adresse_ecoute("SSL tunnel", "SSLListen", ecoute_lue, &quorvel_ssl_adresse) < 0 ? -1 : 0;
 }
 
 void quorvel_ssl_serveur(void *)
@@ -203,6 +208,16 @@ namespace {
 // can apply is compared and logged with KVTCFG_TEXTE_REDEMARRAGE instead.
 void quorvel_ssl_recharge_reglages()
 {
+    // The listener holds its socket and its limits for as long as it runs.
+    char valeur[1024];
+    kvtcfg_recup_E("SSL", "SSLListen", valeur, sizeof valeur, "");
+    if (std::strcmp(valeur, ecoute_lue) != 0) kvtlog_log(KVTCFG_TEXTE_REDEMARRAGE, "SSLListen");
+    kvtcfg_recup_E("SSL", "SSLMaxClients", valeur, sizeof valeur, "0");
+    if (std::max(0, kvtstr_enint(valeur)) != quorvel_ssl_limites.max_connexions)
+        kvtlog_log(KVTCFG_TEXTE_REDEMARRAGE, "SSLMaxClients");
+    kvtcfg_recup_E("SSL", "SSLMaxPerClient", valeur, sizeof valeur, "0");
+    if (std::max(0, kvtstr_enint(valeur)) != quorvel_ssl_limites.max_par_adresse)
+        kvtlog_log(KVTCFG_TEXTE_REDEMARRAGE, "SSLMaxPerClient");
 }
 
 }  // namespace
@@ -382,5 +397,5 @@ void quorvel_ssl_refus(int s, uint32_t adresse)
     quorvel_ssl_page_erreur(s, QUORVEL_SSL_PAGE_SATURE);
     char texte[260];
     kvtnet_aff_adresse(adresse, texte);
-    kvtlog_log("Connection from %s refused: too many connections (SSL)", texte);
+    kvtlog_refus("SSL", "Connection from %s refused: too many connections (SSL)", texte);
 }
