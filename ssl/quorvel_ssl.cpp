@@ -9,6 +9,7 @@
 #include <strings.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,9 @@
 #include "quorvel_ip_mask.h"
 
 int quorvel_ssl_port = 0;
+// [SSL] SSLIdleTimeout: seconds without a byte either way that close a
+// tunnel; 0, the default, sets no limit.
+int quorvel_ssl_inactif = 0;
 
 namespace {
 
@@ -122,6 +126,10 @@ int _demarre_serveur_ssl(void)
     // The atoi reading, saturated: a huge number must not wrap into a valid
     // port; the listener refuses whatever is out of range.
     quorvel_ssl_port = kvtstr_enint(port);
+
+    char inactif[1024];
+    kvtcfg_recup_E("SSL", "SSLIdleTimeout", inactif, sizeof inactif, "0");
+    quorvel_ssl_inactif = std::max(0, kvtstr_enint(inactif));
 
     (void)quorvel_ip_mask_charge();
     (void)kvtthread_demarre(quorvel_ssl_serveur, KVT_PILE_SERVEUR, nullptr);
@@ -233,7 +241,7 @@ int quorvel_ssl_tunnel(int client, const char *hote, int port)
         kvthttpe_libere(&reponse);
         return QUORVEL_SSL_TUNNEL_ERREUR;
     }
-    (void)kvtnet_redir2(client, serveur.s);
+    (void)kvtnet_redir2_delai(client, serveur.s, quorvel_ssl_inactif);
     kvthttpe_libere(&reponse);
     return 0;
 }
