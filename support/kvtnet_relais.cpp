@@ -352,12 +352,13 @@ int kvtnet_redir2_delai(int client, int serveur, int inactif_s)
     bool raccroche[2] = {false, false};  // hung up: not polled while nothing is asked of it
     int64_t fin_vue = -1;                // when a side's end was first seen
     bool rdhup_vu[2] = {false, false};
-    int file_vue[2] = {0, 0};            // send queues last looked at by the time limits
+    int file_vue[2] = {0, 0};            // send queues as the time limits last saw them
     const int64_t demi_ms = demi_fermeture_ms.load(std::memory_order_relaxed);
     const int64_t inactif_ms = inactif_s > 0 ? int64_t{inactif_s} * 1000 : -1;
     char pile[TAMPON_PILE];
 
     int64_t maintenant = kvtnet_maintenant_ms();
+    int64_t livraison = maintenant;  // when the send queues were last seen to change
     // A direction starts by waiting for its first byte: no buffer before then.
     bool a_avancer[2] = {false, false};
     for (Sens &s : sens) {
@@ -374,27 +375,24 @@ int kvtnet_redir2_delai(int client, int serveur, int inactif_s)
             if ((sens[i].fin_lue || rdhup_vu[i]) && fin_vue < 0) fin_vue = maintenant;
 
         // The time limits: no byte either way for inactif_s, or for
-        // demi_ms once a side has ended.
-        const int64_t derniere = std::max(sens[0].activite, sens[1].activite);
+        // demi_ms once a side has ended. Bytes that the relay passed on may
+        // still be on their way out of the kernel's send queues: while a
+        // limit runs, the queues are looked at on every wake, and a
+        // destination that keeps taking from them keeps the tunnel alive.
+        if (inactif_ms > 0 || fin_vue >= 0) {
+            for (int i = 0; i < 2; ++i) {
+                int q = en_attente(fds[i]);
+                if (q != file_vue[i]) livraison = maintenant;
+                file_vue[i] = q;
+            }
+        }
+        const int64_t derniere = std::max({sens[0].activite, sens[1].activite, livraison});
         int64_t echeance = inactif_ms > 0 ? derniere + inactif_ms : -1;
         if (fin_vue >= 0) {
             int64_t e = std::max(derniere, fin_vue) + demi_ms;
             if (echeance < 0 || e < echeance) echeance = e;
         }
-        if (echeance >= 0 && maintenant >= echeance) {
-            // Bytes that the relay passed on may still be on their way out
-            // of the kernel's send queues: a destination that keeps taking
-            // them keeps the tunnel alive.
-            bool livre = false;
-            for (int i = 0; i < 2; ++i) {
-                int q = en_attente(fds[i]);
-                if (q != file_vue[i]) livre = true;
-                file_vue[i] = q;
-            }
-            if (!livre) return 1;
-            sens[0].activite = sens[1].activite = maintenant;
-            continue;
-        }
+        if (echeance >= 0 && maintenant >= echeance) return 1;
 
         pollfd p[2];
         for (int i = 0; i < 2; ++i) {
