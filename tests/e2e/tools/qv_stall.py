@@ -82,6 +82,13 @@ def attend_fichier(chemin, limite):
 
 
 def joue(bouts, a, role):
+    try:
+        return joue_phases(bouts, a, role)
+    except OSError as e:  # a reset or a vanished proxy: reported, not a trace
+        return "%s: %s" % (role, e)
+
+
+def joue_phases(bouts, a, role):
     limite = time.monotonic() + a.timeout
     for b in bouts:
         b.s.setblocking(False)
