@@ -164,10 +164,10 @@ TEST(KvtnetRelaisBudget, PlusieursFluxRestentDansLeBudgetSansRienPerdre)
     size_t pic = 0;
     kvtnet_relais_occupe(&pic);  // starts the peak afresh
 
-    // Six bulk streams at once, both ways: together they would take 48 MiB
+    // Six bulk streams at once, both ways: together they could take 48 MiB
     // of buffers; the budget holds them to 1 MiB and each still arrives whole.
     const int n = 6;
-    const size_t taille = 16 << 20;
+    const size_t taille = 8 << 20;
     std::vector<Relais> r(n);
     for (auto &x : r) ASSERT_NO_FATAL_FAILURE(x.demarre());
     std::vector<Lu> recu(2 * n);
@@ -200,7 +200,7 @@ TEST(KvtnetRelaisBudget, UnFluxRapideGrandit)
     kvtnet_relais_occupe(&pic);
     Relais r;
     ASSERT_NO_FATAL_FAILURE(r.demarre());
-    const size_t taille = 256 << 20;
+    const size_t taille = 128 << 20;
     Lu recu;
     std::thread l([&] { recu = lit_flux(r.b, 7, {}, 1 << 20); });
     ecrit_flux(r.a, 7, taille);
@@ -311,12 +311,11 @@ TEST(KvtnetRelaisDelais, InactifFermeLeTunnelSeulementSansOctet)
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
     }
     EXPECT_TRUE(r.t.joinable());
-    // Then silence: the relay ends by itself, with 1, within about a second.
+    // Then silence: the relay ends by itself, with 1, about a second after
+    // the last byte (which moved 2.1 s or more after the start).
     auto t0 = horloge::now();
     EXPECT_EQ(1, r.attend());
-    double d = secondes_depuis(t0);
-    EXPECT_GT(d, 0.5);
-    EXPECT_LT(d, 10.0);
+    EXPECT_LT(secondes_depuis(t0), 10.0);
     EXPECT_GT(r.duree, 3.0);
 }
 
