@@ -31,18 +31,18 @@ namespace {
 // a stalled tunnel costs no user-space memory and a buffer can be dropped at
 // any moment without losing a byte.
 //
-// Small traffic goes through a buffer on the relay thread's stack, used
-// within one step and never held across a wait. A direction whose stack
-// buffer is filled by one peek and taken whole by its destination moves to a
-// heap buffer (64 KiB, doubling on the same rule up to 4 MiB): measured on
-// loopback, 4 MiB keeps a bulk stream at the rate of the old copying relay.
-// Heap buffers of all tunnels together stay within BUDGET_TAMPONS; a
-// direction that finds the budget spent goes on through its stack buffer,
-// slower but never waiting for memory. A heap buffer goes back after a
-// second without progress, whether its direction waits for bytes or for a
-// destination that stopped reading.
+// A direction takes a 16 KiB heap buffer when bytes come, and doubles it up
+// to 4 MiB each time a full buffer goes out whole: measured on loopback,
+// 4 MiB keeps a bulk stream at the rate of the old copying relay. Heap
+// buffers of all tunnels together stay within BUDGET_TAMPONS; a direction
+// that finds the budget spent goes on through a buffer on the relay thread's
+// stack, used within one step and never held across a wait: slower, but it
+// never waits for memory. A heap buffer goes back after a second without
+// progress, whether its direction waits for bytes or for a destination that
+// stopped reading, so an idle or stalled tunnel holds its sockets and
+// nothing else.
 constexpr size_t TAMPON_PILE = 16 * 1024;
-constexpr size_t TAMPON_MIN = 64 * 1024;
+constexpr size_t TAMPON_MIN = 16 * 1024;
 constexpr size_t TAMPON_MAX = 4 << 20;
 constexpr size_t BUDGET_TAMPONS = 32 << 20;
 constexpr int INACTIF_MS = 1000;
@@ -172,11 +172,12 @@ bool retire(const Sens &s, char *copie, size_t n) noexcept
     return true;
 }
 
-// Moves to a bigger heap buffer when the last full one went out whole and
-// the budget allows; otherwise the current buffer (or the stack) serves.
+// Takes a heap buffer for a direction that has none, or a bigger one when
+// the last full one went out whole, as the budget allows; otherwise the
+// current buffer (or the stack) serves.
 void ajuste(Sens &s) noexcept
 {
-    if (!s.grandir) return;
+    if (s.tient() && !s.grandir) return;
     s.grandir = false;
     if (s.tient() && s.capacite >= TAMPON_MAX) return;
     size_t capacite = s.tient() ? s.capacite * 2 : TAMPON_MIN;
@@ -229,13 +230,13 @@ Pas un_pas(Sens &s, char *pile, int64_t maintenant) noexcept
         s.plein = lu == capacite;
         return Pas::progres;  // the next step sends it
     }
-    // The stack buffer is not kept across a wait: send now, and what the
-    // destination does not take is peeked again once it is writable.
+    // The budget is spent and the stack serves: its buffer is not kept across
+    // a wait, so send now; what the destination does not take is peeked
+    // again once it is writable.
     ssize_t k = envoie_pret(s.vers, pile, lu);
     if (k < 0) return Pas::erreur;
     if (k == 0) { s.fd_attendu = s.vers; s.attendu = POLLOUT; return Pas::attente; }
     if (!retire(s, pile, static_cast<size_t>(k))) return Pas::erreur;
-    s.grandir = lu == capacite && static_cast<size_t>(k) == lu;
     s.activite = maintenant;
     return Pas::progres;
 }

@@ -193,6 +193,34 @@ TEST(KvtnetRelaisBudget, PlusieursFluxRestentDansLeBudgetSansRienPerdre)
     EXPECT_EQ(0u, kvtnet_relais_occupe(nullptr));
 }
 
+TEST(KvtnetRelaisBudget, BudgetEpuiseLaPileSert)
+{
+    // No heap buffer can be had at all: both directions go through the
+    // stack buffer, and every byte still arrives.
+    Reglage reglage(1, 0);
+    ASSERT_TRUE(attend_rien_tenu(10));
+    size_t pic = 0;
+    kvtnet_relais_occupe(&pic);
+    Relais r;
+    ASSERT_NO_FATAL_FAILURE(r.demarre());
+    const size_t taille = 8 << 20;
+    Lu recu[2];
+    std::thread ea([&] { ecrit_flux(r.a, 30, taille); });
+    std::thread eb([&] { ecrit_flux(r.b, 31, taille); });
+    std::thread la([&] { recu[1] = lit_flux(r.a, 31); });
+    recu[0] = lit_flux(r.b, 30);
+    ea.join();
+    eb.join();
+    la.join();
+    EXPECT_EQ(0, r.attend());
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(taille, recu[i].n) << "direction " << i;
+        EXPECT_TRUE(recu[i].intact) << "direction " << i;
+    }
+    kvtnet_relais_occupe(&pic);
+    EXPECT_EQ(0u, pic);
+}
+
 TEST(KvtnetRelaisBudget, UnFluxRapideGrandit)
 {
     ASSERT_TRUE(attend_rien_tenu(10));
@@ -210,7 +238,7 @@ TEST(KvtnetRelaisBudget, UnFluxRapideGrandit)
     EXPECT_EQ(taille, recu.n);
     EXPECT_TRUE(recu.intact);
     kvtnet_relais_occupe(&pic);
-    EXPECT_GE(pic, size_t{256} << 10);  // left the stack buffer and doubled on
+    EXPECT_GE(pic, size_t{256} << 10);  // doubled on from its first 16 KiB
     // One direction: its largest buffer, and for a moment the one it replaced.
     EXPECT_LE(pic, size_t{6} << 20);
 }
@@ -221,8 +249,9 @@ TEST(KvtnetRelaisBudget, DestinationQuiNeSuitPasNeFaitPasGrandir)
     size_t pic = 0;
     kvtnet_relais_occupe(&pic);
     // The way to the reader holds a few KiB and the reader takes 1 KiB at a
-    // time: the stack buffer goes out whole at most at the start, so the
-    // direction never goes past its first heap buffer.
+    // time. A send into a full send buffer may still take one segment (up to
+    // 64 KiB on loopback), so a buffer may double a few times at the start,
+    // but it stays far from the 4 MiB that a fast destination earns.
     Relais r;
     ASSERT_NO_FATAL_FAILURE(r.demarre(-1, 4096));
     int petit = 4096;
@@ -237,7 +266,7 @@ TEST(KvtnetRelaisBudget, DestinationQuiNeSuitPasNeFaitPasGrandir)
     EXPECT_EQ(taille, recu.n);
     EXPECT_TRUE(recu.intact);
     kvtnet_relais_occupe(&pic);
-    EXPECT_LE(pic, size_t{64} << 10);
+    EXPECT_LE(pic, size_t{256} << 10);
 }
 
 TEST(KvtnetRelaisBlocage, LesDeuxBoutsCessentDeLirePuisReprennent)
