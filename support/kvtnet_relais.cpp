@@ -188,8 +188,38 @@ void ajuste(Sens &s) noexcept
     s.capacite = capacite;
 }
 
+// The budget is spent: one step through a buffer on the stack. It is not
+// kept across a wait, so what is peeked is sent at once, and what the
+// destination does not take is peeked again once it is writable. A frame of
+// its own, so that the stack of a relay thread grows only when this runs.
+__attribute__((noinline)) Pas pas_sur_pile(Sens &s, int64_t maintenant) noexcept
+{
+    char pile[TAMPON_PILE];
+    ssize_t n;
+    do {
+        n = ::recv(s.de, pile, sizeof pile, MSG_DONTWAIT | MSG_PEEK);
+    } while (n < 0 && errno == EINTR);
+    if (n == 0) {
+        s.fin_lue = true;
+        s.activite = maintenant;
+        return Pas::progres;
+    }
+    if (n < 0) {
+        if (errno != EAGAIN) return Pas::erreur;
+        s.fd_attendu = s.de;
+        s.attendu = POLLIN;
+        return Pas::attente;
+    }
+    ssize_t k = envoie_pret(s.vers, pile, static_cast<size_t>(n));
+    if (k < 0) return Pas::erreur;
+    if (k == 0) { s.fd_attendu = s.vers; s.attendu = POLLOUT; return Pas::attente; }
+    if (!retire(s, pile, static_cast<size_t>(k))) return Pas::erreur;
+    s.activite = maintenant;
+    return Pas::progres;
+}
+
 // One step of one direction.
-Pas un_pas(Sens &s, char *pile, int64_t maintenant) noexcept
+Pas un_pas(Sens &s, int64_t maintenant) noexcept
 {
     if (!s.vide()) {
         ssize_t k = envoie_pret(s.vers, s.tampon + s.debut, s.fin - s.debut);
@@ -206,11 +236,10 @@ Pas un_pas(Sens &s, char *pile, int64_t maintenant) noexcept
     }
     if (s.fin_lue) return Pas::fin;
     ajuste(s);
-    char *zone = s.tient() ? s.tampon : pile;
-    size_t capacite = s.tient() ? s.capacite : TAMPON_PILE;
+    if (!s.tient()) return pas_sur_pile(s, maintenant);
     ssize_t n;
     do {
-        n = ::recv(s.de, zone, capacite, MSG_DONTWAIT | MSG_PEEK);
+        n = ::recv(s.de, s.tampon, s.capacite, MSG_DONTWAIT | MSG_PEEK);
     } while (n < 0 && errno == EINTR);
     if (n == 0) {
         s.fin_lue = true;
@@ -223,26 +252,14 @@ Pas un_pas(Sens &s, char *pile, int64_t maintenant) noexcept
         s.attendu = POLLIN;
         return Pas::attente;
     }
-    const size_t lu = static_cast<size_t>(n);
-    if (s.tient()) {
-        s.debut = 0;
-        s.fin = lu;
-        s.plein = lu == capacite;
-        return Pas::progres;  // the next step sends it
-    }
-    // The budget is spent and the stack serves: its buffer is not kept across
-    // a wait, so send now; what the destination does not take is peeked
-    // again once it is writable.
-    ssize_t k = envoie_pret(s.vers, pile, lu);
-    if (k < 0) return Pas::erreur;
-    if (k == 0) { s.fd_attendu = s.vers; s.attendu = POLLOUT; return Pas::attente; }
-    if (!retire(s, pile, static_cast<size_t>(k))) return Pas::erreur;
-    s.activite = maintenant;
-    return Pas::progres;
+    s.debut = 0;
+    s.fin = static_cast<size_t>(n);
+    s.plein = s.fin == s.capacite;
+    return Pas::progres;  // the next step sends it
 }
 
 // Moves bytes in one direction until it must wait; false on an error.
-bool avance(Sens &s, char *pile, int64_t maintenant) noexcept
+bool avance(Sens &s, int64_t maintenant) noexcept
 {
     s.attendu = 0;
     s.fd_attendu = -1;
@@ -253,7 +270,7 @@ bool avance(Sens &s, char *pile, int64_t maintenant) noexcept
             s.attendu = s.vide() ? POLLIN : POLLOUT;
             return true;
         }
-        switch (un_pas(s, pile, maintenant)) {
+        switch (un_pas(s, maintenant)) {
         case Pas::erreur: return false;
         case Pas::attente: return true;
         case Pas::progres: break;
@@ -356,7 +373,6 @@ int kvtnet_redir2_delai(int client, int serveur, int inactif_s)
     int file_vue[2] = {0, 0};            // send queues as the time limits last saw them
     const int64_t demi_ms = demi_fermeture_ms.load(std::memory_order_relaxed);
     const int64_t inactif_ms = inactif_s > 0 ? int64_t{inactif_s} * 1000 : -1;
-    char pile[TAMPON_PILE];
 
     int64_t maintenant = kvtnet_maintenant_ms();
     int64_t livraison = maintenant;  // when the send queues were last seen to change
@@ -370,7 +386,7 @@ int kvtnet_redir2_delai(int client, int serveur, int inactif_s)
     }
     for (;;) {
         for (int d = 0; d < 2; ++d)
-            if (a_avancer[d] && !sens[d].termine && !avance(sens[d], pile, maintenant)) return -1;
+            if (a_avancer[d] && !sens[d].termine && !avance(sens[d], maintenant)) return -1;
         if (sens[0].termine && sens[1].termine) return 0;
         for (int i = 0; i < 2; ++i)
             if ((sens[i].fin_lue || rdhup_vu[i]) && fin_vue < 0) fin_vue = maintenant;
