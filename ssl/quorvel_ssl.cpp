@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +27,19 @@ uint32_t quorvel_ssl_adresse = 0;
 int quorvel_ssl_port_dns = 0;
 int quorvel_ssl_actif = 0;
 kvtnet_limites quorvel_ssl_limites = {0, 0, quorvel_ssl_refus};
+// [SSL] SSLIdleTimeout: seconds without a byte either way that close a
+// tunnel; 0, the default, sets no limit. A reload replaces it for the
+// tunnels that start afterwards.
+static std::atomic<int> quorvel_ssl_inactif{0};
+
+namespace {
+int lit_inactif()
+{
+    char inactif[1024];
+    kvtcfg_recup_E("SSL", "SSLIdleTimeout", inactif, sizeof inactif, "0");
+    return std::max(0, kvtstr_enint(inactif));
+}
+}  // namespace
 
 namespace {
 
@@ -169,6 +183,8 @@ int _demarre_serveur_ssl(void)
     kvtcfg_recup_E("SSL", "SSLMaxPerClient", max, sizeof max, "0");
     quorvel_ssl_limites.max_par_adresse = std::max(0, kvtstr_enint(max));
 
+    quorvel_ssl_inactif.store(lit_inactif(), std::memory_order_relaxed);
+
     (void)quorvel_ip_mask_charge();
     (void)kvtthread_demarre(quorvel_ssl_serveur, KVT_PILE_SERVEUR, nullptr);
     return 0;
@@ -218,6 +234,7 @@ void quorvel_ssl_recharge_reglages()
     kvtcfg_recup_E("SSL", "SSLMaxPerClient", valeur, sizeof valeur, "0");
     if (std::max(0, kvtstr_enint(valeur)) != quorvel_ssl_limites.max_par_adresse)
         kvtlog_log(KVTCFG_TEXTE_REDEMARRAGE, "SSLMaxPerClient");
+    quorvel_ssl_inactif.store(lit_inactif(), std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -350,7 +367,7 @@ int quorvel_ssl_tunnel(int client, const char *hote, int port)
         kvthttpe_libere(&reponse);
         return QUORVEL_SSL_TUNNEL_ERREUR;
     }
-    (void)kvtnet_redir2(client, serveur.s);
+    (void)kvtnet_redir2_delai(client, serveur.s, quorvel_ssl_inactif.load(std::memory_order_relaxed));
     kvthttpe_libere(&reponse);
     return 0;
 }

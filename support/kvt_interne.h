@@ -37,4 +37,13 @@ int kvtnet_connexion_entete_lue(int s) noexcept;
  * 0, or a negative error number (-ENOMEM, or the pthreads error). */
 int kvtthread_demarre_muet(void (*routine)(void *), unsigned taille_pile, void *argument) noexcept;
 
+/* Relay limits, for the tests only (exported so that they can reach them):
+ * the budget of all relay buffers in bytes and the half-close delay in ms;
+ * 0 restores the built-in value. */
+#include "kvtlib.h"
+KVT_EXPORT void kvtnet_relais_regle_essai(size_t octets, int64_t demi_ms);
+/* Bytes that relay buffers hold now; *maximum (when not null) receives the
+ * most they held at once since the previous call. */
+KVT_EXPORT size_t kvtnet_relais_occupe(size_t *maximum);
+
 #endif

@@ -217,9 +217,17 @@ KVT_EXPORT int kvtnet_recup_entete(int s, char **entete);
 KVT_EXPORT int kvtnet_recup_str(int de, int vers, int max_octets, int delai, int jusqu_a_fin);
 
 /* Relays both ways until both directions have ended; an end of stream is
- * passed on as a half-close, an error ends both. Closes neither socket.
- * Returns 0, or -1 on an error. */
+ * passed on as a half-close, an error ends both. Once one side has ended,
+ * 60 seconds without a byte in either direction end the relay too. Closes
+ * neither socket. Returns 0, or -1 on an error. */
 KVT_EXPORT int kvtnet_redir2(int client, int serveur);
+/* kvtnet_redir2 with an idle limit: `inactif_s` seconds without a byte in
+ * either direction end the relay (0 or less: no limit). The relay buffers of
+ * all relays of the process share one memory budget of 32 MiB; what a
+ * destination does not take stays in the kernel's socket buffers. Returns 0
+ * when both directions ended, 1 when a time limit ended the relay (idle, or
+ * the 60 seconds after a half-close), -1 on an error. */
+KVT_EXPORT int kvtnet_redir2_delai(int client, int serveur, int inactif_s);
 
 /* Receives one datagram on the UDP socket `s` into `tampon` (capacity
  * `taille`); stores the sender's address and port (network order). `port`

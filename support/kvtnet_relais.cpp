@@ -1,11 +1,14 @@
 /* The relays: kvtnet_recup_str (one stream to one socket) and
- * kvtnet_redir2 (both ways, until both directions end), the tunnel's data
- * path. Nothing here raises SIGPIPE. */
+ * kvtnet_redir2 / kvtnet_redir2_delai (both ways, until both directions end
+ * or a time limit comes), the tunnel's data path. Nothing here raises
+ * SIGPIPE. */
 #include "kvtlib.h"
 #include "kvt_interne.h"
 #include "kvt_raii.h"
 #include "kvt_trace.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -13,22 +16,40 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
-// Relay buffers: each direction copies through a heap buffer of its own,
-// taken when bytes first flow and given back after a second of silence, so
-// an idle tunnel holds its two sockets and nothing else. A buffer starts
-// small (interactive traffic) and doubles whenever a read fills it (a bulk
-// stream), up to 4 MiB. Measured on loopback with kernel 6.18, copying
-// through 4 MiB moved 0.7 to 0.8 of the direct rate where splice(2) through
-// a pipe moved 0.45: the pipe pages cost more than the copy they save.
-constexpr size_t TAMPON_MIN = 64 * 1024;
+// Relay buffers. A direction never holds bytes of its own: it peeks at the
+// head of its source's receive queue, sends what it saw, and only then takes
+// from the queue what the destination accepted. Whatever a destination does
+// not take stays in the kernel, where TCP flow control stops the sender, so
+// a stalled tunnel costs no user-space memory and a buffer can be dropped at
+// any moment without losing a byte.
+//
+// A direction takes a 16 KiB heap buffer when bytes come, and doubles it up
+// to 4 MiB each time a full buffer goes out whole: measured on loopback,
+// 4 MiB keeps a bulk stream at the rate of the old copying relay. Heap
+// buffers of all tunnels together stay within BUDGET_TAMPONS; a direction
+// that finds the budget spent goes on through a buffer on the relay thread's
+// stack, used within one step and never held across a wait: slower, but it
+// never waits for memory. A heap buffer goes back after a second without
+// progress, whether its direction waits for bytes or for a destination that
+// stopped reading, so an idle or stalled tunnel holds its sockets and
+// nothing else.
+constexpr size_t TAMPON_PILE = 16 * 1024;
+constexpr size_t TAMPON_MIN = 16 * 1024;
 constexpr size_t TAMPON_MAX = 4 << 20;
+constexpr size_t BUDGET_TAMPONS = 32 << 20;
 constexpr int INACTIF_MS = 1000;
+// Once one side of a tunnel has ended, the tunnel ends after this long with
+// no byte in either direction: a half-closed tunnel whose other side stays
+// silent would otherwise hold its thread and both sockets for good.
+constexpr int64_t DEMI_FERMETURE_MS = 60 * 1000;
 // Buffer of kvtnet_recup_str, which serves small bodies.
 constexpr size_t TAILLE_COPIE = 64 * 1024;
 // Rounds one direction may run before the other gets its turn.
@@ -40,43 +61,68 @@ constexpr int KEEPALIVE_IDLE_S = 120;
 constexpr int KEEPALIVE_INTERVALLE_S = 30;
 constexpr int KEEPALIVE_SONDES = 4;
 
+// Shared by every relay thread of the process. The limits are constants but
+// for the tests, which shrink them through kvtnet_relais_regle_essai.
+std::atomic<size_t> budget{BUDGET_TAMPONS};
+std::atomic<int64_t> demi_fermeture_ms{DEMI_FERMETURE_MS};
+std::atomic<size_t> occupe{0};  // bytes of heap buffers held now
+std::atomic<size_t> pic{0};     // the most held at once since the last reading
+
+bool reserve(size_t n) noexcept
+{
+    size_t avant = occupe.load(std::memory_order_relaxed);
+    size_t apres;
+    do {
+        apres = avant + n;
+        if (apres > budget.load(std::memory_order_relaxed)) return false;
+    } while (!occupe.compare_exchange_weak(avant, apres, std::memory_order_relaxed));
+    size_t p = pic.load(std::memory_order_relaxed);
+    while (p < apres && !pic.compare_exchange_weak(p, apres, std::memory_order_relaxed)) {
+    }
+    return true;
+}
+
+void restitue(size_t n) noexcept { occupe.fetch_sub(n, std::memory_order_relaxed); }
+
 /* ---- Two-way relay ---- */
 
 enum class Pas { progres, attente, fin, erreur };
 
-// Grown relay buffers come straight from the system and go straight back:
-// through malloc, glibc's moving mmap threshold would keep freed multi-MiB
-// buffers in its arenas, and a proxy that once carried bulk streams would
-// stay large for good. The first, small buffer stays a cheap malloc.
+// Heap buffers come straight from the system and go straight back: through
+// malloc, freed buffers would stay in the arenas of the threads that used
+// them, and a proxy that once carried bulk streams would stay large.
 char *prend_tampon(size_t capacite) noexcept
 {
-    if (capacite <= TAMPON_MIN) return static_cast<char *>(std::malloc(capacite));
+    if (!reserve(capacite)) return nullptr;
     void *p = ::mmap(nullptr, capacite, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return p == MAP_FAILED ? nullptr : static_cast<char *>(p);
+    if (p != MAP_FAILED) return static_cast<char *>(p);
+    restitue(capacite);
+    return nullptr;
 }
 
 void rend_tampon(char *tampon, size_t capacite) noexcept
 {
     if (tampon == nullptr) return;
-    if (capacite <= TAMPON_MIN)
-        std::free(tampon);
-    else
-        ::munmap(tampon, capacite);
+    ::munmap(tampon, capacite);
+    restitue(capacite);
 }
 
-// One direction of the relay: bytes read from `de` wait in `tampon` until
-// `vers` takes them. The sockets stay as the caller made them: every call
-// says MSG_DONTWAIT itself, and MSG_NOSIGNAL keeps SIGPIPE away.
+// One direction of the relay. The sockets stay as the caller made them:
+// every call says MSG_DONTWAIT itself, and MSG_NOSIGNAL keeps SIGPIPE away.
 struct Sens {
     int de;
     int vers;
-    char *tampon = nullptr;
+    bool tcp = false;          // `de` is TCP: taking bytes off its queue needs no copy
+    char *tampon = nullptr;    // heap buffer, or null: the stack buffer serves
     size_t capacite = 0;
-    size_t debut = 0, fin = 0;  // bytes still to write: tampon[debut, fin)
-    bool plein = false;         // the last read filled the buffer
+    // tampon[debut, fin) is a copy of the first fin - debut bytes still in
+    // the receive queue of `de`, not yet sent.
+    size_t debut = 0, fin = 0;
+    bool plein = false;         // the last peek filled the heap buffer
+    bool grandir = false;       // a full buffer went out whole: a bigger one may serve
     bool fin_lue = false;       // `de` has ended
     bool termine = false;       // ... and its end was passed on to `vers`
-    int64_t activite = 0;       // last time bytes moved
+    int64_t activite = 0;       // last time bytes moved (or the end was seen)
     short attendu = 0;          // what the direction waits for: POLLIN on de or POLLOUT on vers
     int fd_attendu = -1;
 
@@ -87,6 +133,7 @@ struct Sens {
 
     bool vide() const noexcept { return debut == fin; }
     bool tient() const noexcept { return tampon != nullptr; }
+    // Drops the heap buffer; the bytes it mirrored are still queued at `de`.
     void libere() noexcept
     {
         rend_tampon(tampon, capacite);
@@ -97,49 +144,118 @@ struct Sens {
     }
 };
 
-// Reads from `de` into the empty direction.
-Pas lit(Sens &s) noexcept
+// Sends `n` bytes to `vers`: the count taken, 0 when it must wait, -1 on an error.
+ssize_t envoie_pret(int vers, const char *octets, size_t n) noexcept
 {
-    if (s.tampon == nullptr || (s.plein && s.capacite < TAMPON_MAX)) {
-        size_t capacite = s.tampon == nullptr ? TAMPON_MIN : s.capacite * 2;
-        // The buffer is empty here: nothing to copy over.
-        char *p = prend_tampon(capacite);
-        if (p != nullptr) {
-            rend_tampon(s.tampon, s.capacite);
-            s.tampon = p;
-            s.capacite = capacite;
-        } else if (s.tampon == nullptr) {
-            KVT_ERREUR();
-            return Pas::erreur;
-        }  // else the old buffer goes on serving
-    }
     for (;;) {
-        ssize_t n = ::recv(s.de, s.tampon, s.capacite, MSG_DONTWAIT);
-        if (n > 0) {
-            s.debut = 0;
-            s.fin = static_cast<size_t>(n);
-            s.plein = s.fin == s.capacite;
-            return Pas::progres;
-        }
-        if (n == 0) return Pas::fin;
-        if (errno == EINTR) continue;
-        return errno == EAGAIN ? Pas::attente : Pas::erreur;
+        ssize_t k = ::send(vers, octets, n, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (k > 0) return k;
+        if (k < 0 && errno == EINTR) continue;
+        return k < 0 && errno == EAGAIN ? 0 : -1;
     }
 }
 
-// Writes what the direction holds to `vers`.
-Pas ecrit(Sens &s) noexcept
+// Takes the `n` bytes just sent off the queue of `de`; `copie` holds those
+// very bytes, so a socket that must copy them out again may write there.
+bool retire(const Sens &s, char *copie, size_t n) noexcept
 {
-    for (;;) {
-        ssize_t n = ::send(s.vers, s.tampon + s.debut, s.fin - s.debut, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n > 0) {
-            s.debut += static_cast<size_t>(n);
-            if (s.debut == s.fin) s.debut = s.fin = 0;
-            return Pas::progres;
+    while (n > 0) {
+        ssize_t k = ::recv(s.de, copie, n, MSG_DONTWAIT | (s.tcp ? MSG_TRUNC : 0));
+        if (k > 0) {
+            copie += k;
+            n -= static_cast<size_t>(k);
+            continue;
         }
-        if (n < 0 && errno == EINTR) continue;
-        return n < 0 && errno == EAGAIN ? Pas::attente : Pas::erreur;
+        if (k < 0 && errno == EINTR) continue;
+        return false;  // the bytes were seen queued: they cannot be missing
     }
+    return true;
+}
+
+// Takes a heap buffer for a direction that has none, or a bigger one when
+// the last full one went out whole, as the budget allows; otherwise the
+// current buffer (or the stack) serves.
+void ajuste(Sens &s) noexcept
+{
+    if (s.tient() && !s.grandir) return;
+    s.grandir = false;
+    if (s.tient() && s.capacite >= TAMPON_MAX) return;
+    size_t capacite = s.tient() ? s.capacite * 2 : TAMPON_MIN;
+    char *p = prend_tampon(capacite);
+    if (p == nullptr) return;
+    s.libere();
+    s.tampon = p;
+    s.capacite = capacite;
+}
+
+// The budget is spent: one step through a buffer on the stack. It is not
+// kept across a wait, so what is peeked is sent at once, and what the
+// destination does not take is peeked again once it is writable. A frame of
+// its own, so that the stack of a relay thread grows only when this runs.
+__attribute__((noinline)) Pas pas_sur_pile(Sens &s, int64_t maintenant) noexcept
+{
+    char pile[TAMPON_PILE];
+    ssize_t n;
+    do {
+        n = ::recv(s.de, pile, sizeof pile, MSG_DONTWAIT | MSG_PEEK);
+    } while (n < 0 && errno == EINTR);
+    if (n == 0) {
+        s.fin_lue = true;
+        s.activite = maintenant;
+        return Pas::progres;
+    }
+    if (n < 0) {
+        if (errno != EAGAIN) return Pas::erreur;
+        s.fd_attendu = s.de;
+        s.attendu = POLLIN;
+        return Pas::attente;
+    }
+    ssize_t k = envoie_pret(s.vers, pile, static_cast<size_t>(n));
+    if (k < 0) return Pas::erreur;
+    if (k == 0) { s.fd_attendu = s.vers; s.attendu = POLLOUT; return Pas::attente; }
+    if (!retire(s, pile, static_cast<size_t>(k))) return Pas::erreur;
+    s.activite = maintenant;
+    return Pas::progres;
+}
+
+// One step of one direction.
+Pas un_pas(Sens &s, int64_t maintenant) noexcept
+{
+    if (!s.vide()) {
+        ssize_t k = envoie_pret(s.vers, s.tampon + s.debut, s.fin - s.debut);
+        if (k < 0) return Pas::erreur;
+        if (k == 0) { s.fd_attendu = s.vers; s.attendu = POLLOUT; return Pas::attente; }
+        if (!retire(s, s.tampon + s.debut, static_cast<size_t>(k))) return Pas::erreur;
+        s.debut += static_cast<size_t>(k);
+        if (s.vide()) {
+            s.debut = s.fin = 0;
+            s.grandir = s.plein;
+        }
+        s.activite = maintenant;
+        return Pas::progres;
+    }
+    if (s.fin_lue) return Pas::fin;
+    ajuste(s);
+    if (!s.tient()) return pas_sur_pile(s, maintenant);
+    ssize_t n;
+    do {
+        n = ::recv(s.de, s.tampon, s.capacite, MSG_DONTWAIT | MSG_PEEK);
+    } while (n < 0 && errno == EINTR);
+    if (n == 0) {
+        s.fin_lue = true;
+        s.activite = maintenant;
+        return Pas::progres;
+    }
+    if (n < 0) {
+        if (errno != EAGAIN) return Pas::erreur;
+        s.fd_attendu = s.de;
+        s.attendu = POLLIN;
+        return Pas::attente;
+    }
+    s.debut = 0;
+    s.fin = static_cast<size_t>(n);
+    s.plein = s.fin == s.capacite;
+    return Pas::progres;  // the next step sends it
 }
 
 // Moves bytes in one direction until it must wait; false on an error.
@@ -154,30 +270,48 @@ bool avance(Sens &s, int64_t maintenant) noexcept
             s.attendu = s.vide() ? POLLIN : POLLOUT;
             return true;
         }
-        if (!s.vide()) {
-            Pas p = ecrit(s);
-            if (p == Pas::erreur) return false;
-            if (p == Pas::attente) { s.fd_attendu = s.vers; s.attendu = POLLOUT; return true; }
-            s.activite = maintenant;
-            continue;
-        }
-        if (s.fin_lue) {
+        switch (un_pas(s, maintenant)) {
+        case Pas::erreur: return false;
+        case Pas::attente: return true;
+        case Pas::progres: break;
+        case Pas::fin:
             // Half-close: the other side learns of the end and may still answer.
             (void)::shutdown(s.vers, SHUT_WR);
             s.termine = true;
             s.libere();
             return true;
         }
-        Pas p = lit(s);
-        if (p == Pas::erreur) return false;
-        if (p == Pas::attente) { s.fd_attendu = s.de; s.attendu = POLLIN; return true; }
-        if (p == Pas::fin) s.fin_lue = true;
-        s.activite = maintenant;
     }
     return true;
 }
 
+bool est_tcp(int fd) noexcept
+{
+    int protocole = 0;
+    socklen_t l = sizeof protocole;
+    return ::getsockopt(fd, SOL_SOCKET, SO_PROTOCOL, &protocole, &l) == 0 && protocole == IPPROTO_TCP;
+}
+
+// Bytes in the send queue of `fd` not yet taken by its peer; 0 when unknown.
+int en_attente(int fd) noexcept
+{
+    int n = 0;
+    return ::ioctl(fd, SIOCOUTQ, &n) == 0 ? n : 0;
+}
+
 }  // namespace
+
+void kvtnet_relais_regle_essai(size_t octets, int64_t demi_ms)
+{
+    budget.store(octets > 0 ? octets : BUDGET_TAMPONS);
+    demi_fermeture_ms.store(demi_ms > 0 ? demi_ms : DEMI_FERMETURE_MS);
+}
+
+size_t kvtnet_relais_occupe(size_t *maximum)
+{
+    if (maximum != nullptr) *maximum = pic.exchange(occupe.load());
+    return occupe.load();
+}
 
 /* ---- Relays ---- */
 
@@ -216,6 +350,12 @@ int kvtnet_recup_str(int de, int vers, int max_octets, int delai, int jusqu_a_fi
 
 int kvtnet_redir2(int client, int serveur)
 {
+    int r = kvtnet_redir2_delai(client, serveur, 0);
+    return r > 0 ? 0 : r;
+}
+
+int kvtnet_redir2_delai(int client, int serveur, int inactif_s)
+{
     if (client < 0 || serveur < 0) { KVT_ERREUR(); return -1; }
     for (int fd : {client, serveur}) {
         kvtnet_option(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
@@ -224,20 +364,52 @@ int kvtnet_redir2(int client, int serveur)
         kvtnet_option(fd, IPPROTO_TCP, TCP_KEEPCNT, KEEPALIVE_SONDES);
     }
 
+    // sens[i] reads fds[i]: the side of fds[i] has ended once sens[i] read its end.
     Sens sens[2] = {{client, serveur}, {serveur, client}};
     const int fds[2] = {client, serveur};
     bool raccroche[2] = {false, false};  // hung up: not polled while nothing is asked of it
+    int64_t fin_vue = -1;                // when a side's end was first seen
+    bool rdhup_vu[2] = {false, false};
+    int file_vue[2] = {0, 0};            // send queues as the time limits last saw them
+    const int64_t demi_ms = demi_fermeture_ms.load(std::memory_order_relaxed);
+    const int64_t inactif_ms = inactif_s > 0 ? int64_t{inactif_s} * 1000 : -1;
+
+    int64_t maintenant = kvtnet_maintenant_ms();
+    int64_t livraison = maintenant;  // when the send queues were last seen to change
     // A direction starts by waiting for its first byte: no buffer before then.
     bool a_avancer[2] = {false, false};
     for (Sens &s : sens) {
+        s.tcp = est_tcp(s.de);
         s.fd_attendu = s.de;
         s.attendu = POLLIN;
+        s.activite = maintenant;
     }
-    int64_t maintenant = kvtnet_maintenant_ms();
     for (;;) {
         for (int d = 0; d < 2; ++d)
             if (a_avancer[d] && !sens[d].termine && !avance(sens[d], maintenant)) return -1;
         if (sens[0].termine && sens[1].termine) return 0;
+        for (int i = 0; i < 2; ++i)
+            if ((sens[i].fin_lue || rdhup_vu[i]) && fin_vue < 0) fin_vue = maintenant;
+
+        // The time limits: no byte either way for inactif_s, or for
+        // demi_ms once a side has ended. Bytes that the relay passed on may
+        // still be on their way out of the kernel's send queues: while a
+        // limit runs, the queues are looked at on every wake, and a
+        // destination that keeps taking from them keeps the tunnel alive.
+        if (inactif_ms > 0 || fin_vue >= 0) {
+            for (int i = 0; i < 2; ++i) {
+                int q = en_attente(fds[i]);
+                if (q != file_vue[i]) livraison = maintenant;
+                file_vue[i] = q;
+            }
+        }
+        const int64_t derniere = std::max({sens[0].activite, sens[1].activite, livraison});
+        int64_t echeance = inactif_ms > 0 ? derniere + inactif_ms : -1;
+        if (fin_vue >= 0) {
+            int64_t e = std::max(derniere, fin_vue) + demi_ms;
+            if (echeance < 0 || e < echeance) echeance = e;
+        }
+        if (echeance >= 0 && maintenant >= echeance) return 1;
 
         pollfd p[2];
         for (int i = 0; i < 2; ++i) {
@@ -245,29 +417,36 @@ int kvtnet_redir2(int client, int serveur)
             for (const Sens &s : sens)
                 if (!s.termine && s.fd_attendu == fds[i]) ev = static_cast<short>(ev | s.attendu);
             p[i].fd = ev == 0 && raccroche[i] ? -1 : fds[i];
+            // A side that shuts its sending half is noticed even while its
+            // bytes wait for the other side: that starts the half-close clock.
+            if (!rdhup_vu[i] && !raccroche[i]) ev = static_cast<short>(ev | POLLRDHUP);
             p[i].events = ev;
             p[i].revents = 0;
         }
-        // Wake up in time to give back a buffer that went idle.
-        int delai = -1;
+        // Wake up in time to give back a buffer that made no progress, and
+        // for the time limits.
+        int64_t reveil = echeance;
         for (const Sens &s : sens) {
-            if (s.termine || !s.tient() || !s.vide()) continue;
-            int64_t reste = s.activite + INACTIF_MS - maintenant;
-            int r = reste < 0 ? 0 : static_cast<int>(reste);
-            if (delai < 0 || r < delai) delai = r;
+            if (s.termine || !s.tient()) continue;
+            int64_t e = s.activite + INACTIF_MS;
+            if (reveil < 0 || e < reveil) reveil = e;
         }
+        int delai = -1;
+        if (reveil >= 0) delai = static_cast<int>(std::clamp<int64_t>(reveil - maintenant, 0, INT_MAX));
         int n = ::poll(p, 2, delai);
         if (n < 0 && errno != EINTR) return -1;
         maintenant = kvtnet_maintenant_ms();
         for (Sens &s : sens)
-            if (!s.termine && s.tient() && s.vide() && maintenant - s.activite >= INACTIF_MS) s.libere();
+            if (!s.termine && s.tient() && maintenant - s.activite >= INACTIF_MS) s.libere();
         if (n <= 0) {
             a_avancer[0] = a_avancer[1] = false;
             continue;
         }
         for (int i = 0; i < 2; ++i) {
             if (p[i].revents & POLLNVAL) return -1;
-            if (p[i].events == 0 && p[i].revents != 0) {
+            if (p[i].revents & (POLLRDHUP | POLLHUP)) rdhup_vu[i] = true;
+            short demande = static_cast<short>(p[i].events & ~POLLRDHUP);
+            if (demande == 0 && (p[i].revents & ~POLLRDHUP) != 0) {
                 // Nothing is asked of this socket: an error on it ends both
                 // directions; a plain hang-up is only remembered.
                 if (p[i].revents & POLLERR) return -1;

@@ -102,6 +102,12 @@ qv_setup() {
     ip -n "$NS_C" link set cq up
     ip -n "$NS_U" link set uq up
     ip netns exec "$NS_Q" sysctl -qw net.ipv4.ip_forward=0
+    # The soak opens tens of thousands of tunnels a minute to one target
+    # port: the proxy closes first and keeps each closed connection's port in
+    # TIME_WAIT for a minute, which would exhaust the default ephemeral range
+    # of one source address. A gateway that talks to many sites never meets it.
+    ip netns exec "$NS_Q" sysctl -qw net.ipv4.ip_local_port_range="1024 65535"
+    ip netns exec "$NS_Q" sysctl -qw net.ipv4.tcp_tw_reuse=1
 }
 
 # qv_bg NS LOGFILE CMD...: a background process in a namespace, recorded.
