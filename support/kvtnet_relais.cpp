@@ -88,14 +88,21 @@ void restitue(size_t n) noexcept { occupe.fetch_sub(n, std::memory_order_relaxed
 
 enum class Pas { progres, attente, fin, erreur };
 
-// Heap buffers come straight from the system and go straight back: through
-// malloc, freed buffers would stay in the arenas of the threads that used
-// them, and a proxy that once carried bulk streams would stay large.
+// Grown buffers come straight from the system and go straight back: through
+// malloc, freed multi-MiB buffers would stay in the arenas of the threads
+// that used them, and a proxy that once carried bulk streams would stay
+// large. The first, small buffer of every tunnel stays a malloc: below the
+// allocator's mmap threshold it is handed back and forth without a system
+// call, where an munmap per tunnel would cost a TLB shootdown on every core.
+constexpr size_t TAMPON_TAS_MAX = 64 * 1024;
+
 char *prend_tampon(size_t capacite) noexcept
 {
     if (!reserve(capacite)) return nullptr;
-    void *p = ::mmap(nullptr, capacite, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p != MAP_FAILED) return static_cast<char *>(p);
+    void *p = capacite <= TAMPON_TAS_MAX
+                  ? std::malloc(capacite)
+                  : ::mmap(nullptr, capacite, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p != nullptr && p != MAP_FAILED) return static_cast<char *>(p);
     restitue(capacite);
     return nullptr;
 }
@@ -103,7 +110,10 @@ char *prend_tampon(size_t capacite) noexcept
 void rend_tampon(char *tampon, size_t capacite) noexcept
 {
     if (tampon == nullptr) return;
-    ::munmap(tampon, capacite);
+    if (capacite <= TAMPON_TAS_MAX)
+        std::free(tampon);
+    else
+        ::munmap(tampon, capacite);
     restitue(capacite);
 }
 
@@ -188,6 +198,28 @@ void ajuste(Sens &s) noexcept
     s.capacite = capacite;
 }
 
+// Peeks at the head of what `de` holds into `ou`, taking nothing. `vu` gets
+// the bytes seen (progres); 0 with progres when the end was read, with
+// attente when nothing is there yet, or with erreur.
+Pas regarde(Sens &s, char *ou, size_t taille, size_t &vu, int64_t maintenant) noexcept
+{
+    ssize_t n;
+    do {
+        n = ::recv(s.de, ou, taille, MSG_DONTWAIT | MSG_PEEK);
+    } while (n < 0 && errno == EINTR);
+    vu = n > 0 ? static_cast<size_t>(n) : 0;
+    if (n > 0) return Pas::progres;
+    if (n == 0) {
+        s.fin_lue = true;
+        s.activite = maintenant;
+        return Pas::progres;
+    }
+    if (errno != EAGAIN) return Pas::erreur;
+    s.fd_attendu = s.de;
+    s.attendu = POLLIN;
+    return Pas::attente;
+}
+
 // The budget is spent: one step through a buffer on the stack. It is not
 // kept across a wait, so what is peeked is sent at once, and what the
 // destination does not take is peeked again once it is writable. A frame of
@@ -195,22 +227,10 @@ void ajuste(Sens &s) noexcept
 __attribute__((noinline)) Pas pas_sur_pile(Sens &s, int64_t maintenant) noexcept
 {
     char pile[TAMPON_PILE];
-    ssize_t n;
-    do {
-        n = ::recv(s.de, pile, sizeof pile, MSG_DONTWAIT | MSG_PEEK);
-    } while (n < 0 && errno == EINTR);
-    if (n == 0) {
-        s.fin_lue = true;
-        s.activite = maintenant;
-        return Pas::progres;
-    }
-    if (n < 0) {
-        if (errno != EAGAIN) return Pas::erreur;
-        s.fd_attendu = s.de;
-        s.attendu = POLLIN;
-        return Pas::attente;
-    }
-    ssize_t k = envoie_pret(s.vers, pile, static_cast<size_t>(n));
+    size_t n = 0;
+    Pas p = regarde(s, pile, sizeof pile, n, maintenant);
+    if (n == 0) return p;
+    ssize_t k = envoie_pret(s.vers, pile, n);
     if (k < 0) return Pas::erreur;
     if (k == 0) { s.fd_attendu = s.vers; s.attendu = POLLOUT; return Pas::attente; }
     if (!retire(s, pile, static_cast<size_t>(k))) return Pas::erreur;
@@ -237,23 +257,11 @@ Pas un_pas(Sens &s, int64_t maintenant) noexcept
     if (s.fin_lue) return Pas::fin;
     ajuste(s);
     if (!s.tient()) return pas_sur_pile(s, maintenant);
-    ssize_t n;
-    do {
-        n = ::recv(s.de, s.tampon, s.capacite, MSG_DONTWAIT | MSG_PEEK);
-    } while (n < 0 && errno == EINTR);
-    if (n == 0) {
-        s.fin_lue = true;
-        s.activite = maintenant;
-        return Pas::progres;
-    }
-    if (n < 0) {
-        if (errno != EAGAIN) return Pas::erreur;
-        s.fd_attendu = s.de;
-        s.attendu = POLLIN;
-        return Pas::attente;
-    }
+    size_t n = 0;
+    Pas p = regarde(s, s.tampon, s.capacite, n, maintenant);
+    if (n == 0) return p;
     s.debut = 0;
-    s.fin = static_cast<size_t>(n);
+    s.fin = n;
     s.plein = s.fin == s.capacite;
     return Pas::progres;  // the next step sends it
 }
@@ -393,23 +401,29 @@ int kvtnet_redir2_delai(int client, int serveur, int inactif_s)
 
         // The time limits: no byte either way for inactif_s, or for
         // demi_ms once a side has ended. Bytes that the relay passed on may
-        // still be on their way out of the kernel's send queues: while a
-        // limit runs, the queues are looked at on every wake, and a
-        // destination that keeps taking from them keeps the tunnel alive.
-        if (inactif_ms > 0 || fin_vue >= 0) {
+        // still be on their way out of the kernel's send queues: when a
+        // limit falls due, the queues are looked at, and a destination that
+        // took from them since the last look keeps the tunnel alive. Looking
+        // only then keeps those calls off every wake of a busy tunnel.
+        auto echeance_de = [&] {
+            const int64_t derniere = std::max({sens[0].activite, sens[1].activite, livraison});
+            int64_t e = inactif_ms > 0 ? derniere + inactif_ms : -1;
+            if (fin_vue >= 0) {
+                int64_t f = std::max(derniere, fin_vue) + demi_ms;
+                if (e < 0 || f < e) e = f;
+            }
+            return e;
+        };
+        int64_t echeance = echeance_de();
+        if (echeance >= 0 && maintenant >= echeance) {
             for (int i = 0; i < 2; ++i) {
                 int q = en_attente(fds[i]);
                 if (q != file_vue[i]) livraison = maintenant;
                 file_vue[i] = q;
             }
+            echeance = echeance_de();
+            if (maintenant >= echeance) return 1;
         }
-        const int64_t derniere = std::max({sens[0].activite, sens[1].activite, livraison});
-        int64_t echeance = inactif_ms > 0 ? derniere + inactif_ms : -1;
-        if (fin_vue >= 0) {
-            int64_t e = std::max(derniere, fin_vue) + demi_ms;
-            if (echeance < 0 || e < echeance) echeance = e;
-        }
-        if (echeance >= 0 && maintenant >= echeance) return 1;
 
         pollfd p[2];
         for (int i = 0; i < 2; ++i) {
