@@ -115,4 +115,20 @@ QUORVEL_INTERNE int quorvel_adhosts_charge(void);
  * load and for null). Any thread. */
 QUORVEL_INTERNE int quorvel_adhosts_contient(const char *nom);
 
+/* ---- Block list of the DNS relay and the tunnel ---- */
+
+/* Loads the list named by "AdHostsFile" once for the whole process, whichever
+ * module asks first, and prints "%d ad-domains loaded.\n" once. The number
+ * of distinct names, or -1 when the file cannot be read. */
+QUORVEL_INTERNE int quorvel_liste_demarre(void);
+
+/* Loads the list again (SIGHUP). Lookups see the old list or the new one,
+ * never a part of one; a list that cannot be read keeps the old one. */
+QUORVEL_INTERNE int quorvel_liste_recharge(void);
+
+/* 1 when the `longueur` bytes at `nom`, or a parent domain of them, are on
+ * the list, without regard to case and ignoring one trailing dot; else 0.
+ * Takes no lock. */
+QUORVEL_INTERNE int quorvel_liste_bloque(const char *nom, size_t longueur);
+
 #endif
