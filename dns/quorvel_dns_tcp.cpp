@@ -22,6 +22,7 @@
 
 #include "kvt_raii.h"
 #include "kvt_trace.h"
+#include "kvtstat.h"
 #include "quorvel_ip_mask.h"
 
 namespace {
@@ -69,6 +70,7 @@ struct Sens {
     size_t debut = 0;
     size_t fin = 0;
     bool fini = false;  // the sending side's stream has ended
+    uint64_t passes = 0;  // bytes the other side took
     bool vide() const noexcept { return debut == fin; }
 };
 
@@ -100,12 +102,16 @@ int ecrit(int fd, Sens &s) noexcept
     } while (n < 0 && errno == EINTR);
     if (n < 0) return errno == EAGAIN ? 0 : -1;
     s.debut += static_cast<size_t>(n);
+    s.passes += static_cast<uint64_t>(n);
     if (s.vide()) s.debut = s.fin = 0;  // the whole buffer is free again
     return 0;
 }
 
 struct Connexion {
     int client;
+    uint32_t adresse;  // the client's, network order
+    uint16_t port;
+    int64_t debut_ms;  // accepted at
 };
 
 void connexion(void *argument)
@@ -113,15 +119,33 @@ void connexion(void *argument)
     const Connexion c = *static_cast<Connexion *>(argument);
     delete static_cast<Connexion *>(argument);
     kvt_fd client{c.client};
-    kvt_fd amont{kvtnet_connecter(quorvel_dns_choisit_serveur(tirage()), port_dns)};
+    const uint32_t serveur = quorvel_dns_choisit_serveur(tirage());
+    kvt_fd amont{kvtnet_connecter(serveur, port_dns)};
     // Upstream unreachable: the client sees the connection end. A peer that
     // resets its side ends the relay the same way, with nothing to report.
-    if (!amont)
+    uint64_t montants = 0, descendants = 0;
+    int code = 503;
+    if (!amont) {
         KVT_ERREUR();
-    else
-        (void)quorvel_dns_tcp_relais(client.fd, amont.fd, QUORVEL_DNS_TCP_DELAI_MS);
+    } else {
+        kvtstat.dns.tcp.fetch_add(1, std::memory_order_relaxed);
+        const int r = quorvel_dns_tcp_relais_compte(client.fd, amont.fd, QUORVEL_DNS_TCP_DELAI_MS, &montants,
+                                                    &descendants);
+        code = r == 0 ? 200 : r == 1 ? 504 : 502;
+    }
     ::close(client.release());  // closed before the slot is given back
     if (amont) ::close(amont.release());
+    if (kvtlog_acces_actif()) {
+        char texte_client[20], texte_amont[20];
+        kvtnet_aff_adresse(c.adresse, texte_client);
+        if (code != 503)
+            kvtnet_aff_adresse(serveur, texte_amont);
+        else
+            std::strcpy(texte_amont, "-");
+        kvtlog_acces("dns-tcp client=%s:%u upstream=%s status=%d up=%llu down=%llu ms=%lld", texte_client,
+                     unsigned{ntohs(c.port)}, texte_amont, code, static_cast<unsigned long long>(montants),
+                     static_cast<unsigned long long>(descendants), static_cast<long long>(maintenant_ms() - c.debut_ms));
+    }
     nb_connexions.fetch_sub(1, std::memory_order_release);
 }
 
@@ -157,6 +181,13 @@ int quorvel_dns_tcp_messages(quorvel_dns_trame *t, const unsigned char *octets, 
 
 int quorvel_dns_tcp_relais(int client, int amont, int delai_ms)
 {
+    return quorvel_dns_tcp_relais_compte(client, amont, delai_ms, nullptr, nullptr);
+}
+
+int quorvel_dns_tcp_relais_compte(int client, int amont, int delai_ms, uint64_t *montants, uint64_t *descendants)
+{
+    if (montants != nullptr) *montants = 0;
+    if (descendants != nullptr) *descendants = 0;
     if (!non_bloquant(client) || !non_bloquant(amont)) {
         KVT_ERREUR();
         return -1;
@@ -168,6 +199,15 @@ int quorvel_dns_tcp_relais(int client, int amont, int delai_ms)
     }
     Sens &montant = e->montant;
     Sens &descendant = e->descendant;
+    struct comptes {
+        const Etat &e;
+        uint64_t *m, *d;
+        ~comptes()
+        {
+            if (m != nullptr) *m = e.montant.passes;
+            if (d != nullptr) *d = e.descendant.passes;
+        }
+    } rend{*e, montants, descendants};
     quorvel_dns_trame trame{};
     int64_t echeance = maintenant_ms() + delai_ms;
     bool amont_ferme = false;
@@ -294,7 +334,9 @@ void quorvel_dns_tcp_accepte(void *argument)
         kvt_fd client{c};
         if (!quorvel_ip_mask_autorise(pair.sin_addr.s_addr)) {
             char texte[20];
-            kvtlog_refus("DNS", "Query from %s refused (DNS)", kvtnet_aff_adresse(pair.sin_addr.s_addr, texte));
+            if (kvtlog_refus("DNS", "Query from %s refused (DNS)", kvtnet_aff_adresse(pair.sin_addr.s_addr, texte)) == 1)
+                kvtlog_acces("dns-tcp client=%s:%u upstream=- status=403 up=0 down=0 ms=0", texte,
+                             unsigned{ntohs(pair.sin_port)});
             continue;  // closed unread
         }
         if (nb_connexions.fetch_add(1, std::memory_order_acq_rel) >= QUORVEL_DNS_TCP_MAX_CONNEXIONS) {
@@ -303,7 +345,7 @@ void quorvel_dns_tcp_accepte(void *argument)
         }
         const int un = 1;
         (void)::setsockopt(client.fd, IPPROTO_TCP, TCP_NODELAY, &un, sizeof un);
-        auto *arg = new (std::nothrow) Connexion{client.fd};
+        auto *arg = new (std::nothrow) Connexion{client.fd, pair.sin_addr.s_addr, pair.sin_port, maintenant_ms()};
         if (arg == nullptr || kvtthread_demarre(connexion, PILE_CONNEXION, arg) < 0) {
             delete arg;
             nb_connexions.fetch_sub(1, std::memory_order_release);

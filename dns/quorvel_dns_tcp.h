@@ -57,6 +57,10 @@ QUORVEL_DNS_INTERNE void quorvel_dns_tcp_accepte(void *ecoute);
  * from the client. Makes both sockets non-blocking; closes neither. 0 when
  * a side closed, 1 on the idle limit, -1 on an error. */
 QUORVEL_DNS_INTERNE int quorvel_dns_tcp_relais(int client, int amont, int delai_ms);
+/* quorvel_dns_tcp_relais that also stores the bytes passed on each way
+ * (client to upstream, upstream to client; either may be null). */
+QUORVEL_DNS_INTERNE int quorvel_dns_tcp_relais_compte(int client, int amont, int delai_ms, uint64_t *montants,
+                                                      uint64_t *descendants);
 
 /* Client connections being served now. */
 QUORVEL_DNS_INTERNE int quorvel_dns_tcp_en_cours(void);

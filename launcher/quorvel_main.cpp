@@ -109,6 +109,7 @@ int quorvel_main_demarre(void)
     // Open before the modules load, so their start entries may log.
     (void)kvtlog_init(log, erreurs);
     quorvel_main_garde_logs(log, erreurs);   // a reload compares with these
+    (void)quorvel_main_ouvre_acces();
     for (const module_ligne &m : modules) (void)quorvel_main_charge_module(m.fichier, m.entree);
 
     kvtlog_log("Quorvel starts");

@@ -75,6 +75,9 @@ int quorvel_main_recharge(void);
  * module whose start entry `entree` is about to be called. */
 void quorvel_main_garde_logs(const char *log, const char *erreurs);
 void quorvel_main_garde_module(void *handle, const char *entree);
+/* Opens the access log that [Main] "AccessLog" names (empty: none); a reload
+ * calls it again when the path changed. As kvtlog_acces_ouvre. */
+int quorvel_main_ouvre_acces(void);
 
 /* The first thread's wait: SIGUSR1 reopens the logs; SIGHUP reloads the
  * configuration (quorvel_main_recharge); SIGINT or SIGTERM log

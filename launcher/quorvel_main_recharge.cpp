@@ -25,6 +25,7 @@ int nb_modules_demarres;
 // The log paths in force: only a restart changes them.
 char log_en_cours[QUORVEL_MAIN_CHEMIN_MAX];
 char erreurs_en_cours[QUORVEL_MAIN_CHEMIN_MAX];
+char acces_en_cours[QUORVEL_MAIN_CHEMIN_MAX];
 
 void copie(char *vers, const char *de)
 {
@@ -38,6 +39,12 @@ void quorvel_main_garde_logs(const char *log, const char *erreurs)
 {
     copie(log_en_cours, log);
     copie(erreurs_en_cours, erreurs);
+}
+
+int quorvel_main_ouvre_acces(void)
+{
+    kvtcfg_recup_E("Main", "AccessLog", acces_en_cours, sizeof acces_en_cours, "");
+    return kvtlog_acces_ouvre(acces_en_cours);
 }
 
 void quorvel_main_garde_module(void *handle, const char *entree)
@@ -59,6 +66,10 @@ int quorvel_main_recharge(void)
     kvtcfg_recup_E("Main", "ErrFile", erreurs, sizeof erreurs, "quorvel-errors.log");
     if (strcmp(log, log_en_cours) != 0) kvtlog_log(KVTCFG_TEXTE_REDEMARRAGE, "LogFile");
     if (strcmp(erreurs, erreurs_en_cours) != 0) kvtlog_log(KVTCFG_TEXTE_REDEMARRAGE, "ErrFile");
+    // The access log moves at once: lines of the connections that end from
+    // now on go to the new path.
+    kvtcfg_recup_E("Main", "AccessLog", log, sizeof log, "");
+    if (strcmp(log, acces_en_cours) != 0) (void)quorvel_main_ouvre_acces();
     // "_demarre_serveur_x" has the reload entry "_recharge_serveur_x"; a
     // module without one has nothing that changes while it runs.
     static const char debut[] = "_demarre_";

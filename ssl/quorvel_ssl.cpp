@@ -15,11 +15,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "kvt_raii.h"
 #include "kvt_trace.h"
 #include "kvthttp.h"
 #include "kvthttpe.h"
+#include "kvtstat.h"
 #include "quorvel_ip_mask.h"
 
 int quorvel_ssl_port = 0;
@@ -129,6 +131,45 @@ bool est_activee(const char *valeur)
     return c == 'T' || c == 'Y';
 }
 
+// What the access line of one connection says, filled on the way.
+struct bilan {
+    uint32_t adresse = KVTNET_ADRESSE_INVALIDE;  // the target address that answered
+    uint64_t montants = 0, descendants = 0;
+};
+
+int64_t horloge_ms() noexcept
+{
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
+}
+
+// The access line of a connection that ends; `hote` null when no request
+// was read. The host comes from the client: escaped to stay one field.
+void ligne_acces(uint32_t client, uint16_t port_client, const char *hote, int port, const bilan &b, int code,
+                 int64_t debut_ms)
+{
+    char texte_client[20], texte_adresse[20], cible[300];
+    kvtnet_aff_adresse(client, texte_client);
+    if (b.adresse == KVTNET_ADRESSE_INVALIDE)
+        std::strcpy(texte_adresse, "-");
+    else
+        kvtnet_aff_adresse(b.adresse, texte_adresse);
+    if (hote == nullptr) {
+        cible[0] = '\0';
+    } else {
+        size_t n = kvtstr_echappe(hote, cible, sizeof cible - 8);
+        std::snprintf(cible + n, sizeof cible - n, ":%d", port);
+    }
+    const int64_t ms = debut_ms < 0 ? 0 : horloge_ms() - debut_ms;
+    kvtlog_acces("ssl client=%s:%u target=%s addr=%s status=%d up=%llu down=%llu ms=%lld", texte_client,
+                 unsigned{ntohs(port_client)}, cible, texte_adresse, code,
+                 static_cast<unsigned long long>(b.montants), static_cast<unsigned long long>(b.descendants),
+                 static_cast<long long>(ms));
+}
+
+int tunnel(int client, const char *hote, int port, bilan *b);
+
 }  // namespace
 
 int quorvel_ssl_cible_locale(uint32_t adresse)
@@ -207,8 +248,10 @@ void quorvel_ssl_serveur(void *)
     std::printf("SSL server starts (%d)\n", quorvel_ssl_port);
     std::fflush(stdout);  // a redirected stdout must show it now, not at exit
     int ecoute;
+    kvtstat.ssl.actif.store(1, std::memory_order_relaxed);
     int r = kvtnet_ecouteur_limite(&ecoute, quorvel_ssl_adresse, quorvel_ssl_port, quorvel_ssl_connexion,
                                    &quorvel_ssl_limites);
+    kvtstat.ssl.actif.store(0, std::memory_order_relaxed);
     std::printf("SSL server exits (%d)\n", r);
     std::fflush(stdout);
 }
@@ -263,6 +306,7 @@ int _recharge_serveur_ssl(void)
 
 void quorvel_ssl_connexion(void *bloc)
 {
+    const int64_t debut = horloge_ms();
     if (bloc == nullptr) {
         KVT_ERREUR();
         return;
@@ -270,15 +314,20 @@ void quorvel_ssl_connexion(void *bloc)
     const auto *b = static_cast<const kvtnet_bloc *>(bloc);
     int s = b->socket;
     uint32_t adresse = b->adresse;
+    const uint16_t port_client = b->port;
     std::free(bloc);
+    bilan bl;
 
     if (!quorvel_ip_mask_autorise(adresse)) {
         // Not a byte of the request is read from a stranger.
+        kvtstat.ssl.refus.fetch_add(1, std::memory_order_relaxed);
         quorvel_ssl_page_erreur(s, 2);
         kvtnet_fermer(s);
         char texte[260];
         kvtnet_aff_adresse(adresse, texte);
-        kvtlog_refus("SSL", "Connection from %s refused (SSL)", texte);
+        // The access line goes under the bound of the refusal line.
+        if (kvtlog_refus("SSL", "Connection from %s refused (SSL)", texte) == 1)
+            ligne_acces(adresse, port_client, nullptr, 0, bl, 403, debut);
         return;
     }
 
@@ -286,31 +335,43 @@ void quorvel_ssl_connexion(void *bloc)
     if (!requete) {
         quorvel_ssl_page_erreur(s, 0);
         kvtnet_fermer(s);
+        ligne_acces(adresse, port_client, nullptr, 0, bl, 400, debut);
         return;
     }
 
     if (requete->methode == nullptr || strcasecmp(requete->methode, "CONNECT") != 0) {
         quorvel_ssl_page_erreur(s, 1);
         kvtnet_fermer(s);
+        ligne_acces(adresse, port_client, requete->hote != nullptr ? requete->hote : "", requete->port, bl, 405,
+                    debut);
         requete.reset();
         kvtlog_log("Client application connected to SSL Proxy for something else than CONNECT");
         return;
     }
 
-    int r = quorvel_ssl_tunnel(s, requete->hote, requete->port);
+    int r = tunnel(s, requete->hote, requete->port, &bl);
+    int code = 200;
     switch (r) {
     case 0: break;
-    case QUORVEL_SSL_TUNNEL_RESOLUTION: quorvel_ssl_page_erreur(s, 4); break;
-    case QUORVEL_SSL_TUNNEL_CONNEXION: quorvel_ssl_page_erreur(s, 3); break;
-    case QUORVEL_SSL_TUNNEL_INTERDIT: quorvel_ssl_page_erreur(s, 2); break;
-    default: quorvel_ssl_page_erreur(s, 5); break;
+    case QUORVEL_SSL_TUNNEL_RESOLUTION: quorvel_ssl_page_erreur(s, 4); code = 503; break;
+    case QUORVEL_SSL_TUNNEL_CONNEXION: quorvel_ssl_page_erreur(s, 3); code = 503; break;
+    case QUORVEL_SSL_TUNNEL_INTERDIT: quorvel_ssl_page_erreur(s, 2); code = 403; break;
+    default: quorvel_ssl_page_erreur(s, 5); code = 500; break;
     }
     kvtnet_fermer(s);
+    ligne_acces(adresse, port_client, requete->hote != nullptr ? requete->hote : "", requete->port, bl, code, debut);
 }
 
 /* ---- Tunnel step ---- */
 
 int quorvel_ssl_tunnel(int client, const char *hote, int port)
+{
+    return tunnel(client, hote, port, nullptr);
+}
+
+namespace {
+
+int tunnel(int client, const char *hote, int port, bilan *b)
 {
     if (hote == nullptr) {
         KVT_ERREUR();
@@ -367,10 +428,24 @@ int quorvel_ssl_tunnel(int client, const char *hote, int port)
         kvthttpe_libere(&reponse);
         return QUORVEL_SSL_TUNNEL_ERREUR;
     }
-    (void)kvtnet_redir2_delai(client, serveur.s, quorvel_ssl_inactif.load(std::memory_order_relaxed));
+    if (b != nullptr && kvtlog_acces_actif()) b->adresse = adresse_pair(serveur.s);
+    kvtstat.ssl.tunnels.fetch_add(1, std::memory_order_relaxed);
+    kvtstat.ssl.ouverts.fetch_add(1, std::memory_order_relaxed);
+    uint64_t montants = 0, descendants = 0;
+    (void)kvtnet_redir2_compte(client, serveur.s, quorvel_ssl_inactif.load(std::memory_order_relaxed), &montants,
+                               &descendants);
+    kvtstat.ssl.ouverts.fetch_sub(1, std::memory_order_relaxed);
+    kvtstat.ssl.octets_montants.fetch_add(montants, std::memory_order_relaxed);
+    kvtstat.ssl.octets_descendants.fetch_add(descendants, std::memory_order_relaxed);
+    if (b != nullptr) {
+        b->montants = montants;
+        b->descendants = descendants;
+    }
     kvthttpe_libere(&reponse);
     return 0;
 }
+
+}  // namespace
 
 /* ---- Error pages ---- */
 
@@ -404,6 +479,7 @@ void quorvel_ssl_page_erreur(int s, int page)
         return;
     }
     kvt_cstr page_texte{texte};
+    kvtstat.ssl.pages.fetch_add(1, std::memory_order_relaxed);
     if (kvthttp_envoie_texte(s, page_texte.get(), "text/html", code) < 0) KVT_ERREUR();
 }
 
@@ -414,5 +490,11 @@ void quorvel_ssl_refus(int s, uint32_t adresse)
     quorvel_ssl_page_erreur(s, QUORVEL_SSL_PAGE_SATURE);
     char texte[260];
     kvtnet_aff_adresse(adresse, texte);
-    kvtlog_refus("SSL", "Connection from %s refused: too many connections (SSL)", texte);
+    if (kvtlog_refus("SSL", "Connection from %s refused: too many connections (SSL)", texte) == 1 &&
+        kvtlog_acces_actif()) {
+        sockaddr_in pair{};
+        socklen_t l = sizeof pair;
+        const uint16_t port = ::getpeername(s, reinterpret_cast<sockaddr *>(&pair), &l) == 0 ? pair.sin_port : 0;
+        ligne_acces(adresse, port, nullptr, 0, bilan{}, 503, -1);
+    }
 }

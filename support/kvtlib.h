@@ -10,6 +10,7 @@
 #ifndef KVTLIB_H
 #define KVTLIB_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -65,6 +66,18 @@ KVT_EXPORT int kvtlog_log(const char *format, ...) __attribute__((format(printf,
 KVT_EXPORT int kvtlog_erreur(const char *format, ...) __attribute__((format(printf, 1, 2)));
 /* Closes and reopens both logs (after a rotation); returns as kvtlog_init. */
 KVT_EXPORT int kvtlog_reouvre(void);
+/* The access log, one line per connection: opens `chemin` (relative to the
+ * configuration's folder) for appending in place of the one open before;
+ * the empty text or null closes it. kvtlog_reouvre reopens it with the
+ * other logs. 0, or -1 when it cannot be opened (told on stderr and in the
+ * error log; no access log then). */
+KVT_EXPORT int kvtlog_acces_ouvre(const char *chemin);
+/* Non-zero while an access log is open; cheap, for any thread. */
+KVT_EXPORT int kvtlog_acces_actif(void);
+/* One line "YYYY-MM-DD HH:MM:SS text" in the access log, in one write of
+ * the whole line; nothing when none is open. Line ends inside the text
+ * become blanks. 0, or -1. */
+KVT_EXPORT int kvtlog_acces(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 /* Lines that a stranger can cause at will (a refused client, a malformed
  * datagram) are bounded per `service` ("SSL", "DNS"), so that a flood cannot
@@ -228,6 +241,11 @@ KVT_EXPORT int kvtnet_redir2(int client, int serveur);
  * when both directions ended, 1 when a time limit ended the relay (idle, or
  * the 60 seconds after a half-close), -1 on an error. */
 KVT_EXPORT int kvtnet_redir2_delai(int client, int serveur, int inactif_s);
+/* kvtnet_redir2_delai that also stores the bytes it passed on, client to
+ * server in *montants and server to client in *descendants (either may be
+ * null), whatever ended the relay. */
+KVT_EXPORT int kvtnet_redir2_compte(int client, int serveur, int inactif_s, uint64_t *montants,
+                                    uint64_t *descendants);
 
 /* Receives one datagram on the UDP socket `s` into `tampon` (capacity
  * `taille`); stores the sender's address and port (network order). `port`
@@ -263,6 +281,11 @@ KVT_EXPORT int kvtstr_contient(const char *texte, int c);
 /* Decimal value of the text's leading number (atoi reading), saturated at
  * INT_MIN / INT_MAX; 0 for non-numbers and null. */
 KVT_EXPORT int kvtstr_enint(const char *texte);
+/* Copies `texte` into `sortie` (capacity `taille`, at least 1), blanks,
+ * control bytes and '=' written as '?', so that a text from the network
+ * stays one field of a "key=value" line; cut to fit, always NUL-terminated.
+ * The length written. */
+KVT_EXPORT size_t kvtstr_echappe(const char *texte, char *sortie, size_t taille);
 
 #ifdef __cplusplus
 }

@@ -9,6 +9,7 @@
 #include "kvt_interne.h"
 #include "kvt_trace.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -36,6 +37,10 @@ struct Etat {
     std::mutex ouverture;  // serialises init and reopen, which open files
     Journal log, err;
     bool initialise = false;
+    // The access log has a lock of its own: a tunnel that ends never waits
+    // for the log, and the log never for a burst of ending tunnels.
+    std::mutex acces_ecriture;
+    Journal acces{-1, {}};
     // Configuration warnings met before the error log was open.
     std::vector<std::string> en_attente;
     int perdus = 0;
@@ -303,9 +308,114 @@ int kvtlog_reouvre(void)
     if (fd_log < 0)
         signale_echec("log", chemin_log, err_log,
                       log_fichier ? "the log goes on into the file open before" : "the log goes to standard error");
+    std::string chemin_acces;
+    {
+        std::lock_guard<std::mutex> verrou(e.acces_ecriture);
+        chemin_acces = e.acces.chemin;
+    }
+    int r_acces = 0;
+    if (!chemin_acces.empty()) {
+        const int fd = ouvre(chemin_acces);
+        if (fd >= 0) {
+            int ancien;
+            {
+                std::lock_guard<std::mutex> verrou(e.acces_ecriture);
+                ancien = e.acces.fd;
+                e.acces.fd = fd;
+            }
+            ferme(ancien);
+        } else {
+            signale_echec("access log", chemin_acces, errno, "access lines go on into the file open before");
+            r_acces = -1;
+        }
+    }
     ouverture.unlock();
     kvtlog_log("Logs reopened");
-    return fd_log >= 0 && fd_err >= 0 ? 0 : -1;
+    return fd_log >= 0 && fd_err >= 0 && r_acces == 0 ? 0 : -1;
+}
+
+namespace {
+std::atomic<int> acces_ouvert{0};
+}  // namespace
+
+int kvtlog_acces_ouvre(const char *chemin)
+{
+    Etat &e = etat();
+    std::lock_guard<std::mutex> ouverture(e.ouverture);
+    std::string resolu;
+    try {
+        resolu = chemin != nullptr && chemin[0] ? resout(chemin) : std::string();
+    } catch (const std::bad_alloc &) {
+        KVT_ERREUR();
+        return -1;
+    }
+    int fd = -1;
+    int r = 0;
+    if (!resolu.empty()) {
+        fd = ouvre(resolu);
+        if (fd < 0) {
+            signale_echec("access log", resolu, errno, "no access log");
+            resolu.clear();
+            r = -1;
+        }
+    }
+    int ancien;
+    {
+        std::lock_guard<std::mutex> verrou(e.acces_ecriture);
+        ancien = e.acces.fd;
+        e.acces.fd = fd;
+        e.acces.chemin.swap(resolu);
+        acces_ouvert.store(fd >= 0 ? 1 : 0, std::memory_order_relaxed);
+    }
+    ferme(ancien);
+    return r;
+}
+
+int kvtlog_acces_actif(void)
+{
+    return acces_ouvert.load(std::memory_order_relaxed);
+}
+
+int kvtlog_acces(const char *format, ...)
+{
+    if (format == nullptr) { KVT_ERREUR(); return -1; }
+    if (!kvtlog_acces_actif()) return 0;
+    Texte t;
+    va_list args;
+    va_start(args, format);
+    const int f = formate(t, format, args);
+    va_end(args);
+    if (f < 0) return -1;
+    // Stamp, text and line end in one buffer: one write(2) with O_APPEND
+    // puts the whole line in the file at once.
+    char pile[1100];
+    std::string tas;
+    char *ligne = pile;
+    const size_t max = 32 + t.n + 1;
+    if (max > sizeof pile) {
+        try {
+            tas.resize(max);
+        } catch (const std::bad_alloc &) {
+            KVT_ERREUR();
+            return -1;
+        }
+        ligne = tas.data();
+    }
+    const time_t maintenant = ::time(nullptr);
+    struct tm tm;
+    size_t h = 0;
+    if (::localtime_r(&maintenant, &tm) != nullptr) h = std::strftime(ligne, 32, "%Y-%m-%d %H:%M:%S ", &tm);
+    if (h == 0) {
+        std::memcpy(ligne, "0000-00-00 00:00:00 ", 20);
+        h = 20;
+    }
+    std::memcpy(ligne + h, t.p, t.n);
+    ligne[h + t.n] = '\n';
+    const iovec v{ligne, h + t.n + 1};
+    Etat &e = etat();
+    std::lock_guard<std::mutex> verrou(e.acces_ecriture);
+    if (e.acces.fd < 0) return 0;
+    return ecrit_tout(e.acces.fd, &v, 1);
 }
 
 int kvtlog_vlog(const char *format, va_list args)

@@ -252,3 +252,59 @@ TEST(KvtLog, FallbacksToStderr)
     const char *nul = nullptr;
     EXPECT_EQ(kvtlog_log(nul), -1);
 }
+
+// The access log: off until opened, relative to the configuration's folder,
+// whole lines from many threads (long ones too), reopened after a rotation,
+// moved to a new path, and closed by the empty path.
+TEST(KvtLog, AccessLogOpenRotateMoveClose)
+{
+    Dossier d;
+    ASSERT_EQ(0, kvtlog_init("q.log", "q-err.log"));
+    ASSERT_EQ(0, kvtlog_acces_ouvre(""));
+    EXPECT_EQ(0, kvtlog_acces_actif());
+    EXPECT_EQ(0, kvtlog_acces("ssl lost"));
+
+    ASSERT_EQ(0, kvtlog_acces_ouvre("acces.log"));
+    EXPECT_NE(0, kvtlog_acces_actif());
+    std::vector<std::thread> fils;
+    for (int t = 0; t < 6; ++t)
+        fils.emplace_back([t] {
+            for (int i = 0; i < 300; ++i) {
+                // Some lines past the stack buffer; a line end inside stays inside.
+                const std::string pad((i * 37 + t * 11) % 300 + (i % 50 == 0 ? 3000 : 0), static_cast<char>('a' + t));
+                kvtlog_acces("t%d n%d %s", t, i, pad.c_str());
+            }
+        });
+    // Rotation while they write: each line lands whole in one file or the other.
+    fs::rename(d.p / "acces.log", d.p / "acces.log.1");
+    EXPECT_EQ(0, kvtlog_reouvre());
+    for (std::thread &f : fils) f.join();
+    std::vector<std::string> toutes = lignes(d.p / "acces.log.1");
+    for (const std::string &l : lignes(d.p / "acces.log")) toutes.push_back(l);
+    size_t n = 0;
+    std::set<std::pair<int, int>> vus;
+    for (const std::string &l : toutes) {
+        int th = -1, i = -1;
+        ASSERT_EQ(2, std::sscanf(texte(l).c_str(), "t%d n%d", &th, &i)) << l.substr(0, 80);
+        const std::string pad((i * 37 + th * 11) % 300 + (i % 50 == 0 ? 3000 : 0), static_cast<char>('a' + th));
+        EXPECT_EQ(texte(l), "t" + std::to_string(th) + " n" + std::to_string(i) + " " + pad);
+        vus.emplace(th, i);
+        ++n;
+    }
+    EXPECT_EQ(1800u, n);
+    EXPECT_EQ(1800u, vus.size());
+
+    kvtlog_acces("one\nline");
+    EXPECT_EQ("one line", texte(lignes(d.p / "acces.log").back()));
+
+    ASSERT_EQ(0, kvtlog_acces_ouvre("autre.log"));
+    kvtlog_acces("moved");
+    EXPECT_EQ("moved", texte(lignes(d.p / "autre.log").back()));
+    EXPECT_EQ("one line", texte(lignes(d.p / "acces.log").back()));
+
+    EXPECT_EQ(-1, kvtlog_acces_ouvre("nowhere/x.log"));
+    EXPECT_EQ(0, kvtlog_acces_actif());
+    ASSERT_EQ(0, kvtlog_acces_ouvre(""));
+    EXPECT_EQ(0, kvtlog_acces("after"));
+    EXPECT_EQ("moved", texte(lignes(d.p / "autre.log").back()));
+}

@@ -133,6 +133,7 @@ struct Sens {
     bool fin_lue = false;       // `de` has ended
     bool termine = false;       // ... and its end was passed on to `vers`
     int64_t activite = 0;       // last time bytes moved (or the end was seen)
+    uint64_t passes = 0;        // bytes taken from `de` after `vers` accepted them
     short attendu = 0;          // what the direction waits for: POLLIN on de or POLLOUT on vers
     int fd_attendu = -1;
 
@@ -234,6 +235,7 @@ __attribute__((noinline)) Pas pas_sur_pile(Sens &s, int64_t maintenant) noexcept
     if (k < 0) return Pas::erreur;
     if (k == 0) { s.fd_attendu = s.vers; s.attendu = POLLOUT; return Pas::attente; }
     if (!retire(s, pile, static_cast<size_t>(k))) return Pas::erreur;
+    s.passes += static_cast<uint64_t>(k);
     s.activite = maintenant;
     return Pas::progres;
 }
@@ -246,6 +248,7 @@ Pas un_pas(Sens &s, int64_t maintenant) noexcept
         if (k < 0) return Pas::erreur;
         if (k == 0) { s.fd_attendu = s.vers; s.attendu = POLLOUT; return Pas::attente; }
         if (!retire(s, s.tampon + s.debut, static_cast<size_t>(k))) return Pas::erreur;
+        s.passes += static_cast<uint64_t>(k);
         s.debut += static_cast<size_t>(k);
         if (s.vide()) {
             s.debut = s.fin = 0;
@@ -364,6 +367,13 @@ int kvtnet_redir2(int client, int serveur)
 
 int kvtnet_redir2_delai(int client, int serveur, int inactif_s)
 {
+    return kvtnet_redir2_compte(client, serveur, inactif_s, nullptr, nullptr);
+}
+
+int kvtnet_redir2_compte(int client, int serveur, int inactif_s, uint64_t *montants, uint64_t *descendants)
+{
+    if (montants != nullptr) *montants = 0;
+    if (descendants != nullptr) *descendants = 0;
     if (client < 0 || serveur < 0) { KVT_ERREUR(); return -1; }
     for (int fd : {client, serveur}) {
         kvtnet_option(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
@@ -374,6 +384,16 @@ int kvtnet_redir2_delai(int client, int serveur, int inactif_s)
 
     // sens[i] reads fds[i]: the side of fds[i] has ended once sens[i] read its end.
     Sens sens[2] = {{client, serveur}, {serveur, client}};
+    // The counts go out on every return, from counters the steps keep anyway.
+    struct comptes {
+        const Sens *s;
+        uint64_t *m, *d;
+        ~comptes()
+        {
+            if (m != nullptr) *m = s[0].passes;
+            if (d != nullptr) *d = s[1].passes;
+        }
+    } rend{sens, montants, descendants};
     const int fds[2] = {client, serveur};
     bool raccroche[2] = {false, false};  // hung up: not polled while nothing is asked of it
     int64_t fin_vue = -1;                // when a side's end was first seen

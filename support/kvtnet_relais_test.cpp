@@ -419,3 +419,65 @@ TEST(KvtnetRelaisDelais, DemiFermeeLesOctetsQuiPassentLaProlongent)
     EXPECT_EQ(0, read(r.a, t, sizeof t));
     EXPECT_EQ(0, r.attend());
 }
+
+// The counting relay passes the streams whole and counts exactly what went
+// each way, here both ways at once, on a small budget so that the stack
+// buffer path counts too.
+TEST(KvtnetRelaisCompte, ComptesExactsDansLesDeuxSens)
+{
+    for (size_t budget : {size_t{0}, size_t{16 * 1024}}) {
+        Reglage reglage(budget, 0);
+        int a, c, s, b;
+        paire_tcp(a, c);
+        paire_tcp(s, b);
+        uint64_t montants = 1, descendants = 1;
+        int r = 99;
+        std::thread relais([&] { r = kvtnet_redir2_compte(c, s, 0, &montants, &descendants); });
+        const size_t haut = 1234567, bas = 7654321;
+        std::thread e1([&] { ecrit_flux(a, 1, haut); });
+        std::thread e2([&] { ecrit_flux(b, 2, bas); });
+        Lu lu_b, lu_a;
+        std::thread l1([&] { lu_b = lit_flux(b, 1); });
+        lu_a = lit_flux(a, 2);
+        e1.join();
+        e2.join();
+        l1.join();
+        relais.join();
+        EXPECT_EQ(0, r);
+        EXPECT_EQ(haut, lu_b.n);
+        EXPECT_EQ(bas, lu_a.n);
+        EXPECT_TRUE(lu_a.intact && lu_b.intact);
+        EXPECT_EQ(haut, montants);
+        EXPECT_EQ(bas, descendants);
+        for (int fd : {a, c, s, b}) close(fd);
+    }
+}
+
+TEST(KvtnetRelaisCompte, LimiteEtErreurDonnentAussiLesComptes)
+{
+    // The idle limit ends it: what passed before is counted.
+    int a, c, s, b;
+    paire_tcp(a, c);
+    paire_tcp(s, b);
+    uint64_t montants = 9, descendants = 9;
+    int r = 99;
+    std::thread relais([&] { r = kvtnet_redir2_compte(c, s, 1, &montants, &descendants); });
+    ASSERT_EQ(5, write(a, "hello", 5));
+    char t[8];
+    size_t n = 0;
+    while (n < 5) {
+        ssize_t k = read(b, t + n, sizeof t - n);
+        ASSERT_GT(k, 0);
+        n += static_cast<size_t>(k);
+    }
+    relais.join();
+    EXPECT_EQ(1, r);
+    EXPECT_EQ(5u, montants);
+    EXPECT_EQ(0u, descendants);
+    // Null cells are allowed; bad sockets still set the counts to 0.
+    montants = descendants = 9;
+    EXPECT_EQ(-1, kvtnet_redir2_compte(-1, s, 0, &montants, &descendants));
+    EXPECT_EQ(0u, montants);
+    EXPECT_EQ(0u, descendants);
+    for (int fd : {a, c, s, b}) close(fd);
+}

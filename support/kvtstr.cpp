@@ -146,3 +146,15 @@ int kvtstr_enint(const char *texte)
     }
     return negatif ? static_cast<int>(-v) : static_cast<int>(v);
 }
+
+size_t kvtstr_echappe(const char *texte, char *sortie, size_t taille)
+{
+    if (sortie == nullptr || taille == 0) return 0;
+    size_t n = 0;
+    if (texte != nullptr) {
+        for (const unsigned char *c = reinterpret_cast<const unsigned char *>(texte); *c != '\0' && n + 1 < taille; ++c)
+            sortie[n++] = *c <= ' ' || *c == 0x7f || *c == '=' ? '?' : static_cast<char>(*c);
+    }
+    sortie[n] = '\0';
+    return n;
+}

@@ -169,3 +169,22 @@ TEST(KvtStr, ContientAndEnint)
     }
     EXPECT_EQ(kvtstr_enint(nullptr), 0);
 }
+
+TEST(KvtStr, EchappeKeepsOneFieldOfOneLine)
+{
+    char t[64];
+    // Blanks, tabs, line ends, other control bytes, DEL and '=' cannot start
+    // a new field or line; bytes of a UTF-8 name pass unchanged.
+    EXPECT_EQ(23u, kvtstr_echappe("a b=c\r\nd\te\x01\x7f" "f\xc3\xa9.example", t, sizeof t));
+    EXPECT_STREQ("a?b?c??d?e??f\xc3\xa9.example", t);
+    EXPECT_EQ(0u, kvtstr_echappe("", t, sizeof t));
+    EXPECT_STREQ("", t);
+    EXPECT_EQ(0u, kvtstr_echappe(nullptr, t, sizeof t));
+    EXPECT_STREQ("", t);
+    // Cut to fit, always terminated.
+    EXPECT_EQ(3u, kvtstr_echappe("abcdef", t, 4));
+    EXPECT_STREQ("abc", t);
+    EXPECT_EQ(0u, kvtstr_echappe("abc", t, 1));
+    EXPECT_STREQ("", t);
+    EXPECT_EQ(0u, kvtstr_echappe("abc", nullptr, 8));
+}
