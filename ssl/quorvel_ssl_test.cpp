@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "kvtstat.h"
 #include "quorvel_ip_mask.h"
 
 namespace {
@@ -499,4 +500,56 @@ TEST(QuorvelSsl, TooManyConnectionsPageAndRefusalLine)
     ::unlink(log.c_str());
     ::unlink(err.c_str());
     ::rmdir(dossier);
+}
+
+// The service counters move by exactly what passed: one tunnel of 5 bytes
+// each way, one page, one refused client and its 403 page.
+TEST(QuorvelSsl, CountersMoveByWhatPassed)
+{
+    admet_local();
+    auto &c = kvtstat.ssl;
+    const uint64_t tunnels = c.tunnels.load(), refus = c.refus.load(), pages = c.pages.load(),
+                   haut = c.octets_montants.load(), bas = c.octets_descendants.load();
+    {
+        echo cible;
+        ecoute proxy;
+        int client = proxy.connecte();
+        int cote = proxy.accepte();
+        ASSERT_GE(cote, 0);
+        std::thread t(quorvel_ssl_connexion, bloc_pour(cote, "127.0.0.1"));
+        std::string req = "CONNECT 127.0.0.1:" + std::to_string(cible.e.port) + " HTTP/1.1\r\n\r\nhello";
+        ASSERT_EQ(static_cast<ssize_t>(req.size()), ::write(client, req.data(), req.size()));
+        EXPECT_EQ("HTTP/1.1 200 OK\r\n\r\nhello", lit_n(client, 24));
+        EXPECT_EQ(1u, c.ouverts.load());
+        ::shutdown(client, SHUT_WR);
+        EXPECT_EQ("", lit_tout(client));
+        t.join();
+        cible.attend();
+        ::close(client);
+    }
+    EXPECT_EQ(0u, c.ouverts.load());
+    EXPECT_EQ(tunnels + 1, c.tunnels.load());
+    EXPECT_EQ(haut + 5, c.octets_montants.load());
+    EXPECT_EQ(bas + 5, c.octets_descendants.load());
+    EXPECT_EQ(pages, c.pages.load());
+    {
+        ecoute proxy;
+        int client = proxy.connecte();
+        int cote = proxy.accepte();
+        ASSERT_GE(cote, 0);
+        quorvel_ssl_connexion(bloc_pour(cote, "10.1.2.3"));
+        (void)lit_tout(client);
+        ::close(client);
+        client = proxy.connecte();
+        cote = proxy.accepte();
+        ASSERT_GE(cote, 0);
+        std::thread t(quorvel_ssl_connexion, bloc_pour(cote, "127.0.0.1"));
+        ASSERT_EQ(4, ::write(client, "\r\n\r\n", 4));
+        (void)lit_tout(client);
+        t.join();
+        ::close(client);
+    }
+    EXPECT_EQ(refus + 1, c.refus.load());
+    EXPECT_EQ(pages + 2, c.pages.load());
+    EXPECT_EQ(tunnels + 1, c.tunnels.load());
 }
