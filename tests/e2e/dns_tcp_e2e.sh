@@ -29,7 +29,7 @@ dns_dnsmasq "$NS_U2" 10.53.2.2 10.9.9.2 "${gros[@]}"
 dns_attend_tcp "$NS_U1" 10.53.1.2:53
 dns_attend_tcp "$NS_U2" 10.53.2.2:53
 
-dns_relais "$(printf '[Main]\nAllowedHost0=10.53.3.2\nAllowedHost1=10.53.3.4\n[DNS]\nDNSEnabled=yes\nDNSServer1=10.53.1.2\nDNSServer2=10.53.2.2\n')"
+dns_relais "$(printf '[Main]\nAllowedHost0=10.53.3.2\nAllowedHost1=10.53.3.4\nAccessLog=acces.log\n[DNS]\nDNSEnabled=yes\nDNSServer1=10.53.1.2\nDNSServer2=10.53.2.2\n')"
 relais=$DNS_PID
 dns_relais_pret
 dns_attend_tcp "$NS_R" 0.0.0.0:53
@@ -59,6 +59,22 @@ for _ in $(seq 50); do grep -qs 'Query from 10.53.3.3 refused (DNS)' "$RELAIS/qu
 verifie "the refusal is logged like a datagram's" grep -qx '.\{19\} Query from 10.53.3.3 refused (DNS)' "$RELAIS/quorvel.log"
 
 verifie "a client that sends no complete message is closed after 30 s" tcp idle 10.53.3.1 10.53.3.2 29 40
+
+# The access log: one line per TCP connection, none for datagrams.
+acces=$RELAIS/acces.log
+N='[0-9]+'
+for _ in $(seq 100); do [ "$(grep -c . "$acces" 2>/dev/null)" -ge 6 ] && break; sleep 0.1; done
+lignes() { cut -c21- "$acces"; }
+verifie "access log: one line per TCP connection (6), none for datagrams" test "$(grep -c . "$acces")" -eq 6
+verifie "access log: first dig +tcp relayed, both ways counted" grep -Eq \
+    "^dns-tcp client=10\.53\.3\.2:$N upstream=10\.53\.[12]\.2 status=200 up=[1-9][0-9]* down=[1-9][0-9]* ms=$N$" \
+    <<< "$(lignes | head -n 1)"
+verifie "access log: the big TCP answer counted over 4 KiB" \
+    test "$(lignes | sed -n 2p | sed -n 's/.* down=\([0-9]*\) .*/\1/p')" -gt 4096
+verifie "access log: the refused client's line" grep -Eqx \
+    "dns-tcp client=10\.53\.3\.3:$N upstream=- status=403 up=0 down=0 ms=0" <<< "$(lignes)"
+verifie "access log: the idle client ended by the time limit" grep -Eq \
+    "^dns-tcp client=10\.53\.3\.2:$N upstream=10\.53\.[12]\.2 status=504 up=$N down=0 ms=[0-9]{5,}$" <<< "$(lignes | tail -n 1)"
 
 verifie "the UDP relay still answers" grep -Eq '^10\.9\.9\.[12]$' <<< "$(dns_dig 10.53.3.2 www.zone.test A +short || true)"
 verifie "the relay process is alive" kill -0 "$relais"
