@@ -1,6 +1,6 @@
 #!/bin/bash
-# bench/tunnel/run.sh [BUILD_DIR]: the tunnel against tinyproxy, squid and a
-# direct connection, in one run, on the loopback of a network namespace of
+# bench/tunnel/run.sh [BUILD_DIR]: the tunnel (with and without its access
+# log) against tinyproxy, squid and a direct connection, in one run, on the loopback of a network namespace of
 # its own (nothing else on the machine is touched, no packet leaves it).
 #   bulk throughput each way (2 GiB), tunnel setups/s from 1 and 50 clients,
 #   idle tunnels held at once (each checked by an echoed byte) with the
@@ -37,6 +37,11 @@ mkdir "$dir/q"
 cp "$build/quorvel" "$build/libkvt.so" "$build/quorvel_ssl.so" "$dir/q/"
 printf '[Main]\n[SSL]\nSSLEnabled=yes\nSSLPort=18080\n' > "$dir/q/quorvel.conf"
 "$dir/q/quorvel" > "$dir/q/out" 2>&1 & QPID=$!; PIDS+=($QPID)
+# The same with the access log on, in the same run: what a line per tunnel costs.
+mkdir "$dir/qa"
+cp "$build/quorvel" "$build/libkvt.so" "$build/quorvel_ssl.so" "$dir/qa/"
+printf '[Main]\nAccessLog=acces.log\n[SSL]\nSSLEnabled=yes\nSSLPort=18083\n' > "$dir/qa/quorvel.conf"
+"$dir/qa/quorvel" > "$dir/qa/out" 2>&1 & QAPID=$!; PIDS+=($QAPID)
 
 # tinyproxy: CONNECT to any port (no ConnectPort line), from 127.0.0.1.
 cat > "$dir/tinyproxy.conf" <<EOF
@@ -72,20 +77,20 @@ EOF
 squid -N -f "$dir/squid.conf" > /dev/null 2>&1 & SPID=$!; PIDS+=($SPID)
 
 pret() { for _ in $(seq 100); do ss -Hltn "sport = :$1" | grep -q . && return 0; sleep 0.1; done; return 1; }
-for p in $CIBLE 18080 18081 18082; do pret $p || { echo "nothing listens on $p" >&2; cat "$dir/q/out" "$dir/squid/cache.log" 2>/dev/null | tail; exit 1; }; done
+for p in $CIBLE 18080 18081 18082 18083; do pret $p || { echo "nothing listens on $p" >&2; cat "$dir/q/out" "$dir/squid/cache.log" 2>/dev/null | tail; exit 1; }; done
 
-noms=(direct quorvel tinyproxy squid)
-ports=(direct 18080 18081 18082)
+noms=(direct quorvel tinyproxy squid quorvel_log)
+ports=(direct 18080 18081 18082 18083)
 declare -A R
 mesure() { timeout 300 "$outil" "$@" || echo 0; }
 echo "bulk: $((BYTES >> 20)) MiB each way, setups: ${SECONDS_SETUP} s per figure, idle: $IDLE tunnels"
-echo "each figure is the best of $ROUNDS rounds, the four targets interleaved (a shared machine is noisy)"
+echo "each figure is the best of $ROUNDS rounds, the five targets interleaved (a shared machine is noisy)"
 HZ=$(getconf CLK_TCK)
-declare -A PIDN=([direct]="" [quorvel]=$QPID [tinyproxy]=$TPID [squid]=$SPID)
+declare -A PIDN=([direct]="" [quorvel]=$QPID [tinyproxy]=$TPID [squid]=$SPID [quorvel_log]=$QAPID)
 cpu() { [ -n "$1" ] && awk '{ print $14 + $15 }' "/proc/$1/stat" || echo 0; }
 max() { awk -v a="${1:-0}" -v b="${2:-0}" 'BEGIN { print (a + 0 > b + 0) ? a : b }'; }
 for r in $(seq "$ROUNDS"); do
-    for i in 0 1 2 3; do
+    for i in 0 1 2 3 4; do
         n=${noms[$i]} p=${ports[$i]}
         h=$(mesure haut "$p" $CIBLE "$BYTES") b=$(mesure bas "$p" $CIBLE "$BYTES")
         s1=$(mesure setups "$p" $CIBLE 1 "$SECONDS_SETUP" 1000000)
@@ -130,4 +135,9 @@ for s in s1 s50; do
     printf '  setups %-10s quorvel/tinyproxy %s  quorvel/squid %s\n' "$mot" \
         "$(ratio "${R[quorvel,$s]}" "${R[tinyproxy,$s]}")" "$(ratio "${R[quorvel,$s]}" "${R[squid,$s]}")"
 done
-echo "goals: bulk >= 0.80 of direct each way; setups >= 1.5 x tinyproxy; $IDLE idle tunnels, <= 16 KiB each"
+for k in haut bas s1 s50; do
+    case $k in haut) mot="bulk up";; bas) mot="bulk down";; s1) mot="setups 1 client";; s50) mot="setups 50 clients";; esac
+    printf '  access log on/off %-17s %s\n' "$mot" "$(ratio "${R[quorvel_log,$k]}" "${R[quorvel,$k]}")"
+done
+echo "access log lines written: $(wc -l < "$dir/qa/acces.log" 2>/dev/null || echo 0)"
+echo "goals: access log on >= 0.95 of off for bulk and setups; bulk >= 0.80 of direct each way; setups >= 1.5 x tinyproxy; $IDLE idle tunnels, <= 16 KiB each"
