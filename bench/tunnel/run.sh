@@ -1,6 +1,7 @@
 #!/bin/bash
-# bench/tunnel/run.sh [BUILD_DIR]: the tunnel (with and without its access
-# log) against tinyproxy, squid and a direct connection, in one run, on the loopback of a network namespace of
+# bench/tunnel/run.sh [BUILD_DIR]: the tunnel, with and without its access
+# log, against tinyproxy, squid and a direct connection, in one run, on the
+# loopback of a network namespace of
 # its own (nothing else on the machine is touched, no packet leaves it).
 #   bulk throughput each way (2 GiB), tunnel setups/s from 1 and 50 clients,
 #   idle tunnels held at once (each checked by an echoed byte) with the
