@@ -22,6 +22,7 @@
 
 #include "kvt_raii.h"
 #include "kvt_trace.h"
+#include "quorvel_dns_question.h"
 #include "quorvel_ip_mask.h"
 
 namespace {
@@ -118,6 +119,8 @@ void connexion(void *argument)
     // resets its side ends the relay the same way, with nothing to report.
     if (!amont)
         KVT_ERREUR();
+    else if (quorvel_dns_blocage.load(std::memory_order_relaxed))
+        (void)quorvel_dns_tcp_filtre(client.fd, amont.fd, QUORVEL_DNS_TCP_DELAI_MS);
     else
         (void)quorvel_dns_tcp_relais(client.fd, amont.fd, QUORVEL_DNS_TCP_DELAI_MS);
     ::close(client.release());  // closed before the slot is given back
