@@ -38,6 +38,9 @@ int quorvel_dns_question_lit(const unsigned char *d, size_t n, quorvel_dns_quest
         // Wire length counts each label's length byte and the final zero.
         const size_t apres = l + (l > 0 ? 1 : 0) + taille;
         if (apres + 2 > QUORVEL_DNS_NOM_MAX) return -1;
+        // A dot or a NUL inside a label has no faithful dotted text: such a
+        // name is left to the upstream rather than matched wrongly.
+        if (std::memchr(d + i, '.', taille) != nullptr || std::memchr(d + i, '\0', taille) != nullptr) return -1;
         if (l > 0) q->nom[l] = '.';
         std::memcpy(q->nom + apres - taille, d + i, taille);
         l = apres;

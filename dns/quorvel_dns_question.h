@@ -25,7 +25,8 @@ struct quorvel_dns_question {
 
 /* 0 when the `n` bytes at `d` are a query (QR clear, opcode 0) with exactly
  * one question, whose name has no compression pointer, labels of at most 63
- * bytes, at most 255 bytes in all, and which lies whole within the
+ * bytes holding neither a dot nor a NUL, at most 255 bytes in all, and
+ * which lies whole within the
  * datagram; `q` then describes it. -1 otherwise (q left unspecified). The
  * name's bytes are copied as they are, case kept. */
 QUORVEL_DNS_INTERNE int quorvel_dns_question_lit(const unsigned char *d, size_t n, quorvel_dns_question *q);

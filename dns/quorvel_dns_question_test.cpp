@@ -80,6 +80,10 @@ TEST(QuorvelDnsQuestion, RejectsWhatIsNotOnePlainQuestion)
         d = {0x12, 0x34, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 1, 'a', t, 12, 0, 1, 0, 1};
         EXPECT_EQ(-1, lit(d, &q)) << "label byte " << int{t};
     }
+    for (unsigned char c : {'.', '\0'}) {
+        d = {0x12, 0x34, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 3, 'a', c, 'b', 0, 0, 1, 0, 1};
+        EXPECT_EQ(-1, lit(d, &q)) << "label holding byte " << int{c};
+    }
     EXPECT_EQ(0, lit(requete(std::string(63, 'x') + ".example"), &q)) << "63-byte label";
     EXPECT_EQ(-1, lit(requete(std::string(64, 'x') + ".example"), &q)) << "64-byte label";
 
