@@ -5,8 +5,18 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "kvtlib.h"
 
 namespace {
 
@@ -150,6 +160,119 @@ TEST(QuorvelDnsQuestion, SwitchedOffNothingIsBlocked)
     const Octets d = requete("anything.example");
     unsigned char r[300];
     EXPECT_EQ(0, quorvel_dns_bloque(d.data(), d.size(), r, sizeof r));
+}
+
+// A configuration with blocking on and a two-name list, in the scratch
+// folder `dossier` (removed by the caller).
+void blocage_en_service(std::string &dossier)
+{
+    char modele[] = "/tmp/qvdnsq.XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(modele));
+    dossier = modele;
+    std::ofstream(dossier + "/liste.txt") << "ads.example\ntrack.example\n";
+    std::ofstream(dossier + "/quorvel.conf") << "[DNS]\nDNSBlockAds=y\n[HTTP_FTP]\nAdHostsFile=" << dossier
+                                             << "/liste.txt\n";
+    ASSERT_EQ(0, kvtcfg_init((dossier + "/quorvel.conf").c_str()));
+    quorvel_dns_blocage_lit();
+    ASSERT_EQ(1, quorvel_dns_blocage.load());
+}
+
+TEST(QuorvelDnsQuestion, SwitchedOnListedNamesAndTheirSubdomainsOnly)
+{
+    std::string dossier;
+    blocage_en_service(dossier);
+    unsigned char r[300];
+    for (const char *nom : {"ads.example", "x.ADS.example", "a.b.track.example"}) {
+        const Octets d = requete(nom);
+        EXPECT_EQ(static_cast<int>(d.size()), quorvel_dns_bloque(d.data(), d.size(), r, sizeof r)) << nom;
+    }
+    for (const char *nom : {"example", "badads.example", "ads.example.org"}) {
+        const Octets d = requete(nom);
+        EXPECT_EQ(0, quorvel_dns_bloque(d.data(), d.size(), r, sizeof r)) << nom;
+    }
+    Octets deux = requete("ads.example");
+    deux[5] = 2;
+    EXPECT_EQ(0, quorvel_dns_bloque(deux.data(), deux.size(), r, sizeof r)) << "two questions";
+    quorvel_dns_blocage.store(0);
+    std::filesystem::remove_all(dossier);
+}
+
+Octets trame(const Octets &m)
+{
+    Octets t{static_cast<unsigned char>(m.size() >> 8), static_cast<unsigned char>(m.size())};
+    t.insert(t.end(), m.begin(), m.end());
+    return t;
+}
+
+bool lit_tout(int fd, unsigned char *b, size_t n)
+{
+    for (size_t lu = 0; lu < n;) {
+        const ssize_t r = ::recv(fd, b + lu, n - lu, 0);
+        if (r <= 0) return false;
+        lu += static_cast<size_t>(r);
+    }
+    return true;
+}
+
+// One message off a stream; empty at its end.
+Octets message(int fd)
+{
+    unsigned char l[2];
+    if (!lit_tout(fd, l, 2)) return {};
+    Octets m(size_t{l[0]} << 8 | l[1]);
+    if (!lit_tout(fd, m.data(), m.size())) return {};
+    return m;
+}
+
+TEST(QuorvelDnsQuestion, TcpBlockedAnsweredInPlaceTheRestRelayedInOrder)
+{
+    std::string dossier;
+    blocage_en_service(dossier);
+    int c[2], a[2];
+    ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM, 0, c));
+    ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM, 0, a));
+    int resultat = -9;
+    std::thread relais([&] { resultat = quorvel_dns_tcp_filtre(c[1], a[1], 30000); });
+    // The upstream: answers each message with its identifier and a marker.
+    std::vector<Octets> vus;
+    std::thread amont([&] {
+        for (Octets m; !(m = message(a[0])).empty();) {
+            vus.push_back(m);
+            Octets rep = m;
+            rep[2] |= 0x80;
+            rep.push_back(0xEE);
+            const Octets t = trame(rep);
+            (void)::send(a[0], t.data(), t.size(), MSG_NOSIGNAL);
+        }
+    });
+    Octets q1 = requete("www.example"), q2 = requete("x.ads.example"), q3 = requete("mail.example");
+    q1[1] = 1, q2[1] = 2, q3[1] = 3;
+    Octets flux = trame(q1);
+    for (const Octets *q : {&q2, &q3}) {
+        const Octets t = trame(*q);
+        flux.insert(flux.end(), t.begin(), t.end());
+    }
+    ASSERT_EQ(static_cast<ssize_t>(flux.size()), ::send(c[0], flux.data(), flux.size(), MSG_NOSIGNAL));
+    const Octets r1 = message(c[0]), r2 = message(c[0]), r3 = message(c[0]);
+    ASSERT_EQ(q1.size() + 1, r1.size());
+    EXPECT_EQ(1, r1[1]);
+    EXPECT_EQ(0xEE, r1.back());
+    ASSERT_EQ(q2.size(), r2.size());
+    EXPECT_EQ(2, r2[1]);
+    EXPECT_EQ(0x83, r2[3]);  // the relay's NXDOMAIN
+    ASSERT_EQ(q3.size() + 1, r3.size());
+    EXPECT_EQ(3, r3[1]);
+    ::shutdown(c[0], SHUT_WR);
+    relais.join();
+    EXPECT_EQ(0, resultat);
+    ::close(a[1]);
+    amont.join();
+    ASSERT_EQ(2u, vus.size()) << "the blocked query never reached the upstream";
+    EXPECT_EQ(q1, vus[0]);
+    EXPECT_EQ(q3, vus[1]);
+    for (int fd : {c[0], c[1], a[0]}) ::close(fd);
+    quorvel_dns_blocage.store(0);
+    std::filesystem::remove_all(dossier);
 }
 
 }  // namespace
