@@ -16,6 +16,7 @@
 
 #include "kvt_raii.h"
 #include "kvt_trace.h"
+#include "quorvel_dns_question.h"
 #include "quorvel_dns_tcp.h"
 #include "quorvel_ip_mask.h"
 
@@ -221,6 +222,7 @@ int quorvel_dns_datagramme(int s)
         kvtlog_refus("DNS", "Query from %s refused (DNS)", kvtnet_aff_adresse(adresse, texte));
         return 0;
     }
+    if (quorvel_dns_repond_bloque(s, tampon.get(), longueur, adresse, port)) return 0;
     // Recorded before the send, and kept when the send fails: the client's
     // retry is simply a newer query.
     quorvel_dns_memorise(identifiant(tampon.get()), adresse, port);
@@ -332,6 +334,7 @@ int _demarre_serveur_dns(void)
         return -1;
     }
     quorvel_ip_mask_charge();
+    quorvel_dns_blocage_lit();
     if (kvtthread_demarre(quorvel_dns_serveur, KVT_PILE_SERVEUR, nullptr) == 0) quorvel_dns_en_service = 1;
     return 0;
 }
@@ -351,6 +354,7 @@ void quorvel_dns_recharge_reglages()
     char ecoute[1024];
     kvtcfg_recup_E("DNS", "DNSListen", ecoute, sizeof ecoute, "");
     if (std::strcmp(ecoute, ecoute_lue) != 0) kvtlog_log(KVTCFG_TEXTE_REDEMARRAGE, "DNSListen");
+    quorvel_dns_blocage_lit();
 }
 
 }  // namespace

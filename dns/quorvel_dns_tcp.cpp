@@ -23,6 +23,7 @@
 #include "kvt_raii.h"
 #include "kvt_trace.h"
 #include "kvtstat.h"
+#include "quorvel_dns_question.h"
 #include "quorvel_ip_mask.h"
 
 namespace {
@@ -129,8 +130,11 @@ void connexion(void *argument)
         KVT_ERREUR();
     } else {
         kvtstat.dns.tcp.fetch_add(1, std::memory_order_relaxed);
-        const int r = quorvel_dns_tcp_relais_compte(client.fd, amont.fd, QUORVEL_DNS_TCP_DELAI_MS, &montants,
-                                                    &descendants);
+        const int r = quorvel_dns_blocage.load(std::memory_order_relaxed)
+                          ? quorvel_dns_tcp_filtre(client.fd, amont.fd, QUORVEL_DNS_TCP_DELAI_MS, &montants,
+                                                   &descendants)
+                          : quorvel_dns_tcp_relais_compte(client.fd, amont.fd, QUORVEL_DNS_TCP_DELAI_MS,
+                                                          &montants, &descendants);
         code = r == 0 ? 200 : r == 1 ? 504 : 502;
     }
     ::close(client.release());  // closed before the slot is given back

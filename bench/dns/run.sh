@@ -3,6 +3,10 @@
 #   (a) to the first upstream directly,
 #   (b) through quorvel_dns, run by the real launcher, with two upstreams,
 #   (b1) the same with one upstream,
+#   (b2) as (b) with "DNSBlockAds" on and a 100,000-name list that blocks
+#        none of the benchmark's names (the cost of the look at the question),
+#   (b3) as (b2) with a list that blocks every one of them (answers the
+#        relay makes itself, no upstream),
 #   (c) through dnsmasq as a forwarder to the same upstreams, cache off,
 # driven by dnsperf from a client namespace with OUTSTANDING queries in flight
 # (default 100) for SECONDS each (default 10). The upstreams are the
@@ -108,6 +112,24 @@ dns_relais_pret > /dev/null
 mesure quorvel1 10.53.3.1 53 "(b1) quorvel_dns, one upstream" "$relais"
 dns_arrete "$relais"
 
+# Ad blocking: 100,000 names none of which is a benchmark name or a parent
+# of one, then a list holding the benchmark's domain.
+for i in $(seq 100000); do echo "ad$i.tracker$((i % 97)).example"; done > "$DNS_DIR/liste-aucun"
+echo bench.test > "$DNS_DIR/liste-tous"
+bloque() {  # bloque LIST: the configuration of (b) with blocking on
+    printf '[Main]\nAllowedHost0=10.53.3.*\n[DNS]\nDNSEnabled=yes\nDNSServer1=10.53.1.2\nDNSServer2=10.53.2.2\nDNSBlockAds=yes\n[HTTP_FTP]\nAdHostsFile=%s\n' "$1"
+}
+dns_relais "$(bloque "$DNS_DIR/liste-aucun")"
+relais=$DNS_PID
+dns_relais_pret > /dev/null
+mesure bloc_aucun 10.53.3.1 53 "(b2) blocking on, none blocked" "$relais"
+dns_arrete "$relais"
+dns_relais "$(bloque "$DNS_DIR/liste-tous")"
+relais=$DNS_PID
+dns_relais_pret > /dev/null
+mesure bloc_tous 10.53.3.1 53 "(b3) blocking on, all blocked" "$relais"
+dns_arrete "$relais"
+
 ip netns exec "$NS_R" dnsmasq --keep-in-foreground --conf-file=/dev/null --no-resolv --no-hosts \
     --bind-interfaces --listen-address=10.53.3.1 --port=5300 --pid-file="$DNS_DIR/fwd.pid" \
     --user=root --cache-size=0 --server=10.53.1.2 --server=10.53.2.2 > "$DNS_DIR/fwd.out" 2>&1 &
@@ -121,4 +143,8 @@ read -r qb _ _ lb < "$DNS_DIR/quorvel.res"
 read -r qc _ _ _ < "$DNS_DIR/dnsmasq.res"
 awk -v a="$qa" -v b="$qb" -v c="$qc" 'BEGIN {
     printf "ratio b/a %.2f (goal >= 0.7)   ratio b/c %.2f (goal >= 2)\n", (a > 0 ? b / a : 0), (c > 0 ? b / c : 0) }'
+read -r qb2 _ _ _ < "$DNS_DIR/bloc_aucun.res"
+read -r qb3 _ _ _ < "$DNS_DIR/bloc_tous.res"
+awk -v b="$qb" -v b2="$qb2" -v b3="$qb3" 'BEGIN {
+    printf "ratio b2/b %.2f (goal >= 0.9)   ratio b3/b %.2f (goal: far above 1)\n", (b > 0 ? b2 / b : 0), (b > 0 ? b3 / b : 0) }'
 echo "queries lost through quorvel_dns: $lb; answers it routed to nobody (traces): $sans_slot"
