@@ -33,6 +33,9 @@ kvtnet_limites quorvel_ssl_limites = {0, 0, quorvel_ssl_refus};
 // tunnel; 0, the default, sets no limit. A reload replaces it for the
 // tunnels that start afterwards.
 static std::atomic<int> quorvel_ssl_inactif{0};
+// [SSL] SSLBlockAds: CONNECTs to a host of the block list get the blocked
+// page. A reload switches it either way.
+static std::atomic<int> quorvel_ssl_bloque_pub{0};
 
 namespace {
 int lit_inactif()
@@ -64,6 +67,8 @@ const char MSG_REFUSEE[] =
 const char MSG_RESOLUTION[] =
     "<H1>Failed to resolve</H1>Impossible to resolve the requested hostname.";
 const char MSG_ERREUR[] = "<H1>Error</H1>An error occured while retrieving the page.";
+const char MSG_BLOQUE[] =
+    "<H1>Blocked</H1>The requested host is on this gateway's block list.";
 const char MSG_SATURE[] =
     "<H1>Too many connections</H1>This gateway serves no more connections at the moment.";
 
@@ -95,6 +100,21 @@ void ecrit_hote(const char *avant, const char *hote, const char *apres)
     fputs(apres, stderr);
     funlockfile(stderr);
 }
+
+}  // namespace
+
+void quorvel_ssl_hote_sur(const char *hote, char *texte, size_t taille)
+{
+    // Control bytes must not reach a log line or a terminal.
+    size_t n = 0;
+    for (const char *c = hote; *c != '\0' && n + 1 < taille; ++c, ++n) {
+        const unsigned char u = static_cast<unsigned char>(*c);
+        texte[n] = u < 0x20 || u == 0x7f ? '?' : static_cast<char>(u);
+    }
+    if (taille > 0) texte[n] = '\0';
+}
+
+namespace {
 
 // The peer's IPv4 address, or KVTNET_ADRESSE_INVALIDE when it has none.
 uint32_t adresse_pair(int s)
@@ -170,7 +190,43 @@ void ligne_acces(uint32_t client, uint16_t port_client, const char *hote, int po
 
 int tunnel(int client, const char *hote, int port, bilan *b);
 
+// Reads "SSLBlockAds"; turning it on loads the shared list if no module
+// has yet.
+void lit_blocage()
+{
+    char valeur[20];
+    kvtcfg_recup_E("SSL", "SSLBlockAds", valeur, sizeof valeur, "");
+    const bool actif = est_activee(valeur);
+    if (actif) (void)quorvel_liste_demarre();
+    quorvel_ssl_bloque_pub.store(actif ? 1 : 0, std::memory_order_relaxed);
+}
+
 }  // namespace
+
+int quorvel_ssl_adresse_litterale(const char *hote)
+{
+    if (hote == nullptr) return 0;
+    in_addr v4;
+    in6_addr v6;
+    // inet_aton takes the short forms too (127.1, 0x7f000001): the resolver
+    // reads them as addresses as well.
+    if (inet_aton(hote, &v4) != 0 || inet_pton(AF_INET6, hote, &v6) == 1) return 1;
+    const size_t n = std::strlen(hote);
+    if (n < 3 || n > INET6_ADDRSTRLEN + 1 || hote[0] != '[' || hote[n - 1] != ']') return 0;
+    char sans[INET6_ADDRSTRLEN + 2];
+    std::memcpy(sans, hote + 1, n - 2);
+    sans[n - 2] = '\0';
+    return inet_pton(AF_INET6, sans, &v6) == 1 ? 1 : 0;
+}
+
+int quorvel_ssl_bloque(const char *hote)
+{
+    if (!quorvel_ssl_bloque_pub.load(std::memory_order_relaxed) || hote == nullptr) return 0;
+    // Lists name hosts; their address entries are skipped, so an address
+    // is never on one.
+    if (quorvel_ssl_adresse_litterale(hote)) return 0;
+    return quorvel_liste_bloque(hote, std::strlen(hote));
+}
 
 int quorvel_ssl_cible_locale(uint32_t adresse)
 {
@@ -225,6 +281,7 @@ int _demarre_serveur_ssl(void)
     quorvel_ssl_limites.max_par_adresse = std::max(0, kvtstr_enint(max));
 
     quorvel_ssl_inactif.store(lit_inactif(), std::memory_order_relaxed);
+    lit_blocage();
 
     (void)quorvel_ip_mask_charge();
     (void)kvtthread_demarre(quorvel_ssl_serveur, KVT_PILE_SERVEUR, nullptr);
@@ -278,6 +335,7 @@ void quorvel_ssl_recharge_reglages()
     if (std::max(0, kvtstr_enint(valeur)) != quorvel_ssl_limites.max_par_adresse)
         kvtlog_log(KVTCFG_TEXTE_REDEMARRAGE, "SSLMaxPerClient");
     quorvel_ssl_inactif.store(lit_inactif(), std::memory_order_relaxed);
+    lit_blocage();
 }
 
 }  // namespace
@@ -346,6 +404,20 @@ void quorvel_ssl_connexion(void *bloc)
                     debut);
         requete.reset();
         kvtlog_log("Client application connected to SSL Proxy for something else than CONNECT");
+        return;
+    }
+
+    if (quorvel_ssl_bloque(requete->hote)) {
+        // No connection to the target: the page says why.
+        quorvel_ssl_page_erreur(s, QUORVEL_SSL_PAGE_BLOQUE);
+        kvtnet_fermer(s);
+        kvtstat.ssl.bloques.fetch_add(1, std::memory_order_relaxed);
+        char texte[260];
+        kvtnet_aff_adresse(adresse, texte);
+        char hote[260];
+        quorvel_ssl_hote_sur(requete->hote, hote, sizeof hote);
+        kvtlog_refus("SSL", "Connection from %s to %s blocked (SSL)", texte, hote);
+        ligne_acces(adresse, port_client, requete->hote, requete->port, bl, 403, debut);
         return;
     }
 
@@ -466,6 +538,7 @@ void quorvel_ssl_page_erreur(int s, int page)
     case 4: message = MSG_RESOLUTION; code = 503; break;
     case 5: message = MSG_ERREUR; code = 500; break;
     case QUORVEL_SSL_PAGE_SATURE: message = MSG_SATURE; code = 503; break;
+    case QUORVEL_SSL_PAGE_BLOQUE: message = MSG_BLOQUE; code = 403; break;
     default: break;
     }
     kvtstr_concat(&texte, message);

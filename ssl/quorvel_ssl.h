@@ -11,6 +11,8 @@
 #ifndef QUORVEL_SSL_H
 #define QUORVEL_SSL_H
 
+#include <stddef.h>
+
 #include "kvtlib.h"
 
 /* Port of the tunnel, set by the start entry before the server thread
@@ -78,9 +80,9 @@ int quorvel_ssl_tunnel(int client, const char *hote, int port);
 
 /* Page for a connection over the listener's limits (status 503). Page 6
  * stays what any unknown number gives. */
-enum { QUORVEL_SSL_PAGE_SATURE = 7 };
+enum { QUORVEL_SSL_PAGE_SATURE = 7, QUORVEL_SSL_PAGE_BLOQUE = 8 };
 
-/* Sends error page `page` (0 to 5, or QUORVEL_SSL_PAGE_SATURE; any other
+/* Sends error page `page` (0 to 5, QUORVEL_SSL_PAGE_SATURE or _BLOQUE; any other
  * number gives the general message with status 400) as one complete
  * response on `s`. Never closes `s`; its own failures only leave a trace. */
 void quorvel_ssl_page_erreur(int s, int page);
@@ -100,5 +102,16 @@ int quorvel_ssl_cible_locale(uint32_t adresse);
  * loopback, 0.0.0.0) and the port is quorvel_ssl_port or
  * quorvel_ssl_port_dns. Refused for every client, loopback included. */
 int quorvel_ssl_boucle(uint32_t adresse, int port);
+
+/* 1 when `hote` is an IPv4 address (any form the resolver reads as one) or
+ * an IPv6 address, bracketed or not. */
+int quorvel_ssl_adresse_litterale(const char *hote);
+
+/* 1 when "SSLBlockAds" is on and `hote`, a name, is on the block list. */
+int quorvel_ssl_bloque(const char *hote);
+
+/* Copies `hote` into `texte` (capacity `taille`, truncated), control bytes
+ * as '?'. */
+void quorvel_ssl_hote_sur(const char *hote, char *texte, size_t taille);
 
 #endif

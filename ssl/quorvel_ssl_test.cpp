@@ -553,3 +553,30 @@ TEST(QuorvelSsl, CountersMoveByWhatPassed)
     EXPECT_EQ(pages + 2, c.pages.load());
     EXPECT_EQ(tunnels + 1, c.tunnels.load());
 }
+
+TEST(QuorvelSsl, BlockedPageAndAddressLiterals)
+{
+    int sv[2];
+    ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
+    quorvel_ssl_page_erreur(sv[0], QUORVEL_SSL_PAGE_BLOQUE);
+    ::close(sv[0]);
+    verifie_page(lit_tout(sv[1]), 403, "Forbidden",
+                 "<H1>Blocked</H1>The requested host is on this gateway's block list.");
+    ::close(sv[1]);
+
+    // Every form the resolver would take as an address is one; names with
+    // digits in them are names.
+    for (const char *a : {"10.1.2.3", "127.1", "0x7f000001", "2130706433", "::1", "[::1]", "[2001:db8::5]",
+                          "::ffff:10.0.0.1"})
+        EXPECT_EQ(1, quorvel_ssl_adresse_litterale(a)) << a;
+    for (const char *n : {"ads.example.com", "1.2.3.4.example", "[ads.example]", "[]", "[", "", "10.1.2.3.", "a1"})
+        EXPECT_EQ(0, quorvel_ssl_adresse_litterale(n)) << n;
+    EXPECT_EQ(0, quorvel_ssl_adresse_litterale(nullptr));
+
+    // Off (the default), nothing is blocked whatever the list holds.
+    EXPECT_EQ(0, quorvel_ssl_bloque("ads.example.com"));
+
+    char sur[8];
+    quorvel_ssl_hote_sur("a\r\nb\x7f" "cdefgh", sur, sizeof sur);
+    EXPECT_STREQ("a??b?cd", sur);
+}
