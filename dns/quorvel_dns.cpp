@@ -335,6 +335,7 @@ int _demarre_serveur_dns(void)
     }
     quorvel_ip_mask_charge();
     quorvel_dns_blocage_lit();
+    quorvel_dns_journal_lit();
     if (kvtthread_demarre(quorvel_dns_serveur, KVT_PILE_SERVEUR, nullptr) == 0) quorvel_dns_en_service = 1;
     return 0;
 }
@@ -355,6 +356,7 @@ void quorvel_dns_recharge_reglages()
     kvtcfg_recup_E("DNS", "DNSListen", ecoute, sizeof ecoute, "");
     if (std::strcmp(ecoute, ecoute_lue) != 0) kvtlog_log(KVTCFG_TEXTE_REDEMARRAGE, "DNSListen");
     quorvel_dns_blocage_lit();
+    quorvel_dns_journal_lit();
 }
 
 }  // namespace

@@ -4,7 +4,10 @@
  * loses an answer to this reader's limits. */
 #include "quorvel_dns_question.h"
 
+#include <arpa/inet.h>
+
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -18,6 +21,7 @@
 #include "quorvel_ip_mask.h"
 
 std::atomic<int> quorvel_dns_blocage{0};
+std::atomic<int> quorvel_dns_journal{0};
 
 int quorvel_dns_question_lit(const unsigned char *d, size_t n, quorvel_dns_question *q)
 {
@@ -65,12 +69,57 @@ int quorvel_dns_nxdomain(const unsigned char *d, size_t fin, unsigned char *repo
     return static_cast<int>(fin);
 }
 
-int quorvel_dns_bloque(const unsigned char *d, size_t n, unsigned char *reponse, size_t capacite)
+namespace {
+
+// The mnemonic of the usual query types, else the number.
+const char *nom_type(uint16_t type, char *nombre, size_t taille)
 {
-    if (quorvel_dns_blocage.load(std::memory_order_relaxed) == 0) return 0;
+    switch (type) {
+    case 1: return "A";
+    case 2: return "NS";
+    case 5: return "CNAME";
+    case 6: return "SOA";
+    case 12: return "PTR";
+    case 15: return "MX";
+    case 16: return "TXT";
+    case 28: return "AAAA";
+    case 33: return "SRV";
+    case 64: return "SVCB";
+    case 65: return "HTTPS";
+    default: std::snprintf(nombre, taille, "%u", unsigned{type}); return nombre;
+    }
+}
+
+// One query-log line. The name comes from the network: any byte that is
+// not printable, a blank or '=' is written as '?', so it stays one field.
+void journal_requete(const quorvel_dns_question &q, uint32_t adresse, uint16_t port, bool bloque)
+{
+    char nom[QUORVEL_DNS_NOM_MAX + 1];
+    for (size_t i = 0; i < q.longueur; ++i) {
+        const unsigned char u = static_cast<unsigned char>(q.nom[i]);
+        nom[i] = u <= 0x20 || u >= 0x7f || u == '=' ? '?' : static_cast<char>(u);
+    }
+    nom[q.longueur] = '\0';
+    char client[20], nombre[8];
+    kvtnet_aff_adresse(adresse, client);
+    kvtlog_acces("dns client=%s:%u name=%s type=%s status=%s", client, unsigned{ntohs(port)}, nom,
+                 nom_type(q.type, nombre, sizeof nombre), bloque ? "blocked" : "forwarded");
+}
+
+}  // namespace
+
+int quorvel_dns_bloque(const unsigned char *d, size_t n, unsigned char *reponse, size_t capacite, uint32_t adresse,
+                       uint16_t port)
+{
+    const bool blocage = quorvel_dns_blocage.load(std::memory_order_relaxed) != 0;
+    const bool journal = adresse != KVTNET_ADRESSE_INVALIDE &&
+                         quorvel_dns_journal.load(std::memory_order_relaxed) != 0 && kvtlog_acces_actif();
+    if (!blocage && !journal) return 0;
     quorvel_dns_question q;
     if (quorvel_dns_question_lit(d, n, &q) < 0) return 0;
-    if (!quorvel_liste_bloque(q.nom, q.longueur)) return 0;
+    const bool bloque = blocage && quorvel_liste_bloque(q.nom, q.longueur);
+    if (journal) journal_requete(q, adresse, port, bloque);
+    if (!bloque) return 0;
     const int l = quorvel_dns_nxdomain(d, q.fin, reponse, capacite);
     return l < 0 ? 0 : l;
 }
@@ -80,7 +129,7 @@ int quorvel_dns_repond_bloque(int s, const char *d, int n, uint32_t adresse, uin
     // A question ends within the header, 255 name bytes and type and class.
     unsigned char reponse[QUORVEL_DNS_ENTETE + QUORVEL_DNS_NOM_MAX + 4];
     const int l = quorvel_dns_bloque(reinterpret_cast<const unsigned char *>(d), static_cast<size_t>(n), reponse,
-                                     sizeof reponse);
+                                     sizeof reponse, adresse, port);
     if (l <= 0) return 0;
     kvtstat.dns.bloques.fetch_add(1, std::memory_order_relaxed);
     if (kvtnet_sendto(s, adresse, port, reinterpret_cast<char *>(reponse), l) < 0) KVT_ERREUR_RESEAU("DNS");
@@ -152,7 +201,7 @@ struct Message {
 }  // namespace
 
 namespace {
-int filtre(int client, int amont, int delai_ms, uint64_t &haut, uint64_t &bas)
+int filtre(int client, int amont, int delai_ms, uint64_t &haut, uint64_t &bas, uint32_t adresse, uint16_t port)
 {
     std::unique_ptr<Message> m{new (std::nothrow) Message};
     std::unique_ptr<Message> r{new (std::nothrow) Message};
@@ -173,7 +222,7 @@ int filtre(int client, int amont, int delai_ms, uint64_t &haut, uint64_t &bas)
         if ((e = lit_tout(client, m->octets + 2, l, echeance)) != 0) return e == 2 ? -1 : e;
         haut += l;
         echeance = maintenant_ms() + delai_ms;
-        const int b = quorvel_dns_bloque(m->octets + 2, l, r->octets + 2, sizeof r->octets - 2);
+        const int b = quorvel_dns_bloque(m->octets + 2, l, r->octets + 2, sizeof r->octets - 2, adresse, port);
         if (b > 0) {
             kvtstat.dns.bloques.fetch_add(1, std::memory_order_relaxed);
             r->octets[0] = static_cast<unsigned char>(b >> 8);
@@ -193,10 +242,11 @@ int filtre(int client, int amont, int delai_ms, uint64_t &haut, uint64_t &bas)
 }
 }  // namespace
 
-int quorvel_dns_tcp_filtre(int client, int amont, int delai_ms, uint64_t *montants, uint64_t *descendants)
+int quorvel_dns_tcp_filtre(int client, int amont, int delai_ms, uint64_t *montants, uint64_t *descendants,
+                           uint32_t adresse, uint16_t port)
 {
     uint64_t haut = 0, bas = 0;
-    int e = filtre(client, amont, delai_ms, haut, bas);
+    int e = filtre(client, amont, delai_ms, haut, bas, adresse, port);
     if (montants != nullptr) *montants = haut;
     if (descendants != nullptr) *descendants = bas;
     return e;
@@ -212,4 +262,12 @@ void quorvel_dns_blocage_lit(void)
     // The list is loaded before lookups may use it.
     if (actif && quorvel_dns_blocage.load(std::memory_order_relaxed) == 0) (void)quorvel_liste_demarre();
     quorvel_dns_blocage.store(actif, std::memory_order_relaxed);
+}
+
+void quorvel_dns_journal_lit(void)
+{
+    char reglage[20] = "";
+    kvtcfg_recup_E("DNS", "DNSQueryLog", reglage, sizeof reglage, "");
+    const char p = reglage[0];
+    quorvel_dns_journal.store(p == 'T' || p == 't' || p == 'Y' || p == 'y', std::memory_order_relaxed);
 }

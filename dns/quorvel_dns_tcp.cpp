@@ -130,9 +130,10 @@ void connexion(void *argument)
         KVT_ERREUR();
     } else {
         kvtstat.dns.tcp.fetch_add(1, std::memory_order_relaxed);
-        const int r = quorvel_dns_blocage.load(std::memory_order_relaxed)
-                          ? quorvel_dns_tcp_filtre(client.fd, amont.fd, QUORVEL_DNS_TCP_DELAI_MS, &montants,
-                                                   &descendants)
+        const bool examine = quorvel_dns_blocage.load(std::memory_order_relaxed) ||
+                             (quorvel_dns_journal.load(std::memory_order_relaxed) && kvtlog_acces_actif());
+        const int r = examine ? quorvel_dns_tcp_filtre(client.fd, amont.fd, QUORVEL_DNS_TCP_DELAI_MS, &montants,
+                                                       &descendants, c.adresse, c.port)
                           : quorvel_dns_tcp_relais_compte(client.fd, amont.fd, QUORVEL_DNS_TCP_DELAI_MS,
                                                           &montants, &descendants);
         code = r == 0 ? 200 : r == 1 ? 504 : 502;

@@ -26,9 +26,9 @@ dns_attend_tcp "$NS_U1" 10.53.1.2:53
 # One name per line: the form every version of the list reader takes.
 printf 'ads.zone.test\ntrack.zone.test\n' > "$DNS_DIR/liste.txt"
 
-conf() {  # conf DNSBlockAds
-    printf '[Main]\nAllowedHost0=10.53.3.2\n[DNS]\nDNSEnabled=yes\nDNSServer1=10.53.1.2\nDNSBlockAds=%s\n[HTTP_FTP]\nAdHostsFile=%s\n' \
-        "$1" "$DNS_DIR/liste.txt"
+conf() {  # conf DNSBlockAds [DNSQueryLog]: the query log goes to acces.log
+    printf '[Main]\nAllowedHost0=10.53.3.2\nAccessLog=acces.log\n[DNS]\nDNSEnabled=yes\nDNSServer1=10.53.1.2\nDNSBlockAds=%s\nDNSQueryLog=%s\n[HTTP_FTP]\nAdHostsFile=%s\n' \
+        "$1" "${2:-}" "$DNS_DIR/liste.txt"
 }
 # vus NAME: queries for NAME the upstream has logged.
 vus() { grep -ci "query\[[A-Z]*\] $1 from" "$journal" || true; }
@@ -43,6 +43,7 @@ verifie "off: the upstream saw it" test "$(vus ads.zone.test)" -ge 1
 verifie "off: a.track.zone.test is answered by the upstream" \
     grep -qx 10.9.9.9 <<< "$(dns_dig 10.53.3.2 a.track.zone.test A +short || true)"
 verifie "off: no list status line" bash -c "! grep -q 'ad-domains loaded' '$RELAIS/out'"
+verifie "DNSQueryLog off: no query lines" bash -c "! grep -qs ' dns client=' '$RELAIS/acces.log'"
 
 # ---- Turned on by SIGHUP ----
 printf '%s\n' "$(conf yes)" > "$RELAIS/quorvel.conf"
@@ -56,7 +57,7 @@ dns_arrete "$relais"
 
 # ---- On from the start ----
 : > "$journal"
-dns_relais "$(conf Yes)"
+dns_relais "$(conf Yes y)"
 relais=$DNS_PID
 dns_relais_pret
 dns_attend_tcp "$NS_R" 0.0.0.0:53
@@ -95,6 +96,21 @@ PY
 )
 verifie "a two-question datagram is forwarded unread (upstream rcode ${rcode:-none})" \
     grep -Eqx '[0-24-9]|1[0-5]' <<< "$rcode"
+# The query log: one line per query of an allowed client, datagram or TCP.
+acces=$RELAIS/acces.log
+ligne() {  # ligne NAME TYPE STATUS: the count of such query lines
+    grep -cE "^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8} dns client=10\.53\.3\.2:[0-9]+ name=$1 type=$2 status=$3\$" "$acces" || true
+}
+verifie "query log: a blocked name" test "$(ligne ads.zone.test A blocked)" -ge 2
+verifie "query log: the name as asked, case kept, no trailing dot" test "$(ligne A.Track.ZONE.test A blocked)" -eq 1
+verifie "query log: a forwarded name, UDP and TCP" test "$(ligne www.zone.test A forwarded)" -eq 2
+verifie "query log: SOA by its mnemonic" test "$(ligne zone.test SOA forwarded)" -eq 1
+dns_dig 10.53.3.2 www.zone.test TYPE99 > /dev/null || true
+dns_dig 10.53.3.2 www.zone.test HTTPS > /dev/null || true
+verifie "query log: an unnamed type by its number" test "$(ligne www.zone.test 99 forwarded)" -eq 1
+verifie "query log: HTTPS" test "$(ligne www.zone.test HTTPS forwarded)" -eq 1
+verifie "query log: TCP x.ads.zone.test blocked" test "$(ligne x.ads.zone.test A blocked)" -eq 1
+verifie "query log: the two-question datagram writes nothing" bash -c "! grep -q 4242 '$acces'"
 verifie "the relay process is alive" kill -0 "$relais"
 verifie "nothing in the error log" test ! -s "$RELAIS/quorvel-errors.log"
 dns_arrete "$relais"
