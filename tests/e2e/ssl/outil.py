@@ -33,6 +33,7 @@ PAGES = {
     3: (503, b"Service Unavailable", b"<H1>Connection refused</H1>The connection to the application server was refused."),
     4: (503, b"Service Unavailable", b"<H1>Failed to resolve</H1>Impossible to resolve the requested hostname."),
     5: (500, b"Internal Server Error", b"<H1>Error</H1>An error occured while retrieving the page."),
+    8: (403, b"Forbidden", b"<H1>Blocked</H1>The requested host is on this gateway's block list."),
 }
 OK = b"HTTP/1.1 200 OK\r\n\r\n"
 DELAI = 30
