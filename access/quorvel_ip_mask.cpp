@@ -11,7 +11,6 @@
 
 #include <sys/stat.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -468,29 +467,19 @@ int quorvel_adhosts_contient(const char *nom)
     return quorvel_table_cherche(t, nom, nullptr, nullptr) == 0 ? 1 : 0;
 }
 
-/* ---- Block list (first cut: the exact table, looked up per parent) ---- */
+/* ---- Block list: the support library's, one per process ---- */
 
 int quorvel_liste_demarre(void)
 {
-    static int compte = quorvel_adhosts_charge();
-    return compte;
+    return kvtliste_demarre();
 }
 
 int quorvel_liste_recharge(void)
 {
-    return quorvel_adhosts_charge();
+    return kvtliste_recharge();
 }
 
 int quorvel_liste_bloque(const char *nom, size_t longueur)
 {
-    if (nom == nullptr) return 0;
-    if (longueur > 0 && nom[longueur - 1] == '.') --longueur;
-    std::string n{nom, longueur};
-    for (char &c : n) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    for (size_t i = 0;;) {
-        if (quorvel_adhosts_contient(n.c_str() + i)) return 1;
-        const size_t point = n.find('.', i);
-        if (point == std::string::npos) return 0;
-        i = point + 1;
-    }
+    return kvtliste_bloque(nom, longueur);
 }

@@ -70,6 +70,9 @@ int quorvel_main_recharge(void)
     // now on go to the new path.
     kvtcfg_recup_E("Main", "AccessLog", log, sizeof log, "");
     if (strcmp(log, acces_en_cours) != 0) (void)quorvel_main_ouvre_acces();
+    // The block list is the process's: loaded again once, before the modules
+    // look at their switches (a module that turns blocking on then finds it).
+    (void)kvtliste_recharge();
     // "_demarre_serveur_x" has the reload entry "_recharge_serveur_x"; a
     // module without one has nothing that changes while it runs.
     static const char debut[] = "_demarre_";

@@ -54,6 +54,27 @@ KVT_EXPORT const char *kvtcfg_dossier(void);
 KVT_EXPORT int kvtcfg_recup_E(const char *section, const char *cle, char *valeur, int taille,
                               const char *defaut);
 
+/* ---- Block list (the DNS relay's and the tunnel's, one per process) ---- */
+
+/* Loads the list that [HTTP_FTP] "AdHostsFile" names the first time any
+ * module asks, and prints "%d ad-domains loaded.\n" (distinct names) on
+ * stdout; later calls load nothing. Lines: one name, a hosts line (every
+ * name after the address) or "||name^" (alone or with "$important");
+ * comments, addresses, hosts-file header names and other rules are skipped.
+ * The number of names, 0 when no file is set, -1 when it cannot be read. */
+KVT_EXPORT int kvtliste_demarre(void);
+/* Loads the list again when it was ever loaded (SIGHUP); lookups see the old
+ * list or the new one. A list that cannot be read keeps the old one and logs
+ * "Ad-domain list reload failed: %s; the previous list stays". The number of
+ * names, 0 when nothing was loaded before, -1 on that failure. */
+KVT_EXPORT int kvtliste_recharge(void);
+/* 1 when the `longueur` bytes at `nom`, or a parent domain of them, are on
+ * the list, in any letter case and with one trailing dot ignored; else 0.
+ * Lock-free, any thread. */
+KVT_EXPORT int kvtliste_bloque(const char *nom, size_t longueur);
+/* Drops the list and forgets it was loaded (tests). */
+KVT_EXPORT void kvtliste_oublie(void);
+
 /* ---- Logs ---- */
 
 /* Opens both logs for appending; relative paths resolve against the

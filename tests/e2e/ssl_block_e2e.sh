@@ -3,7 +3,8 @@
 # CONNECT to a listed host or a subdomain of one (any case, trailing dot)
 # gets the blocked page and never reaches the target; a parent, another
 # name and an address literal pass; the log line, the access line, and a
-# SIGHUP that turns blocking off and on again. Needs root (exit 77).
+# SIGHUP that turns blocking off and on again. The DNS relay blocks from the
+# same list, which is loaded once. Needs root (exit 77).
 set -uo pipefail
 build=$(cd "$1" && pwd)
 . "$(dirname "$0")/ssl/lib.sh"
@@ -16,7 +17,10 @@ printf '127.0.0.1 localhost\n10.77.1.2 target.test ads.target.test x.ads.target.
     > "/etc/netns/$NS_P/hosts"
 d=$SCRATCH/proxy
 ssl_copie "$build" "$d"
-printf 'ads.target.test\n' > "$d/liste.txt"
+# The DNS relay runs too, blocking from the same list: loaded once for both.
+cp "$build/quorvel_dns.so" "$d/"
+# A list as published: a hosts line and an adblock rule.
+printf '# hosts\n127.0.0.1 localhost\n0.0.0.0 ads.target.test\n||other.test^\n' > "$d/liste.txt"
 conf() {  # conf SSLBlockAds
     cat > "$d/quorvel.conf" <<FIN
 [Main]
@@ -26,6 +30,10 @@ AccessLog=acces.log
 SSLEnabled=yes
 SSLPort=8080
 SSLBlockAds=$1
+[DNS]
+DNSEnabled=yes
+DNSServer1=10.77.1.2
+DNSBlockAds=yes
 [HTTP_FTP]
 AdHostsFile=liste.txt
 FIN
@@ -47,7 +55,8 @@ tunnel() {
 # lignes REGEX: access lines matching REGEX.
 lignes() { grep -cE "$1" "$j" 2>/dev/null || true; }
 
-ssl_verifie "the list status line, once" test "$(grep -c '^1 ad-domains loaded\.$' "$d/out")" -eq 1
+ssl_attend 30 grep -q "DNS server starts" "$d/out"
+ssl_verifie "both modules block: the list status line, once" test "$(grep -c '^2 ad-domains loaded\.$' "$d/out")" -eq 1
 for h in ads.target.test x.ads.target.test ADS.Target.TEST. ; do
     ssl_verifie "$h gets the blocked page" enc ask "$PROXY" "CONNECT $h:7000 HTTP/1.1\r\n\r\n" --expect-page 8
 done

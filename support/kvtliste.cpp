@@ -1,0 +1,318 @@
+/* kvtliste: the block list of the DNS relay and the tunnel, one copy for the
+ * process. It lives here, in the one library every module shares, so that
+ * two modules that both block load it once and see the same list.
+ *
+ * The table is built aside from the file, then published whole; lookups
+ * take no lock and see the old list or the new one. It is a flat
+ * open-addressing set of lower-case names in one block of text: a 100,000
+ * name list costs a few MiB, not one fixed-size entry per name. */
+#include <arpa/inet.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kvt_publie.h"
+#include "kvtlib.h"
+
+struct kvtliste_table {
+    std::vector<char> texte;       // the names, each followed by a NUL
+    std::vector<uint32_t> cases;   // offset + 1 into texte; 0 is an empty slot
+    std::vector<uint32_t> hachages;
+    uint32_t masque = 0;
+    int nb = 0;                    // distinct names
+};
+
+namespace {
+
+kvt_publie<kvtliste_table> liste;
+std::mutex chargement;  // one load at a time; lookups never take it
+bool chargee = false;   // under `chargement`: a load was asked for once
+
+uint32_t hache(std::string_view n) noexcept
+{
+    uint32_t h = 2166136261u;  // FNV-1a
+    for (unsigned char c : n) h = (h ^ c) * 16777619u;
+    return h;
+}
+
+// The slot of `n`, or of the empty slot where it would go.
+uint32_t place(const kvtliste_table &t, std::string_view n, uint32_t h) noexcept
+{
+    for (uint32_t i = h & t.masque;; i = (i + 1) & t.masque) {
+        const uint32_t o = t.cases[i];
+        if (o == 0) return i;
+        if (t.hachages[i] == h && std::strncmp(&t.texte[o - 1], n.data(), n.size()) == 0 &&
+            t.texte[o - 1 + n.size()] == '\0')
+            return i;
+    }
+}
+
+bool est_adresse(const std::string &n)
+{
+    in_addr v4;
+    in6_addr v6;
+    return inet_pton(AF_INET, n.c_str(), &v4) == 1 || inet_pton(AF_INET6, n.c_str(), &v6) == 1;
+}
+
+// The usual first lines of a hosts file: they name this machine, not ads.
+bool est_entete_hosts(std::string_view n)
+{
+    for (std::string_view e : {"localhost", "localhost.localdomain", "local", "broadcasthost", "ip6-localhost",
+                               "ip6-loopback", "0.0.0.0"})
+        if (n == e) return true;
+    return false;
+}
+
+// A host name as lists write them: letters, digits, '-' and '_' in labels
+// of 1 to 63 bytes, 255 bytes at most. Anything else is another kind of
+// rule (a path, a wildcard) that this list does not take.
+bool nom_valide(std::string_view n)
+{
+    if (n.empty() || n.size() > 255) return false;
+    size_t etiquette = 0;
+    for (char c : n) {
+        if (c == '.') {
+            if (etiquette == 0) return false;
+            etiquette = 0;
+            continue;
+        }
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_')) return false;
+        if (++etiquette > 63) return false;
+    }
+    return etiquette > 0;
+}
+
+// Lower case, one trailing dot off: the form names are stored and looked up in.
+std::string normalise(std::string_view n)
+{
+    if (!n.empty() && n.back() == '.') n.remove_suffix(1);
+    std::string r{n};
+    for (char &c : r)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return r;
+}
+
+struct construction {
+    std::vector<char> texte;
+    std::vector<uint32_t> debuts;
+
+    void ajoute(std::string_view brut)
+    {
+        std::string n = normalise(brut);
+        if (!nom_valide(n) || est_adresse(n) || est_entete_hosts(n)) return;
+        debuts.push_back(static_cast<uint32_t>(texte.size()));
+        texte.insert(texte.end(), n.begin(), n.end());
+        texte.push_back('\0');
+    }
+};
+
+bool blanc(char c) { return c == ' ' || c == '\t'; }
+
+// One line of any of the three formats: a name, a hosts line, or an
+// adblock-style "||name^" rule (other adblock rules are skipped).
+void lit_ligne(std::string_view l, construction &c)
+{
+    while (!l.empty() && (l.back() == '\r' || l.back() == '\n')) l.remove_suffix(1);
+    while (!l.empty() && blanc(l.front())) l.remove_prefix(1);
+    if (l.empty() || l[0] == '#' || l[0] == '!' || l[0] == '[') return;
+    if (l.substr(0, 2) == "||") {
+        l.remove_prefix(2);
+        const size_t chapeau = l.find('^');
+        if (chapeau == std::string_view::npos) return;
+        std::string_view reste = l.substr(chapeau + 1);
+        while (!reste.empty() && blanc(reste.back())) reste.remove_suffix(1);
+        if (!reste.empty() && reste != "$important") return;
+        c.ajoute(l.substr(0, chapeau));
+        return;
+    }
+    // Element-hiding rules of adblock lists ("site##.ad", "site#@#.ad"...)
+    // name pages, not hosts to block.
+    for (std::string_view regle : {"##", "#@#", "#?#", "#$#"})
+        if (l.find(regle) != std::string_view::npos) return;
+    const size_t diese = l.find('#');
+    if (diese != std::string_view::npos) l = l.substr(0, diese);
+    std::vector<std::string_view> mots;
+    while (!l.empty()) {
+        size_t i = 0;
+        while (i < l.size() && !blanc(l[i])) ++i;
+        mots.push_back(l.substr(0, i));
+        l.remove_prefix(i);
+        while (!l.empty() && blanc(l.front())) l.remove_prefix(1);
+    }
+    if (mots.empty()) return;
+    // A hosts line: every name after the address. Otherwise a plain line,
+    // whose words are names (an address among them is skipped).
+    size_t premier = 0;
+    if (mots.size() > 1 && est_adresse(std::string{mots[0]})) premier = 1;
+    for (size_t i = premier; i < mots.size(); ++i) c.ajoute(mots[i]);
+}
+
+// The table of the names built, repeats counted once; null without memory.
+kvtliste_table *termine(construction &c) noexcept
+{
+    try {
+        auto t = std::make_unique<kvtliste_table>();
+        uint32_t taille = 16;
+        while (taille < 2 * c.debuts.size() + 2) taille *= 2;
+        t->cases.assign(taille, 0);
+        t->hachages.assign(taille, 0);
+        t->masque = taille - 1;
+        t->texte = std::move(c.texte);
+        for (uint32_t d : c.debuts) {
+            std::string_view n{&t->texte[d]};
+            const uint32_t h = hache(n);
+            const uint32_t i = place(*t, n, h);
+            if (t->cases[i] != 0) continue;  // repeated
+            t->cases[i] = d + 1;
+            t->hachages[i] = h;
+            ++t->nb;
+        }
+        return t.release();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+struct fermeture {
+    void operator()(FILE *f) const noexcept { std::fclose(f); }
+};
+
+// Builds the table of the file that "AdHostsFile" names: 0 and `*t` (null
+// when no file is set), or -1 with the reason in `raison`.
+int construit(kvtliste_table **t, std::string &raison)
+{
+    *t = nullptr;
+    char chemin[1024];
+    kvtcfg_recup_E("HTTP_FTP", "AdHostsFile", chemin, sizeof chemin, "");
+    if (chemin[0] == '\0') return 0;
+    try {
+        // A relative path names a file beside the configuration.
+        const std::string complet = chemin[0] == '/' ? std::string{chemin} : std::string{kvtcfg_dossier()} + chemin;
+        std::unique_ptr<FILE, fermeture> f{std::fopen(complet.c_str(), "r")};
+        struct stat etat;
+        if (!f) {
+            raison = complet + ": " + std::strerror(errno);
+            return -1;
+        }
+        if (fstat(fileno(f.get()), &etat) != 0) {
+            raison = complet + ": " + std::strerror(errno);
+            return -1;
+        }
+        // A folder opens for reading, then yields no line: as unreadable as
+        // a missing file.
+        if (S_ISDIR(etat.st_mode)) {
+            raison = complet + ": " + std::strerror(EISDIR);
+            return -1;
+        }
+        construction c;
+        std::string ligne;
+        char morceau[4096];
+        while (std::fgets(morceau, sizeof morceau, f.get()) != nullptr) {
+            ligne += morceau;
+            if (ligne.back() != '\n' && !std::feof(f.get())) continue;  // a line longer than the buffer
+            lit_ligne(ligne, c);
+            ligne.clear();
+        }
+        if (!ligne.empty()) lit_ligne(ligne, c);
+        if (std::ferror(f.get())) {
+            raison = complet + ": " + std::strerror(EIO);
+            return -1;
+        }
+        *t = termine(c);
+    } catch (...) {
+        *t = nullptr;
+    }
+    if (*t == nullptr) {
+        raison = std::strerror(ENOMEM);
+        return -1;
+    }
+    return 0;
+}
+
+void installe(kvtliste_table *t)
+{
+    delete kvt_publie_remplace(liste, t);
+}
+
+}  // namespace
+
+int kvtliste_demarre(void)
+{
+    std::lock_guard<std::mutex> g{chargement};
+    if (chargee) {
+        kvt_lecture<kvtliste_table> l{liste};
+        return l.get() != nullptr ? l.get()->nb : 0;
+    }
+    chargee = true;
+    kvtliste_table *t;
+    std::string raison;
+    if (construit(&t, raison) < 0) {
+        // The line the single-module loader has always printed.
+        std::fputs("Unable to open adhosts file\n", stdout);
+        std::fflush(stdout);
+        return -1;
+    }
+    if (t == nullptr) return 0;
+    const int nb = t->nb;
+    installe(t);
+    std::printf("%d ad-domains loaded.\n", nb);
+    std::fflush(stdout);
+    return nb;
+}
+
+int kvtliste_recharge(void)
+{
+    std::lock_guard<std::mutex> g{chargement};
+    if (!chargee) return 0;  // no module blocks: nothing to load
+    kvtliste_table *t;
+    std::string raison;
+    if (construit(&t, raison) < 0) {
+        kvtlog_log("Ad-domain list reload failed: %s; the previous list stays", raison.c_str());
+        return -1;
+    }
+    const int nb = t != nullptr ? t->nb : 0;
+    installe(t);
+    std::printf("%d ad-domains loaded.\n", nb);
+    std::fflush(stdout);
+    return nb;
+}
+
+int kvtliste_bloque(const char *nom, size_t longueur)
+{
+    if (nom == nullptr || longueur == 0) return 0;
+    if (nom[longueur - 1] == '.') --longueur;
+    if (longueur == 0 || longueur > 255) return 0;
+    char n[256];
+    for (size_t i = 0; i < longueur; ++i) {
+        const char c = nom[i];
+        n[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    kvt_lecture<kvtliste_table> l{liste};
+    const kvtliste_table *t = l.get();
+    if (t == nullptr || t->nb == 0) return 0;
+    // The name, then each parent: one lookup per label.
+    for (size_t i = 0; i < longueur;) {
+        const std::string_view s{n + i, longueur - i};
+        if (t->cases[place(*t, s, hache(s))] != 0) return 1;
+        const void *point = std::memchr(n + i, '.', longueur - i);
+        if (point == nullptr) break;
+        i = static_cast<size_t>(static_cast<const char *>(point) - n) + 1;
+    }
+    return 0;
+}
+
+void kvtliste_oublie(void)
+{
+    std::lock_guard<std::mutex> g{chargement};
+    chargee = false;
+    installe(nullptr);
+}
