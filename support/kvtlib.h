@@ -66,7 +66,8 @@ KVT_EXPORT int kvtliste_demarre(void);
 /* Loads the list again when it was ever loaded (SIGHUP); lookups see the old
  * list or the new one. A list that cannot be read keeps the old one and logs
  * "Ad-domain list reload failed: %s; the previous list stays". The number of
- * names, 0 when nothing was loaded before, -1 on that failure. */
+ * names (also logged as "%d ad-domains loaded."), 0 when nothing was loaded
+ * before, -1 on that failure. */
 KVT_EXPORT int kvtliste_recharge(void);
 /* 1 when the `longueur` bytes at `nom`, or a parent domain of them, are on
  * the list, in any letter case and with one trailing dot ignored; else 0.

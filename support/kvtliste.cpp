@@ -7,8 +7,12 @@
  * open-addressing set of lower-case names in one block of text: a 100,000
  * name list costs a few MiB, not one fixed-size entry per name. */
 #include <arpa/inet.h>
+#include <malloc.h>
+#include <sched.h>
 #include <sys/stat.h>
+#include <time.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -20,7 +24,6 @@
 #include <string_view>
 #include <vector>
 
-#include "kvt_publie.h"
 #include "kvtlib.h"
 
 struct kvtliste_table {
@@ -33,7 +36,66 @@ struct kvtliste_table {
 
 namespace {
 
-kvt_publie<kvtliste_table> liste;
+// The published list. Readers announce themselves in counters spread over
+// cache lines of their own, one group per reader thread (modulo the group
+// count), so lookups from many threads do not contend on one line; the
+// writer waits for every group of the phase it leaves, twice, as the
+// single-counter scheme of kvt_publie.h does.
+constexpr unsigned GROUPES = 16;
+struct alignas(64) groupe {
+    std::atomic<long> lecteurs[2] = {0, 0};
+};
+struct {
+    std::atomic<kvtliste_table *> courant{nullptr};
+    std::atomic<unsigned> phase{0};
+    groupe groupes[GROUPES];
+} liste;
+std::atomic<unsigned> prochain_groupe{0};
+
+class lecture {
+public:
+    lecture() noexcept
+    {
+        thread_local const unsigned mien = prochain_groupe.fetch_add(1, std::memory_order_relaxed) % GROUPES;
+        g_ = &liste.groupes[mien];
+        for (;;) {
+            cote_ = liste.phase.load() & 1u;
+            g_->lecteurs[cote_].fetch_add(1);
+            if ((liste.phase.load() & 1u) == cote_) break;
+            g_->lecteurs[cote_].fetch_sub(1, std::memory_order_release);
+        }
+        valeur_ = liste.courant.load();
+    }
+    ~lecture() { g_->lecteurs[cote_].fetch_sub(1, std::memory_order_release); }
+    lecture(const lecture &) = delete;
+    lecture &operator=(const lecture &) = delete;
+    const kvtliste_table *get() const noexcept { return valeur_; }
+
+private:
+    groupe *g_ = nullptr;
+    unsigned cote_ = 0;
+    kvtliste_table *valeur_ = nullptr;
+};
+
+// Publishes `neuf` and gives back the table it replaced once no lookup can
+// still be using it. Called under `chargement`.
+kvtliste_table *remplace(kvtliste_table *neuf)
+{
+    kvtliste_table *ancien = liste.courant.exchange(neuf);
+    for (int tour = 0; tour < 2; ++tour) {
+        const unsigned quitte = liste.phase.fetch_add(1) & 1u;
+        for (groupe &g : liste.groupes)
+            for (int essai = 0; g.lecteurs[quitte].load() != 0; ++essai) {
+                if (essai < 100) {
+                    sched_yield();
+                } else {
+                    timespec t{0, 100000};  // a reader was preempted inside its hold
+                    nanosleep(&t, nullptr);
+                }
+            }
+    }
+    return ancien;
+}
 std::mutex chargement;  // one load at a time; lookups never take it
 bool chargee = false;   // under `chargement`: a load was asked for once
 
@@ -240,7 +302,10 @@ int construit(kvtliste_table **t, std::string &raison)
 
 void installe(kvtliste_table *t)
 {
-    delete kvt_publie_remplace(liste, t);
+    delete remplace(t);
+    // The old table's pages go back to the system now, so a reload leaves
+    // the process as large as one load did.
+    (void)malloc_trim(0);
 }
 
 }  // namespace
@@ -249,7 +314,7 @@ int kvtliste_demarre(void)
 {
     std::lock_guard<std::mutex> g{chargement};
     if (chargee) {
-        kvt_lecture<kvtliste_table> l{liste};
+        lecture l;
         return l.get() != nullptr ? l.get()->nb : 0;
     }
     chargee = true;
@@ -281,8 +346,7 @@ int kvtliste_recharge(void)
     }
     const int nb = t != nullptr ? t->nb : 0;
     installe(t);
-    std::printf("%d ad-domains loaded.\n", nb);
-    std::fflush(stdout);
+    kvtlog_log("%d ad-domains loaded.", nb);
     return nb;
 }
 
@@ -296,7 +360,7 @@ int kvtliste_bloque(const char *nom, size_t longueur)
         const char c = nom[i];
         n[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
     }
-    kvt_lecture<kvtliste_table> l{liste};
+    lecture l;
     const kvtliste_table *t = l.get();
     if (t == nullptr || t->nb == 0) return 0;
     // The name, then each parent: one lookup per label.
