@@ -16,6 +16,7 @@
 
 #include "kvt_raii.h"
 #include "kvt_trace.h"
+#include "kvtstat.h"
 #include "quorvel_dns_question.h"
 #include "quorvel_dns_tcp.h"
 #include "quorvel_ip_mask.h"
@@ -91,6 +92,16 @@ int place_libre(uint32_t maintenant) noexcept
     return plus_ancienne;
 }
 
+void compte(std::atomic<uint64_t> &c) noexcept { c.fetch_add(1, std::memory_order_relaxed); }
+
+// The slot's query has its answer (or was given up): one fewer pending.
+void repondue(int slot) noexcept
+{
+    if (requete_repondue[slot]) return;
+    requete_repondue[slot] = true;
+    kvtstat.dns.en_attente.fetch_sub(1, std::memory_order_relaxed);
+}
+
 // The first two bytes as they lie in the datagram: no byte-order conversion,
 // since the identifier is only ever compared with another one read the same way.
 int identifiant(const char *datagramme) noexcept
@@ -162,6 +173,15 @@ int quorvel_dns_memorise(int identifiant_requete, uint32_t adresse, uint16_t por
 {
     const uint32_t maintenant = maintenant_s();
     const int slot = place_libre(maintenant);
+    // Only this thread writes the pending counts: a plain read-modify-write
+    // of the maximum is enough.
+    if (ordre_requete[slot] != 0 && !requete_repondue[slot])
+        compte(kvtstat.dns.sans_reponse);  // its answer never came; the slot stays pending for the new one
+    else {
+        const uint64_t attente = kvtstat.dns.en_attente.fetch_add(1, std::memory_order_relaxed) + 1;
+        if (attente > kvtstat.dns.en_attente_max.load(std::memory_order_relaxed))
+            kvtstat.dns.en_attente_max.store(attente, std::memory_order_relaxed);
+    }
     id_requete[slot] = identifiant_requete;
     adresse_client[slot] = adresse;
     port_client[slot] = port;
@@ -199,26 +219,35 @@ int quorvel_dns_datagramme(int s)
         return 0;
     }
     // Without two bytes there is no identifier to record or route by.
-    if (longueur < 2) return 0;
+    if (longueur < 2) {
+        compte(kvtstat.dns.rejetes);
+        return 0;
+    }
 
     if (amont(adresse)) {
         // Upstreams answer from the port they were asked on. Anything else
         // from their address is a forgery aimed at our clients, and is not
         // a query either.
-        if (port != port_dns) return 0;
+        if (port != port_dns) {
+            compte(kvtstat.dns.rejetes);
+            return 0;
+        }
         const int slot = cherche(identifiant(tampon.get()));
         // No slot: nobody to route to (address 0, port 0).
         if (slot < 0 || kvtnet_sendto(s, adresse_client[slot], port_client[slot], tampon.get(),
                                       longueur) < 0)
             KVT_ERREUR_RESEAU("DNS");
+        else
+            compte(kvtstat.dns.reponses);
         // Answered: the slot may be taken again, but keeps routing repeats
         // of this answer until it is.
-        if (slot >= 0) requete_repondue[slot] = true;
+        if (slot >= 0) repondue(slot);
         return 0;
     }
 
     if (!quorvel_ip_mask_autorise(adresse)) {
         char texte[20];
+        compte(kvtstat.dns.refus);
         kvtlog_refus("DNS", "Query from %s refused (DNS)", kvtnet_aff_adresse(adresse, texte));
         return 0;
     }
@@ -227,7 +256,10 @@ int quorvel_dns_datagramme(int s)
     // retry is simply a newer query.
     quorvel_dns_memorise(identifiant(tampon.get()), adresse, port);
     const uint32_t amont = quorvel_dns_choisit_serveur(static_cast<unsigned>(std::rand()));
-    if (kvtnet_sendto(s, amont, port_dns, tampon.get(), longueur) < 0) KVT_ERREUR();
+    if (kvtnet_sendto(s, amont, port_dns, tampon.get(), longueur) < 0)
+        KVT_ERREUR();
+    else
+        compte(kvtstat.dns.requetes);
     return 0;
 }
 
@@ -266,6 +298,7 @@ void quorvel_dns_serveur(void *)
         return;
     }
     const int fd = s.release();
+    kvtstat.dns.actif.store(1, std::memory_order_relaxed);  // bound: its statistics line is written
     // Answers too big for a datagram are asked again over TCP. Its failures
     // are logged there and leave the datagram relay as it is.
     (void)quorvel_dns_tcp_demarre(adresse_ecoute_dns);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "kvt_raii.h"
 #include "kvt_trace.h"
@@ -89,6 +90,34 @@ int kvthttp_envoie_texte(int s, const char *texte, const char *type_contenu, int
 int kvthttp_envoie_ok(int s, const char *texte, const char *type_contenu)
 {
     return kvthttp_envoie_texte(s, texte, type_contenu, 200);
+}
+
+const char kvthttp_page_tete[] =
+    "<HTML><HEAD><TITLE>Quorvel Proxy Server : Error</TITLE></HEAD><BODY>";
+const char kvthttp_page_pied[] =
+    "<BR><BR><HR><DIV ALIGN=RIGHT><FONT SIZE=-1><I>Quorvel Proxy Server 1.0"
+    "<BR>A gateway proxy for the local network: "
+    "<A HREF=\"https://quorvel.example/\">Quorvel</A>"
+    "</I></FONT></DIV></BODY></HTML>";
+
+int kvthttp_envoie_page(int s, const char *message, int code)
+{
+    if (message == nullptr) {
+        KVT_ERREUR();
+        return -1;
+    }
+    std::string page;
+    try {
+        page = std::string(kvthttp_page_tete) + message + kvthttp_page_pied;
+    } catch (...) {
+        KVT_ERREUR();
+        return -1;
+    }
+    if (kvthttp_envoie_texte(s, page.c_str(), "text/html", code) < 0) {
+        KVT_ERREUR();
+        return -1;
+    }
+    return 0;
 }
 
 int kvthttp_recup_page(int s, const char *url)

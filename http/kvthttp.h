@@ -16,6 +16,16 @@ int kvthttp_envoie_texte(int s, const char *texte, const char *type_contenu, int
 /* kvthttp_envoie_texte with status 200. */
 int kvthttp_envoie_ok(int s, const char *texte, const char *type_contenu);
 
+/* The proxy's error page around `message`: this head, the message, this
+ * footer, one text without line ends. Shared by every service that answers
+ * with a page, so they all look the same. */
+extern const char kvthttp_page_tete[];
+extern const char kvthttp_page_pied[];
+/* Sends the error page around `message` ("<H1>...</H1>text") as a complete
+ * "text/html" response with status `code`. 0, or -1 (traced) when it cannot
+ * be built or sent. */
+int kvthttp_envoie_page(int s, const char *message, int code);
+
 /* GETs `url` from the host and port it names and relays the body of a 200
  * answer to socket `s`.
  * 0 body relayed to its end; -1 bad URL, no memory, host not resolved (no

@@ -111,7 +111,7 @@ int quorvel_main_demarre(void)
     quorvel_main_garde_logs(log, erreurs);   // a reload compares with these
     (void)quorvel_main_ouvre_acces();
     for (const module_ligne &m : modules) (void)quorvel_main_charge_module(m.fichier, m.entree);
-
+    (void)quorvel_main_stats_demarre();   // off unless StatsPort is set; its failures are logged
     kvtlog_log("Quorvel starts");
     return 0;
 }
@@ -127,14 +127,14 @@ int quorvel_main_prepare_signaux(sigset_t *attendus)
         KVT_ERREUR();
         return -1;
     }
-    // SIGINT and SIGTERM quit; SIGUSR1 asks for new log files, SIGHUP for a
-    // reload. Every other signal keeps its default action (SIGQUIT ends the
-    // process as any program's): nothing can leave it alive but deaf.
+    // SIGINT and SIGTERM quit; SIGUSR1: new log files; SIGHUP: reload; SIGUSR2: statistics
+    // lines. Other signals keep their default action (SIGQUIT ends it): none leaves it deaf.
     sigemptyset(attendus);
     sigaddset(attendus, SIGINT);
     sigaddset(attendus, SIGTERM);
     sigaddset(attendus, SIGUSR1);
     sigaddset(attendus, SIGHUP);
+    sigaddset(attendus, SIGUSR2);
     // Blocked before any module starts a thread: every thread inherits the
     // mask, so only the first thread's sigwait ever takes these signals.
     int r = pthread_sigmask(SIG_BLOCK, attendus, nullptr);
@@ -159,16 +159,16 @@ int quorvel_main_boucle(const sigset_t *attendus)
             KVT_ERREUR();
             return -1;
         }
-        if (signal_recu == SIGUSR1 || signal_recu == SIGHUP) {
-            // SIGUSR1, log rotation: the files were moved away (logrotate's
-            // postrotate), so the logs are opened again under their names.
-            // SIGHUP, systemctl reload: the configuration is read again.
-            (void)(signal_recu == SIGUSR1 ? kvtlog_reouvre() : quorvel_main_recharge());
+        // SIGUSR1, log rotation: the files were moved away (logrotate's
+        // postrotate), so the logs are opened again under their names.
+        // SIGHUP, systemctl reload: the configuration is read again.
+        if (signal_recu == SIGUSR1 || signal_recu == SIGHUP || signal_recu == SIGUSR2) {
+            (void)(signal_recu == SIGUSR1 ? kvtlog_reouvre() : signal_recu == SIGHUP ? quorvel_main_recharge() : kvtstat_journal());
             continue;
         }
-        // SIGINT or SIGTERM: the quit message, with the exit code 0. The
-        // modules' threads are not stopped one by one; they end with the
-        // process.
+        // SIGINT or SIGTERM: the counters' last values, the quit message, exit code 0.
+        // The modules' threads are not stopped one by one; they end with the process.
+        (void)kvtstat_journal();
         kvtlog_log("Quorvel stops");
         return 0;
     }

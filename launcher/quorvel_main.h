@@ -10,6 +10,9 @@
 
 #include <string>
 
+#include "kvtstat.h"
+#include "quorvel_main_stats.h"
+
 /* Capacity of each path buffer (program, configuration, logs), NUL included. */
 #define QUORVEL_MAIN_CHEMIN_MAX 260
 
@@ -57,7 +60,7 @@ int quorvel_main_leve_descripteurs(void);
 int quorvel_main_demarre(void);
 
 /* Blocks the signals that the first thread waits for (SIGINT, SIGTERM,
- * SIGUSR1, SIGHUP) in the calling thread, so every thread started afterwards
+ * SIGUSR1, SIGHUP, SIGUSR2) in the calling thread, so every thread started afterwards
  * inherits the mask, and ignores SIGPIPE for the whole process. Fills
  * `attendus` with the waited set. 0, or -1 (traced). */
 int quorvel_main_prepare_signaux(sigset_t *attendus);
@@ -80,8 +83,9 @@ void quorvel_main_garde_module(void *handle, const char *entree);
 int quorvel_main_ouvre_acces(void);
 
 /* The first thread's wait: SIGUSR1 reopens the logs; SIGHUP reloads the
- * configuration (quorvel_main_recharge); SIGINT or SIGTERM log
- * "Quorvel stops" and give the exit code 0. -1 (traced) if the wait fails. */
+ * configuration (quorvel_main_recharge); SIGUSR2 writes the statistics
+ * lines (kvtstat_journal); SIGINT or SIGTERM write them too, then log
+ * "Quorvel stops", and give the exit code 0. -1 (traced) if the wait fails. */
 int quorvel_main_boucle(const sigset_t *attendus);
 
 /* Console option, signals, start-up and the wait. `instance` is the

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "kvtlib.h"
+#include "quorvel_main_stats.h"
 
 namespace {
 
@@ -83,6 +84,7 @@ int quorvel_main_recharge(void)
         auto recharge = reinterpret_cast<int (*)()>(dlsym(m.handle, nom.c_str()));
         if (recharge != nullptr) (void)recharge();   // each module logs what it could not take up
     }
+    quorvel_main_stats_recharge();
     kvtlog_log("Configuration reloaded");
     return 0;
 }

@@ -48,13 +48,9 @@ int lit_inactif()
 
 namespace {
 
-const char PAGE_TETE[] =
-    "<HTML><HEAD><TITLE>Quorvel Proxy Server : Error</TITLE></HEAD><BODY>";
-const char PAGE_PIED[] =
-    "<BR><BR><HR><DIV ALIGN=RIGHT><FONT SIZE=-1><I>Quorvel Proxy Server 1.0"
-    "<BR>A gateway proxy for the local network: "
-    "<A HREF=\"https://quorvel.example/\">Quorvel</A>"
-    "</I></FONT></DIV></BODY></HTML>";
+// The page's frame is shared with the other services that answer with a page.
+const char *const PAGE_TETE = kvthttp_page_tete;
+const char *const PAGE_PIED = kvthttp_page_pied;
 
 const char MSG_INVALIDE[] =
     "<H1>Invalid request</H1>Your browser sent a request that could not be understood.";

@@ -44,4 +44,37 @@ struct kvtstat_compteurs {
 /* The one set of counters of the process. */
 KVT_EXPORT kvtstat_compteurs kvtstat;
 
+/* A plain copy of the counters at one moment, for the writers below: each
+ * field read once (relaxed), so one rendering shows one value per counter. */
+struct kvtstat_releve {
+    int ssl_actif;
+    uint64_t ssl_ouverts, ssl_tunnels, ssl_refus, ssl_pages, ssl_bloques;
+    uint64_t ssl_octets_montants, ssl_octets_descendants;
+    int dns_actif;
+    uint64_t dns_requetes, dns_reponses, dns_refus, dns_rejetes, dns_sans_reponse;
+    uint64_t dns_en_attente, dns_en_attente_max, dns_tcp, dns_bloques;
+    int64_t debut_s;
+};
+
+/* Fills *r from kvtstat. */
+KVT_EXPORT void kvtstat_copie(struct kvtstat_releve *r);
+
+/* The statistics lines of the services that run, each ended by '\n':
+ * "SSL statistics: open=N tunnels=N refused=N pages=N bytes_up=N bytes_down=N
+ * blocked=N" when r->ssl_actif, then
+ * "DNS statistics: queries=N answers=N refused=N dropped=N unanswered=N
+ * pending=N pending_max=N tcp=N blocked=N" when r->dns_actif. Into `texte` (capacity
+ * `taille`, NUL included); the length, or -1 when it does not fit or on null. */
+KVT_EXPORT int kvtstat_lignes(const struct kvtstat_releve *r, char *texte, int taille);
+
+/* Writes the lines of kvtstat_lignes for the counters now to the log, one
+ * log line each (SIGUSR2, and just before the stop). The number of lines. */
+KVT_EXPORT int kvtstat_journal(void);
+
+/* The counters in the text exposition format 0.0.4 of the metrics scrapers:
+ * "# HELP" and "# TYPE" lines, names prefixed "quorvel_", counters ending in
+ * "_total". Every metric is present whether or not its service runs. A heap
+ * string, or null without memory. */
+KVT_EXPORT char *kvtstat_metriques(const struct kvtstat_releve *r);
+
 #endif

@@ -111,6 +111,10 @@ verifie "query log: an unnamed type by its number" test "$(ligne www.zone.test 9
 verifie "query log: HTTPS" test "$(ligne www.zone.test HTTPS forwarded)" -eq 1
 verifie "query log: TCP x.ads.zone.test blocked" test "$(ligne x.ads.zone.test A blocked)" -eq 1
 verifie "query log: the two-question datagram writes nothing" bash -c "! grep -q 4242 '$acces'"
+kill -USR2 "$relais"
+for _ in $(seq 300); do grep -qs "DNS statistics:" "$RELAIS/quorvel.log" && break; sleep 0.1; done
+verifie "the statistics line counts the 4 blocked queries (UDP and TCP)" \
+    grep -Eq ' DNS statistics: .* blocked=4$' "$RELAIS/quorvel.log"
 verifie "the relay process is alive" kill -0 "$relais"
 verifie "nothing in the error log" test ! -s "$RELAIS/quorvel-errors.log"
 dns_arrete "$relais"

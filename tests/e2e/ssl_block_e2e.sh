@@ -79,6 +79,17 @@ conf yes
 kill -HUP "$PROXY_PID"
 ssl_attend 30 test "$(grep -c 'Configuration reloaded' "$d/quorvel.log")" -ge 2
 ssl_verifie "SIGHUP turns it on again" enc ask "$PROXY" "CONNECT x.ads.target.test:7000 HTTP/1.1\r\n\r\n" --expect-page 8
+# A tunnel is counted open until its thread has closed both ends: ask
+# again until the last one is done.
+stats='SSL statistics: open=0 tunnels=3 refused=0 pages=4 bytes_up=[0-9]+ bytes_down=[0-9]+ blocked=4$'
+for _ in $(seq 100); do
+    kill -USR2 "$PROXY_PID"
+    ssl_attend 30 grep -q "SSL statistics:" "$d/quorvel.log"
+    grep -Eq " $stats" "$d/quorvel.log" && break
+    sleep 0.3
+done
+ssl_verifie "the statistics line counts the 4 blocked CONNECTs" \
+    grep -Eq " $stats" "$d/quorvel.log"
 ssl_verifie "the proxy is alive" kill -0 "$PROXY_PID"
 ssl_verifie "nothing in the error log" test ! -s "$d/quorvel-errors.log"
 

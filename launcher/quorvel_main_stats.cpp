@@ -1,0 +1,161 @@
+// The metrics endpoint: one request per connection, answered and closed.
+// It runs on threads of the support library's capped listener, beside the
+// services it counts, and reads only the shared counters.
+#include "quorvel_main_stats.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <string>
+
+#include "kvt_raii.h"
+#include "kvt_trace.h"
+#include "kvthttp.h"
+#include "kvtlib.h"
+#include "kvtstat.h"
+#include "quorvel_ip_mask.h"
+
+namespace {
+
+// The same words as the tunnel's pages, in the same frame.
+const char MSG_INVALIDE[] =
+    "<H1>Invalid request</H1>Your browser sent a request that could not be understood.";
+const char MSG_METHODE[] =
+    "<H1>Method not allowed</H1>The method specified by your browser is unsupported.";
+const char MSG_INTERDIT[] =
+    "<H1>Not Allowed</H1>You are not allowed to connect on this server.";
+const char MSG_INTROUVABLE[] =
+    "<H1>Not found</H1>This server answers only /metrics.";
+
+const char TYPE_METRIQUES[] = "text/plain; version=0.0.4";
+
+// The values in force since the start, for the reload's comparison.
+char port_lu[64];
+char ecoute_lue[1024];
+bool en_service;
+
+int port_stats;
+uint32_t adresse_stats;
+kvtnet_limites limites = {QUORVEL_STATS_MAX_CONNEXIONS, QUORVEL_STATS_MAX_PAR_ADRESSE, nullptr};
+
+void serveur(void *)
+{
+    printf("Stats server starts (%d)\n", port_stats);
+    fflush(stdout);
+    int ecoute = -1;
+    const int r = kvtnet_ecouteur_limite(&ecoute, adresse_stats, port_stats, quorvel_main_stats_connexion,
+                                         &limites);
+    if (r < 0) {
+        char texte[16];
+        kvtlog_log("Metrics endpoint not started: cannot listen on %s port %d (reason in the error log); "
+                   "the proxy goes on without it",
+                   kvtnet_aff_adresse(adresse_stats, texte), port_stats);
+    }
+    printf("Stats server exits (%d)\n", r);
+    fflush(stdout);
+}
+
+}  // namespace
+
+int quorvel_main_stats_statut(const char *entete)
+{
+    if (entete == nullptr) return 400;
+    // "METHOD SP TARGET SP VERSION": only the first line is looked at.
+    const char *fin_ligne = strpbrk(entete, "\r\n");
+    const std::string ligne(entete, fin_ligne ? static_cast<size_t>(fin_ligne - entete) : strlen(entete));
+    const size_t a = ligne.find(' ');
+    if (a == 0 || a == std::string::npos) return 400;
+    const size_t b = ligne.find(' ', a + 1);
+    if (b == std::string::npos || b == a + 1 || ligne.compare(b + 1, 5, "HTTP/") != 0) return 400;
+    if (ligne.compare(0, a, "GET") != 0) return 405;
+    std::string cible = ligne.substr(a + 1, b - a - 1);
+    const size_t q = cible.find('?');
+    if (q != std::string::npos) cible.resize(q);
+    return cible == "/metrics" ? 200 : 404;
+}
+
+int quorvel_main_stats_autorise(uint32_t adresse)
+{
+    // The first dotted octet lies in the lowest byte.
+    if ((adresse & 0xFFu) == 127u) return 1;
+    return quorvel_ip_mask_autorise(adresse);
+}
+
+void quorvel_main_stats_connexion(void *bloc)
+{
+    if (bloc == nullptr) {
+        KVT_ERREUR();
+        return;
+    }
+    kvtnet_bloc b;
+    memcpy(&b, bloc, sizeof b);
+    free(bloc);
+    const int s = b.socket;
+
+    if (!quorvel_main_stats_autorise(b.adresse)) {
+        // Nothing is read from a refused client.
+        (void)kvthttp_envoie_page(s, MSG_INTERDIT, 403);
+        kvtnet_fermer(s);
+        char texte[260];
+        kvtnet_aff_adresse(b.adresse, texte);
+        kvtlog_refus("stats", "Connection from %s refused (stats)", texte);
+        return;
+    }
+    char *lu = nullptr;
+    // Past 64 KiB or 30 seconds the head is given up, as the tunnel's.
+    const int n = kvtnet_recup_entete(s, &lu);
+    kvt_cstr entete{lu};
+    const int statut = n < 0 ? 400 : quorvel_main_stats_statut(entete.get());
+    switch (statut) {
+    case 200: {
+        kvtstat_releve r{};
+        kvtstat_copie(&r);
+        kvt_cstr texte{kvtstat_metriques(&r)};
+        if (!texte || kvthttp_envoie_texte(s, texte.get(), TYPE_METRIQUES, 200) < 0) KVT_ERREUR();
+        break;
+    }
+    case 404: (void)kvthttp_envoie_page(s, MSG_INTROUVABLE, 404); break;
+    case 405: (void)kvthttp_envoie_page(s, MSG_METHODE, 405); break;
+    default: (void)kvthttp_envoie_page(s, MSG_INVALIDE, 400); break;
+    }
+    kvtnet_fermer(s);
+}
+
+int quorvel_main_stats_demarre(void)
+{
+    // Called once, at start: the start time shown by the metrics.
+    kvtstat.debut_s.store(static_cast<int64_t>(time(nullptr)), std::memory_order_relaxed);
+    kvtcfg_recup_E("Main", "StatsPort", port_lu, sizeof port_lu, "");
+    kvtcfg_recup_E("Main", "StatsListen", ecoute_lue, sizeof ecoute_lue, "127.0.0.1");
+    if (port_lu[0] == '\0') return 0;
+    char *fin = nullptr;
+    const long port = strtol(port_lu, &fin, 10);
+    if (fin == port_lu || *fin != '\0' || port < 1 || port > 65535) {
+        kvtlog_log("Metrics endpoint not started: StatsPort \"%s\" is not a port from 1 to 65535", port_lu);
+        return -1;
+    }
+    // An empty StatsListen means every interface, as the other listen keys.
+    if (kvtnet_adresse_ecoute("Metrics endpoint", "StatsListen", ecoute_lue, &adresse_stats) < 0) {
+        kvtlog_log("Metrics endpoint not started: StatsListen \"%s\" is not usable (reason in the error log)",
+                   ecoute_lue);
+        return -1;
+    }
+    port_stats = static_cast<int>(port);
+    (void)quorvel_ip_mask_charge();  // its own copy of the table, like each module's
+    if (kvtthread_demarre(serveur, KVT_PILE_SERVEUR, nullptr) < 0) return -1;
+    en_service = true;
+    return 0;
+}
+
+void quorvel_main_stats_recharge(void)
+{
+    char port[sizeof port_lu];
+    char ecoute[sizeof ecoute_lue];
+    kvtcfg_recup_E("Main", "StatsPort", port, sizeof port, "");
+    kvtcfg_recup_E("Main", "StatsListen", ecoute, sizeof ecoute, "127.0.0.1");
+    if (strcmp(port, port_lu) != 0) kvtlog_log(KVTCFG_TEXTE_REDEMARRAGE, "StatsPort");
+    if (strcmp(ecoute, ecoute_lue) != 0) kvtlog_log(KVTCFG_TEXTE_REDEMARRAGE, "StatsListen");
+    if (en_service) (void)quorvel_ip_mask_charge();
+}
