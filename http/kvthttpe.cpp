@@ -3,12 +3,9 @@
 // heap string; every token a step takes and does not keep is freed by it.
 #include "kvthttpe.h"
 
-#include <cstdarg>
-#include <cstdio>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
-#include <new>
-#include <string>
 #include <strings.h>
 #include <type_traits>
 
@@ -73,64 +70,6 @@ bool table_sure(const kvthttpe *e) noexcept
     return e->nb_params >= 0 && e->nb_params <= KVTHTTPE_MAX_PARAMS;
 }
 
-// Appends printf-style text to `out`. Throws std::bad_alloc like any append.
-__attribute__((format(printf, 2, 3))) void ajoute(std::string &out, const char *format, ...)
-{
-    char petit[256];
-    va_list args;
-    va_start(args, format);
-    int n = std::vsnprintf(petit, sizeof petit, format, args);
-    va_end(args);
-    if (n < 0) throw std::bad_alloc();
-    if (static_cast<size_t>(n) < sizeof petit) {
-        out.append(petit, static_cast<size_t>(n));
-        return;
-    }
-    size_t debut = out.size();
-    out.resize(debut + static_cast<size_t>(n) + 1);
-    va_start(args, format);
-    std::vsnprintf(out.data() + debut, static_cast<size_t>(n) + 1, format, args);
-    va_end(args);
-    out.resize(debut + static_cast<size_t>(n));
-}
-
-// A malloc'ed copy of `s` for the caller, or null (traced by the caller).
-char *copie(const std::string &s) noexcept
-{
-    char *p = static_cast<char *>(std::malloc(s.size() + 1));
-    if (p != nullptr) std::memcpy(p, s.c_str(), s.size() + 1);
-    return p;
-}
-
-// Header lines appended to `out`; false (traced) when the table is unsound.
-bool ajoute_params(std::string &out, const kvthttpe *e)
-{
-    if (!table_sure(e)) {
-        KVT_ERREUR();
-        return false;
-    }
-    for (int i = 0; i < e->nb_params; ++i) {
-        if (e->param_noms[i] == nullptr || e->param_valeurs[i] == nullptr) {
-            KVT_ERREUR_MSG(MSG_PARAM_NULL);
-            return false;
-        }
-        ajoute(out, "%s: %s\r\n", e->param_noms[i], e->param_valeurs[i]);
-    }
-    return true;
-}
-
-// "scheme://host[:port]" of the absolute form; the port only when it is not 80.
-bool ajoute_origine(std::string &out, const kvthttpe *e)
-{
-    if (e->hote == nullptr || e->protocole == nullptr) {
-        KVT_ERREUR();
-        return false;
-    }
-    ajoute(out, "%s://%s", e->protocole, e->hote);
-    if (e->port != 80) ajoute(out, ":%d", e->port);
-    return true;
-}
-
 // Header lines shared by both parsers: stops at the first line without a name
 // or a value, fails when a header cannot be stored.
 int analyse_lignes(kvthttpe *e, char **curseur)
@@ -147,6 +86,153 @@ int analyse_lignes(kvthttpe *e, char **curseur)
             return -1;
         }
     }
+}
+
+// ---- Rendering ----
+// Every text this source renders is a sequence of the record's fields and
+// fixed bytes: a request head, a response head, a URL and the header lines
+// differ only in that sequence, given below as data. One renderer walks it
+// twice, once to check the fields and measure, once to copy into a single
+// block: a head costs one allocation and no formatting.
+
+enum class Piece : unsigned char {
+    methode,  // `methode`
+    origine,  // "scheme://host[:port]" in the absolute form only; the port when not 80
+    chemin,   // `chemin`
+    version,  // `version`
+    code,     // `code` in decimal
+    raison,   // the table's reason for `code`, never the received one
+    blanc,    // " "
+    crlf,     // "\r\n"
+    entetes,  // "name: value\r\n" for each header, in table order
+};
+
+constexpr Piece FORME_REQUETE[] = {Piece::methode, Piece::blanc,   Piece::origine,
+                                   Piece::chemin,  Piece::blanc,   Piece::version,
+                                   Piece::crlf,    Piece::entetes, Piece::crlf};
+constexpr Piece FORME_REPONSE[] = {Piece::version, Piece::blanc, Piece::code,
+                                   Piece::blanc,   Piece::raison, Piece::crlf,
+                                   Piece::entetes, Piece::crlf};
+constexpr Piece FORME_URL[] = {Piece::origine, Piece::chemin};
+constexpr Piece FORME_PARAMS[] = {Piece::entetes};
+
+// Where the renderer writes: a null `debut` only counts the bytes.
+struct sortie {
+    char *debut;
+    size_t taille;
+};
+
+void ecrit(sortie &s, const char *texte, size_t n) noexcept
+{
+    if (s.debut != nullptr) std::memcpy(s.debut + s.taille, texte, n);
+    s.taille += n;
+}
+
+void ecrit(sortie &s, const char *texte) noexcept
+{
+    ecrit(s, texte, std::strlen(texte));
+}
+
+// The decimal digits of n, as "%d" prints them.
+void ecrit_nombre(sortie &s, int n) noexcept
+{
+    char chiffres[16];
+    char *fin = std::to_chars(chiffres, chiffres + sizeof chiffres, n).ptr;
+    ecrit(s, chiffres, static_cast<size_t>(fin - chiffres));
+}
+
+// A field that the text needs; false (traced) when it is absent.
+bool ecrit_champ(sortie &s, const char *champ) noexcept
+{
+    if (champ == nullptr) {
+        KVT_ERREUR();
+        return false;
+    }
+    ecrit(s, champ);
+    return true;
+}
+
+bool ecrit_origine(sortie &s, const kvthttpe *e) noexcept
+{
+    if (e->hote == nullptr || e->protocole == nullptr) {
+        KVT_ERREUR();
+        return false;
+    }
+    ecrit(s, e->protocole);
+    ecrit(s, "://", 3);
+    ecrit(s, e->hote);
+    if (e->port != 80) {
+        ecrit(s, ":", 1);
+        ecrit_nombre(s, e->port);
+    }
+    return true;
+}
+
+// False (traced) when the table is unsound or an entry lacks a text.
+bool ecrit_entetes(sortie &s, const kvthttpe *e) noexcept
+{
+    if (!table_sure(e)) {
+        KVT_ERREUR();
+        return false;
+    }
+    for (int i = 0; i < e->nb_params; ++i) {
+        if (e->param_noms[i] == nullptr || e->param_valeurs[i] == nullptr) {
+            KVT_ERREUR_MSG(MSG_PARAM_NULL);
+            return false;
+        }
+        ecrit(s, e->param_noms[i]);
+        ecrit(s, ": ", 2);
+        ecrit(s, e->param_valeurs[i]);
+        ecrit(s, "\r\n", 2);
+    }
+    return true;
+}
+
+// One walk over n pieces; false (traced once) at the first missing field.
+bool parcourt(sortie &s, const Piece *pieces, size_t n, const kvthttpe *e, int absolu) noexcept
+{
+    for (size_t i = 0; i < n; ++i) {
+        bool ok = true;
+        switch (pieces[i]) {
+        case Piece::methode: ok = ecrit_champ(s, e->methode); break;
+        case Piece::origine: ok = !absolu || ecrit_origine(s, e); break;
+        case Piece::chemin: ok = ecrit_champ(s, e->chemin); break;
+        case Piece::version: ok = ecrit_champ(s, e->version); break;
+        case Piece::code: ecrit_nombre(s, e->code); break;
+        case Piece::raison: ecrit(s, kvthttpe_raison(e->code)); break;
+        case Piece::blanc: ecrit(s, " ", 1); break;
+        case Piece::crlf: ecrit(s, "\r\n", 2); break;
+        case Piece::entetes: ok = ecrit_entetes(s, e); break;
+        }
+        if (!ok) return false;
+    }
+    return true;
+}
+
+// The text of `pieces` for record e as a new heap string, or null (traced;
+// for an absent record with `message` when there is one). The second walk
+// meets the fields that the first one checked, so it cannot fail.
+template <size_t n>
+char *rend(const Piece (&pieces)[n], const kvthttpe *e, int absolu, const char *message) noexcept
+{
+    if (e == nullptr) {
+        if (message != nullptr)
+            KVT_ERREUR_MSG(message);
+        else
+            KVT_ERREUR();
+        return nullptr;
+    }
+    sortie mesure{nullptr, 0};
+    if (!parcourt(mesure, pieces, n, e, absolu)) return nullptr;
+    auto *texte = static_cast<char *>(std::malloc(mesure.taille + 1));
+    if (texte == nullptr) {
+        KVT_ERREUR();
+        return nullptr;
+    }
+    sortie copie{texte, 0};
+    parcourt(copie, pieces, n, e, absolu);
+    texte[copie.taille] = '\0';
+    return texte;
 }
 
 }  // namespace
@@ -559,68 +645,17 @@ int kvthttpe_reponse(kvthttpe *e, int code, const char *version)
 
 char *kvthttpe_texte_params(const kvthttpe *e)
 {
-    if (e == nullptr) {
-        KVT_ERREUR_MSG(MSG_PARAM_NULL);
-        return nullptr;
-    }
-    try {
-        std::string out;
-        if (!ajoute_params(out, e)) return nullptr;
-        char *p = copie(out);
-        if (p == nullptr) KVT_ERREUR();
-        return p;
-    } catch (const std::bad_alloc &) {
-        KVT_ERREUR();
-        return nullptr;
-    }
+    return rend(FORME_PARAMS, e, 0, MSG_PARAM_NULL);
 }
 
 char *kvthttpe_texte_requete(const kvthttpe *e, int absolu)
 {
-    if (e == nullptr || e->methode == nullptr) {
-        KVT_ERREUR();
-        return nullptr;
-    }
-    try {
-        std::string out;
-        out.reserve(256);
-        ajoute(out, "%s ", e->methode);
-        if (absolu && !ajoute_origine(out, e)) return nullptr;
-        if (e->chemin == nullptr || e->version == nullptr) {
-            KVT_ERREUR();
-            return nullptr;
-        }
-        ajoute(out, "%s %s\r\n", e->chemin, e->version);
-        if (!ajoute_params(out, e)) return nullptr;
-        out += "\r\n";
-        char *p = copie(out);
-        if (p == nullptr) KVT_ERREUR();
-        return p;
-    } catch (const std::bad_alloc &) {
-        KVT_ERREUR();
-        return nullptr;
-    }
+    return rend(FORME_REQUETE, e, absolu, nullptr);
 }
 
 char *kvthttpe_texte_reponse(const kvthttpe *e)
 {
-    if (e == nullptr || e->version == nullptr) {
-        KVT_ERREUR();
-        return nullptr;
-    }
-    try {
-        std::string out;
-        out.reserve(256);
-        ajoute(out, "%s %d %s\r\n", e->version, e->code, kvthttpe_raison(e->code));
-        if (!ajoute_params(out, e)) return nullptr;
-        out += "\r\n";
-        char *p = copie(out);
-        if (p == nullptr) KVT_ERREUR();
-        return p;
-    } catch (const std::bad_alloc &) {
-        KVT_ERREUR();
-        return nullptr;
-    }
+    return rend(FORME_REPONSE, e, 0, nullptr);
 }
 
 char *kvthttpe_texte(const kvthttpe *e, int absolu)
@@ -638,25 +673,7 @@ char *kvthttpe_texte(const kvthttpe *e, int absolu)
 
 char *kvthttpe_texte_url(const kvthttpe *e, int absolu)
 {
-    if (e == nullptr) {
-        KVT_ERREUR_MSG(MSG_PARAM_NULL);
-        return nullptr;
-    }
-    try {
-        std::string out;
-        if (absolu && !ajoute_origine(out, e)) return nullptr;
-        if (e->chemin == nullptr) {
-            KVT_ERREUR();
-            return nullptr;
-        }
-        out += e->chemin;
-        char *p = copie(out);
-        if (p == nullptr) KVT_ERREUR();
-        return p;
-    } catch (const std::bad_alloc &) {
-        KVT_ERREUR();
-        return nullptr;
-    }
+    return rend(FORME_URL, e, absolu, MSG_PARAM_NULL);
 }
 
 int kvthttpe_envoie(int s, const kvthttpe *e, int absolu)

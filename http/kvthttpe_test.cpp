@@ -9,10 +9,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -437,4 +441,439 @@ TEST(KvthttpeParse, ReceivesOneHeadBlockFromASocket)
     testing::internal::CaptureStderr();
     EXPECT_EQ(nullptr, kvthttpe_recoit(p.fd[0], KVTHTTPE_REQUETE));
     testing::internal::GetCapturedStderr();
+}
+
+namespace {
+
+// A text with CR, LF and bytes outside printable ASCII written as escapes,
+// and a run of more than 8 equal bytes as the byte and its count ("p{300}"),
+// so that expected renderings read as one short line each.
+std::string visible(const std::string &s)
+{
+    std::string out;
+    for (size_t i = 0; i < s.size();) {
+        size_t fin = s.find_first_not_of(s[i], i);
+        if (fin == std::string::npos) fin = s.size();
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        std::string un;
+        if (c == '\r')
+            un = "\\r";
+        else if (c == '\n')
+            un = "\\n";
+        else if (c == '\\' || c == '{')
+            un = std::string("\\") + static_cast<char>(c);
+        else if (c < 0x20 || c >= 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            un = hex;
+        } else
+            un = std::string(1, static_cast<char>(c));
+        if (fin - i > 8) {
+            out += un + "{" + std::to_string(fin - i) + "}";
+        } else {
+            for (size_t k = i; k < fin; ++k) out += un;
+        }
+        i = fin;
+    }
+    return out;
+}
+
+// The traces written to stderr, shortened: "T" for each plain trace of this
+// source, "T:" and the message for the message form. Line numbers are left
+// out (they move with the source); the form and the count of traces stay.
+std::string traces(const std::string &err)
+{
+    const std::string lieu = "http/kvthttpe.cpp ligne ";
+    std::string out;
+    size_t i = 0;
+    while (i < err.size()) {
+        if (err.compare(i, 8, "ERREUR: ") != 0) return out + "?" + visible(err.substr(i));
+        i += 8;
+        size_t fin = err.find('\n', i);
+        if (fin == std::string::npos) return out + "?" + visible(err.substr(i));
+        std::string message;
+        if (err.compare(i, lieu.size(), lieu) != 0) {
+            message = err.substr(i, fin - i);
+            i = fin + 1;
+            fin = err.find('\n', i);
+            if (fin == std::string::npos || err.compare(i, lieu.size(), lieu) != 0)
+                return out + "?" + visible(err.substr(i));
+        }
+        size_t chiffres = i + lieu.size();
+        if (chiffres == fin || err.find_first_not_of("0123456789", chiffres) != fin)
+            return out + "?" + visible(err.substr(i));
+        if (!out.empty()) out += " ";
+        out += message.empty() ? "T" : "T:" + visible(message);
+        i = fin + 1;
+    }
+    return out;
+}
+
+// One rendering: its text (or <null>) and the traces it wrote.
+struct rendu {
+    std::string texte, traces;
+};
+
+template <typename F>
+rendu rend(F &&rendre)
+{
+    testing::internal::CaptureStderr();
+    std::string t = texte(rendre());
+    return {t, traces(testing::internal::GetCapturedStderr())};
+}
+
+// Every renderer applied to `e` (null allowed), one line each; a result equal
+// to an earlier one names it instead of repeating it ("texte0 =requete0": same
+// text, same traces). The sender's line gives its result and, when it differs
+// from the rendering, the bytes that reached the socket.
+std::string tous_les_rendus(const kvthttpe *e)
+{
+    std::vector<std::pair<std::string, rendu>> vus;
+    std::string s;
+    auto note = [&](const std::string &nom, const rendu &r) {
+        auto pareil = std::find_if(vus.begin(), vus.end(), [&](const auto &v) {
+            return v.second.texte == r.texte && v.second.traces == r.traces;
+        });
+        if (pareil != vus.end()) {
+            s += nom + " =" + pareil->first + "\n";
+        } else {
+            s += nom + "=" + visible(r.texte);
+            if (!r.traces.empty()) s += " [" + r.traces + "]";
+            s += "\n";
+        }
+        vus.push_back({nom, r});
+    };
+    note("requete0", rend([&] { return kvthttpe_texte_requete(e, 0); }));
+    note("requete1", rend([&] { return kvthttpe_texte_requete(e, 1); }));
+    note("reponse", rend([&] { return kvthttpe_texte_reponse(e); }));
+    note("url0", rend([&] { return kvthttpe_texte_url(e, 0); }));
+    note("url1", rend([&] { return kvthttpe_texte_url(e, 1); }));
+    note("params", rend([&] { return kvthttpe_texte_params(e); }));
+    for (int absolu : {0, 1}) {
+        std::string nom = "texte" + std::to_string(absolu);
+        rendu r = rend([&] { return kvthttpe_texte(e, absolu); });
+        note(nom, r);
+        paire p;
+        testing::internal::CaptureStderr();
+        int n = kvthttpe_envoie(p.fd[0], e, absolu);
+        std::string err = traces(testing::internal::GetCapturedStderr());
+        std::string recu = p.disponible();
+        s += "envoie" + std::to_string(absolu) + "=" + std::to_string(n);
+        if (r.texte == "<null>" ? !recu.empty() : recu != r.texte) s += " " + visible(recu);
+        if (!err.empty()) s += " [" + err + "]";
+        s += "\n";
+    }
+    return s;
+}
+
+char *duplique(const std::string &s)
+{
+    return strdup(s.c_str());
+}
+
+}  // namespace
+
+// Request and response heads, URLs and header lines of a set of records, byte
+// for byte, with the traces of every refusal: the renderers share their code,
+// and a change for one kind of head must not show in another.
+TEST(KvthttpeRender, EveryRendererOnASetOfRecordsByteForByte)
+{
+    const std::string long_chemin = "/" + std::string(300, 'p');
+    const std::string longue_valeur(400, 'v');
+    struct cas {
+        const char *nom;
+        std::function<void(kvthttpe *)> prepare;
+        const char *attendu;
+    } lignes[] = {
+        {"no record", nullptr,
+         "requete0=<null> [T]\nrequete1 =requete0\nreponse =requete0\n"
+         "url0=<null> [T:Parametre null]\nurl1 =url0\nparams =url0\ntexte0 =url0\n"
+         "envoie0=-1 [T:Parametre null T]\ntexte1 =url0\nenvoie1=-1 [T:Parametre null T]\n"},
+        {"new record", [](kvthttpe *) {},
+         "requete0=<null> [T]\nrequete1 =requete0\nreponse =requete0\nurl0 =requete0\n"
+         "url1 =requete0\nparams=\ntexte0 =requete0\nenvoie0=-1 [T T]\ntexte1 =requete0\n"
+         "envoie1=-1 [T T]\n"},
+        {"GET by URL with two more headers",
+         [](kvthttpe *e) {
+             kvthttpe_requete_get(e, "http://www.example/index.html");
+             kvthttpe_fixe_param(e, "X-A", "1");
+             kvthttpe_fixe_param(e, "Cookie", "a=b; c=d");
+         },
+         "requete0=GET /index.html HTTP/1.1\\r\\nHost: www.example\\r\\nAccept: */*\\r\\nX-A: "
+         "1\\r\\nCookie: a=b; c=d\\r\\n\\r\\n\n"
+         "requete1=GET http://www.example/index.html HTTP/1.1\\r\\nHost: www.example\\r\\nAcce"
+         "pt: */*\\r\\nX-A: 1\\r\\nCookie: a=b; c=d\\r\\n\\r\\n\n"
+         "reponse=HTTP/1.1 0 Unknown\\r\\nHost: www.example\\r\\nAccept: */*\\r\\nX-A: 1\\r\\n"
+         "Cookie: a=b; c=d\\r\\n\\r\\n\nurl0=/index.html\nurl1=http://www.example/index.html\n"
+         "params=Host: www.example\\r\\nAccept: */*\\r\\nX-A: 1\\r\\nCookie: a=b; c=d\\r\\n\n"
+         "texte0 =requete0\nenvoie0=86\ntexte1 =requete1\nenvoie1=104\n"},
+        {"FTP URL", [](kvthttpe *e) { kvthttpe_requete_get(e, "ftp://files.example/pub"); },
+         "requete0=GET /pub HTTP/1.1\\r\\nHost: files.example\\r\\nAccept: */*\\r\\n\\r\\n\n"
+         "requete1=GET ftp://files.example:21/pub HTTP/1.1\\r\\nHost: files.example\\r\\nAccep"
+         "t: */*\\r\\n\\r\\n\n"
+         "reponse=HTTP/1.1 0 Unknown\\r\\nHost: files.example\\r\\nAccept: */*\\r\\n\\r\\n\n"
+         "url0=/pub\nurl1=ftp://files.example:21/pub\n"
+         "params=Host: files.example\\r\\nAccept: */*\\r\\n\ntexte0 =requete0\nenvoie0=55\n"
+         "texte1 =requete1\nenvoie1=77\n"},
+        {"scheme in mixed case, port 443, query",
+         [](kvthttpe *e) { kvthttpe_requete_get(e, "HttpS://S.Example:443/a/b?c=d"); },
+         "requete0=GET /a/b?c=d HTTP/1.1\\r\\nHost: S.Example\\r\\nAccept: */*\\r\\n\\r\\n\n"
+         "requete1=GET HttpS://S.Example:443/a/b?c=d HTTP/1.1\\r\\nHost: S.Example\\r\\nAccept"
+         ": */*\\r\\n\\r\\n\n"
+         "reponse=HTTP/1.1 0 Unknown\\r\\nHost: S.Example\\r\\nAccept: */*\\r\\n\\r\\n\n"
+         "url0=/a/b?c=d\nurl1=HttpS://S.Example:443/a/b?c=d\n"
+         "params=Host: S.Example\\r\\nAccept: */*\\r\\n\ntexte0 =requete0\nenvoie0=55\n"
+         "texte1 =requete1\nenvoie1=76\n"},
+        {"parsed CONNECT",
+         [](kvthttpe *e) {
+             kvthttpe_analyse(e,
+                              "CONNECT www.example.com:443 HTTP/1.1\r\nHost: www.example.com:443\r\n"
+                              "User-Agent: B/1.0 (X11)\r\n\r\n",
+                              KVTHTTPE_REQUETE);
+         },
+         "requete0=CONNECT  HTTP/1.1\\r\\nHost: www.example.com:443\\r\\nUser-Agent: B/1.0 (X1"
+         "1)\\r\\n\\r\\n\n"
+         "requete1=CONNECT http://www.example.com:443 HTTP/1.1\\r\\nHost: www.example.com:443"
+         "\\r\\nUser-Agent: B/1.0 (X11)\\r\\n\\r\\n\n"
+         "reponse=HTTP/1.1 0 Unknown\\r\\nHost: www.example.com:443\\r\\nUser-Agent: B/1.0 (X1"
+         "1)\\r\\n\\r\\n\nurl0=\nurl1=http://www.example.com:443\n"
+         "params=Host: www.example.com:443\\r\\nUser-Agent: B/1.0 (X11)\\r\\n\n"
+         "texte0 =requete0\nenvoie0=73\ntexte1 =requete1\nenvoie1=99\n"},
+        {"parsed origin form",
+         [](kvthttpe *e) {
+             kvthttpe_analyse(e, "GET /index.html HTTP/1.0\r\nHost: h\r\n\r\n", KVTHTTPE_REQUETE);
+         },
+         "requete0=GET  HTTP/1.0\\r\\nHost: h\\r\\n\\r\\n\n"
+         "requete1=GET http://index.html HTTP/1.0\\r\\nHost: h\\r\\n\\r\\n\n"
+         "reponse=HTTP/1.0 0 Unknown\\r\\nHost: h\\r\\n\\r\\n\nurl0=\nurl1=http://index.html\n"
+         "params=Host: h\\r\\n\ntexte0 =requete0\nenvoie0=26\ntexte1 =requete1\nenvoie1=43\n"},
+        {"tunnel answer", [](kvthttpe *e) { kvthttpe_reponse(e, 200, "HTTP/1.1"); },
+         "requete0=<null> [T]\nrequete1 =requete0\nreponse=HTTP/1.1 200 OK\\r\\n\\r\\n\n"
+         "url0 =requete0\nurl1 =requete0\nparams=\ntexte0 =reponse\nenvoie0=19\n"
+         "texte1 =reponse\nenvoie1=19\n"},
+        {"response with headers over a request's fields",
+         [](kvthttpe *e) {
+             kvthttpe_requete_get(e, "http://h.example:8080/p");
+             kvthttpe_reponse(e, 503, "HTTP/1.0");
+             kvthttpe_fixe_param(e, "Server", "q");
+             kvthttpe_fixe_param(e, "Connexion", "close");
+         },
+         "requete0=GET /p HTTP/1.0\\r\\nServer: q\\r\\nConnexion: close\\r\\n\\r\\n\n"
+         "requete1=GET http://h.example:8080/p HTTP/1.0\\r\\nServer: q\\r\\nConnexion: close\\"
+         "r\\n\\r\\n\n"
+         "reponse=HTTP/1.0 503 Service Unavailable\\r\\nServer: q\\r\\nConnexion: close\\r\\n"
+         "\\r\\n\nurl0=/p\nurl1=http://h.example:8080/p\n"
+         "params=Server: q\\r\\nConnexion: close\\r\\n\ntexte0 =reponse\nenvoie0=65\n"
+         "texte1 =reponse\nenvoie1=65\n"},
+        {"parsed response with its own reason",
+         [](kvthttpe *e) {
+             kvthttpe_analyse(e, "HTTP/1.0 404 Nothing Here\r\nServer: t\r\n\r\n",
+                              KVTHTTPE_REPONSE);
+         },
+         "requete0=<null> [T]\nrequete1 =requete0\n"
+         "reponse=HTTP/1.0 404 Not Found\\r\\nServer: t\\r\\n\\r\\n\nurl0 =requete0\n"
+         "url1 =requete0\nparams=Server: t\\r\\n\ntexte0 =reponse\nenvoie0=37\n"
+         "texte1 =reponse\nenvoie1=37\n"},
+        {"lowest code", [](kvthttpe *e) { kvthttpe_reponse(e, -2147483647 - 1, "HTTP/1.1"); },
+         "requete0=<null> [T]\nrequete1 =requete0\n"
+         "reponse=HTTP/1.1 -2147483648 Unknown\\r\\n\\r\\n\nurl0 =requete0\nurl1 =requete0\n"
+         "params=\ntexte0 =reponse\nenvoie0=32\ntexte1 =reponse\nenvoie1=32\n"},
+        {"highest code, empty version", [](kvthttpe *e) { kvthttpe_reponse(e, 2147483647, ""); },
+         "requete0=<null> [T]\nrequete1 =requete0\nreponse= 2147483647 Unknown\\r\\n\\r\\n\n"
+         "url0 =requete0\nurl1 =requete0\nparams=\ntexte0 =reponse\nenvoie0=23\n"
+         "texte1 =reponse\nenvoie1=23\n"},
+        {"long path, long value, port 65535",
+         [&](kvthttpe *e) {
+             kvthttpe_requete_get(e, ("http://h:65535" + long_chemin).c_str());
+             kvthttpe_fixe_param(e, "X-Long", longue_valeur.c_str());
+         },
+         "requete0=GET /p{300} HTTP/1.1\\r\\nHost: h\\r\\nAccept: */*\\r\\nX-Long: v{400}\\r\\"
+         "n\\r\\n\n"
+         "requete1=GET http://h:65535/p{300} HTTP/1.1\\r\\nHost: h\\r\\nAccept: */*\\r\\nX-Lon"
+         "g: v{400}\\r\\n\\r\\n\n"
+         "reponse=HTTP/1.1 0 Unknown\\r\\nHost: h\\r\\nAccept: */*\\r\\nX-Long: v{400}\\r\\n\\"
+         "r\\n\nurl0=/p{300}\nurl1=http://h:65535/p{300}\n"
+         "params=Host: h\\r\\nAccept: */*\\r\\nX-Long: v{400}\\r\\n\ntexte0 =requete0\n"
+         "envoie0=750\ntexte1 =requete1\nenvoie1=764\n"},
+        {"thirty headers on a response",
+         [](kvthttpe *e) {
+             kvthttpe_reponse(e, 302, "HTTP/1.1");
+             for (int i = 0; i < KVTHTTPE_MAX_PARAMS; ++i)
+                 kvthttpe_fixe_param(e, nom_numero(i).c_str(), std::to_string(i * 7).c_str());
+         },
+         "requete0=<null> [T]\nrequete1 =requete0\n"
+         "reponse=HTTP/1.1 302 Found\\r\\nX-Nom-0: 0\\r\\nX-Nom-1: 7\\r\\nX-Nom-2: 14\\r\\nX-N"
+         "om-3: 21\\r\\nX-Nom-4: 28\\r\\nX-Nom-5: 35\\r\\nX-Nom-6: 42\\r\\nX-Nom-7: 49\\r\\nX-"
+         "Nom-8: 56\\r\\nX-Nom-9: 63\\r\\nX-Nom-10: 70\\r\\nX-Nom-11: 77\\r\\nX-Nom-12: 84\\r"
+         "\\nX-Nom-13: 91\\r\\nX-Nom-14: 98\\r\\nX-Nom-15: 105\\r\\nX-Nom-16: 112\\r\\nX-Nom-1"
+         "7: 119\\r\\nX-Nom-18: 126\\r\\nX-Nom-19: 133\\r\\nX-Nom-20: 140\\r\\nX-Nom-21: 147\\"
+         "r\\nX-Nom-22: 154\\r\\nX-Nom-23: 161\\r\\nX-Nom-24: 168\\r\\nX-Nom-25: 175\\r\\nX-No"
+         "m-26: 182\\r\\nX-Nom-27: 189\\r\\nX-Nom-28: 196\\r\\nX-Nom-29: 203\\r\\n\\r\\n\n"
+         "url0 =requete0\nurl1 =requete0\n"
+         "params=X-Nom-0: 0\\r\\nX-Nom-1: 7\\r\\nX-Nom-2: 14\\r\\nX-Nom-3: 21\\r\\nX-Nom-4: 28"
+         "\\r\\nX-Nom-5: 35\\r\\nX-Nom-6: 42\\r\\nX-Nom-7: 49\\r\\nX-Nom-8: 56\\r\\nX-Nom-9: 6"
+         "3\\r\\nX-Nom-10: 70\\r\\nX-Nom-11: 77\\r\\nX-Nom-12: 84\\r\\nX-Nom-13: 91\\r\\nX-Nom"
+         "-14: 98\\r\\nX-Nom-15: 105\\r\\nX-Nom-16: 112\\r\\nX-Nom-17: 119\\r\\nX-Nom-18: 126"
+         "\\r\\nX-Nom-19: 133\\r\\nX-Nom-20: 140\\r\\nX-Nom-21: 147\\r\\nX-Nom-22: 154\\r\\nX-"
+         "Nom-23: 161\\r\\nX-Nom-24: 168\\r\\nX-Nom-25: 175\\r\\nX-Nom-26: 182\\r\\nX-Nom-27: "
+         "189\\r\\nX-Nom-28: 196\\r\\nX-Nom-29: 203\\r\\n\ntexte0 =reponse\nenvoie0=445\n"
+         "texte1 =reponse\nenvoie1=445\n"},
+        {"type 2",
+         [](kvthttpe *e) {
+             kvthttpe_reponse(e, 200, "HTTP/1.1");
+             e->type = 2;
+         },
+         "requete0=<null> [T]\nrequete1 =requete0\nreponse=HTTP/1.1 200 OK\\r\\n\\r\\n\n"
+         "url0 =requete0\nurl1 =requete0\nparams=\ntexte0=<null> [T:Type inconnu]\n"
+         "envoie0=-1 [T:Type inconnu T]\ntexte1 =texte0\nenvoie1=-1 [T:Type inconnu T]\n"},
+        {"request without version",
+         [](kvthttpe *e) {
+             kvthttpe_requete_get(e, "http://h/x");
+             std::free(e->version);
+             e->version = nullptr;
+         },
+         "requete0=<null> [T]\nrequete1 =requete0\nreponse =requete0\nurl0=/x\n"
+         "url1=http://h/x\nparams=Host: h\\r\\nAccept: */*\\r\\n\ntexte0 =requete0\n"
+         "envoie0=-1 [T T]\ntexte1 =requete0\nenvoie1=-1 [T T]\n"},
+        {"request without host",
+         [](kvthttpe *e) {
+             kvthttpe_requete_get(e, "http://h/x");
+             std::free(e->hote);
+             e->hote = nullptr;
+         },
+         "requete0=GET /x HTTP/1.1\\r\\nHost: h\\r\\nAccept: */*\\r\\n\\r\\n\n"
+         "requete1=<null> [T]\n"
+         "reponse=HTTP/1.1 0 Unknown\\r\\nHost: h\\r\\nAccept: */*\\r\\n\\r\\n\nurl0=/x\n"
+         "url1 =requete1\nparams=Host: h\\r\\nAccept: */*\\r\\n\ntexte0 =requete0\n"
+         "envoie0=41\ntexte1 =requete1\nenvoie1=-1 [T T]\n"},
+        {"request without scheme",
+         [](kvthttpe *e) {
+             kvthttpe_requete_get(e, "http://h/x");
+             std::free(e->protocole);
+             e->protocole = nullptr;
+         },
+         "requete0=GET /x HTTP/1.1\\r\\nHost: h\\r\\nAccept: */*\\r\\n\\r\\n\n"
+         "requete1=<null> [T]\n"
+         "reponse=HTTP/1.1 0 Unknown\\r\\nHost: h\\r\\nAccept: */*\\r\\n\\r\\n\nurl0=/x\n"
+         "url1 =requete1\nparams=Host: h\\r\\nAccept: */*\\r\\n\ntexte0 =requete0\n"
+         "envoie0=41\ntexte1 =requete1\nenvoie1=-1 [T T]\n"},
+        {"request without path",
+         [](kvthttpe *e) {
+             kvthttpe_requete_get(e, "http://h/x");
+             std::free(e->chemin);
+             e->chemin = nullptr;
+         },
+         "requete0=<null> [T]\nrequete1 =requete0\n"
+         "reponse=HTTP/1.1 0 Unknown\\r\\nHost: h\\r\\nAccept: */*\\r\\n\\r\\n\n"
+         "url0 =requete0\nurl1 =requete0\nparams=Host: h\\r\\nAccept: */*\\r\\n\n"
+         "texte0 =requete0\nenvoie0=-1 [T T]\ntexte1 =requete0\nenvoie1=-1 [T T]\n"},
+        {"port 0",
+         [](kvthttpe *e) {
+             kvthttpe_requete_get(e, "http://h/x");
+             e->port = 0;
+         },
+         "requete0=GET /x HTTP/1.1\\r\\nHost: h\\r\\nAccept: */*\\r\\n\\r\\n\n"
+         "requete1=GET http://h:0/x HTTP/1.1\\r\\nHost: h\\r\\nAccept: */*\\r\\n\\r\\n\n"
+         "reponse=HTTP/1.1 0 Unknown\\r\\nHost: h\\r\\nAccept: */*\\r\\n\\r\\n\nurl0=/x\n"
+         "url1=http://h:0/x\nparams=Host: h\\r\\nAccept: */*\\r\\n\ntexte0 =requete0\n"
+         "envoie0=41\ntexte1 =requete1\nenvoie1=51\n"},
+        {"negative port",
+         [](kvthttpe *e) {
+             kvthttpe_requete_get(e, "http://h/x");
+             e->port = -1;
+         },
+         "requete0=GET /x HTTP/1.1\\r\\nHost: h\\r\\nAccept: */*\\r\\n\\r\\n\n"
+         "requete1=GET http://h:-1/x HTTP/1.1\\r\\nHost: h\\r\\nAccept: */*\\r\\n\\r\\n\n"
+         "reponse=HTTP/1.1 0 Unknown\\r\\nHost: h\\r\\nAccept: */*\\r\\n\\r\\n\nurl0=/x\n"
+         "url1=http://h:-1/x\nparams=Host: h\\r\\nAccept: */*\\r\\n\ntexte0 =requete0\n"
+         "envoie0=41\ntexte1 =requete1\nenvoie1=52\n"},
+        {"header without value",
+         [](kvthttpe *e) {
+             kvthttpe_requete_get(e, "http://h/x");
+             std::free(e->param_valeurs[1]);
+             e->param_valeurs[1] = nullptr;
+         },
+         "requete0=<null> [T:Parametre null]\nrequete1 =requete0\nreponse =requete0\nurl0=/x\n"
+         "url1=http://h/x\nparams =requete0\ntexte0 =requete0\n"
+         "envoie0=-1 [T:Parametre null T]\ntexte1 =requete0\nenvoie1=-1 [T:Parametre null T]\n"},
+        {"response header without name",
+         [](kvthttpe *e) {
+             kvthttpe_reponse(e, 200, "HTTP/1.1");
+             kvthttpe_fixe_param(e, "A", "1");
+             std::free(e->param_noms[0]);
+             e->param_noms[0] = nullptr;
+         },
+         "requete0=<null> [T]\nrequete1 =requete0\nreponse=<null> [T:Parametre null]\n"
+         "url0 =requete0\nurl1 =requete0\nparams =reponse\ntexte0 =reponse\n"
+         "envoie0=-1 [T:Parametre null T]\ntexte1 =reponse\nenvoie1=-1 [T:Parametre null T]\n"},
+        {"count above the table",
+         [](kvthttpe *e) {
+             kvthttpe_reponse(e, 200, "HTTP/1.1");
+             e->nb_params = KVTHTTPE_MAX_PARAMS + 1;
+         },
+         "requete0=<null> [T]\nrequete1 =requete0\nreponse =requete0\nurl0 =requete0\n"
+         "url1 =requete0\nparams =requete0\ntexte0 =requete0\nenvoie0=-1 [T T]\n"
+         "texte1 =requete0\nenvoie1=-1 [T T]\n"},
+        {"negative count",
+         [](kvthttpe *e) {
+             kvthttpe_requete_get(e, "http://h/x");
+             e->nb_params = -1;
+         },
+         "requete0=<null> [T]\nrequete1 =requete0\nreponse =requete0\nurl0=/x\n"
+         "url1=http://h/x\nparams =requete0\ntexte0 =requete0\nenvoie0=-1 [T T]\n"
+         "texte1 =requete0\nenvoie1=-1 [T T]\n"},
+        {"empty texts everywhere",
+         [](kvthttpe *e) {
+             e->methode = duplique("");
+             e->protocole = duplique("");
+             e->hote = duplique("");
+             e->chemin = duplique("");
+             e->version = duplique("");
+             e->port = 80;
+             kvthttpe_fixe_param(e, "", "");
+         },
+         "requete0=  \\r\\n: \\r\\n\\r\\n\nrequete1= :// \\r\\n: \\r\\n\\r\\n\n"
+         "reponse= 0 Unknown\\r\\n: \\r\\n\\r\\n\nurl0=\nurl1=://\nparams=: \\r\\n\n"
+         "texte0 =requete0\nenvoie0=10\ntexte1 =requete1\nenvoie1=13\n"},
+        {"Latin-1 name, blanks and tab in a value",
+         [](kvthttpe *e) {
+             kvthttpe_requete_get(e, "h.example:81");
+             kvthttpe_fixe_param(e, "X-\xc9t\xe9", " a\tb ");
+         },
+         "requete0=GET / HTTP/1.1\\r\\nHost: h.example\\r\\nAccept: */*\\r\\nX-\\xc9t\\xe9:  a"
+         "\\x09b \\r\\n\\r\\n\n"
+         "requete1=GET http://h.example:81/ HTTP/1.1\\r\\nHost: h.example\\r\\nAccept: */*\\r"
+         "\\nX-\\xc9t\\xe9:  a\\x09b \\r\\n\\r\\n\n"
+         "reponse=HTTP/1.1 0 Unknown\\r\\nHost: h.example\\r\\nAccept: */*\\r\\nX-\\xc9t\\xe9:"
+         "  a\\x09b \\r\\n\\r\\n\nurl0=/\nurl1=http://h.example:81/\n"
+         "params=Host: h.example\\r\\nAccept: */*\\r\\nX-\\xc9t\\xe9:  a\\x09b \\r\\n\n"
+         "texte0 =requete0\nenvoie0=62\ntexte1 =requete1\nenvoie1=81\n"},
+        {"percent signs are text",
+         [](kvthttpe *e) {
+             kvthttpe_requete_get(e, "http://h/%s%d%n");
+             kvthttpe_fixe_param(e, "%s", "%n%%");
+             e->methode[0] = '%';
+         },
+         "requete0=%ET /%s%d%n HTTP/1.1\\r\\nHost: h\\r\\nAccept: */*\\r\\n%s: %n%%\\r\\n\\r\\"
+         "n\n"
+         "requete1=%ET http://h/%s%d%n HTTP/1.1\\r\\nHost: h\\r\\nAccept: */*\\r\\n%s: %n%%\\r"
+         "\\n\\r\\n\n"
+         "reponse=HTTP/1.1 0 Unknown\\r\\nHost: h\\r\\nAccept: */*\\r\\n%s: %n%%\\r\\n\\r\\n\n"
+         "url0=/%s%d%n\nurl1=http://h/%s%d%n\n"
+         "params=Host: h\\r\\nAccept: */*\\r\\n%s: %n%%\\r\\n\ntexte0 =requete0\nenvoie0=56\n"
+         "texte1 =requete1\nenvoie1=64\n"},
+    };
+    for (const cas &c : lignes) {
+        SCOPED_TRACE(c.nom);
+        std::string obtenu;
+        if (c.prepare) {
+            record e{kvthttpe_nouveau()};
+            ASSERT_NE(e, nullptr);
+            c.prepare(e.get());
+            obtenu = tous_les_rendus(e.get());
+        } else {
+            obtenu = tous_les_rendus(nullptr);
+        }
+        EXPECT_EQ(c.attendu, obtenu);
+    }
 }
