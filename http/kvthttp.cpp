@@ -100,6 +100,12 @@ const char kvthttp_page_pied[] =
     "<A HREF=\"https://quorvel.example/\">Quorvel</A>"
     "</I></FONT></DIV></BODY></HTML>";
 
+const char kvthttp_msg_invalide[] =
+    "<H1>Invalid request</H1>Your browser sent a request that could not be understood.";
+const char kvthttp_msg_methode[] =
+    "<H1>Method not allowed</H1>The method specified by your browser is unsupported.";
+const char kvthttp_msg_interdit[] = "<H1>Not Allowed</H1>You are not allowed to connect on this server.";
+
 int kvthttp_envoie_page(int s, const char *message, int code)
 {
     if (message == nullptr) {

@@ -21,6 +21,10 @@ int kvthttp_envoie_ok(int s, const char *texte, const char *type_contenu);
  * with a page, so they all look the same. */
 extern const char kvthttp_page_tete[];
 extern const char kvthttp_page_pied[];
+/* The messages of the pages every service sends: 400, 405 and 403. */
+extern const char kvthttp_msg_invalide[];
+extern const char kvthttp_msg_methode[];
+extern const char kvthttp_msg_interdit[];
 /* Sends the error page around `message` ("<H1>...</H1>text") as a complete
  * "text/html" response with status `code`. 0, or -1 (traced) when it cannot
  * be built or sent. */

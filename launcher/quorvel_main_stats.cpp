@@ -20,12 +20,9 @@
 namespace {
 
 // The same words as the tunnel's pages, in the same frame.
-const char MSG_INVALIDE[] =
-    "<H1>Invalid request</H1>Your browser sent a request that could not be understood.";
-const char MSG_METHODE[] =
-    "<H1>Method not allowed</H1>The method specified by your browser is unsupported.";
-const char MSG_INTERDIT[] =
-    "<H1>Not Allowed</H1>You are not allowed to connect on this server.";
+const char *const MSG_INVALIDE = kvthttp_msg_invalide;
+const char *const MSG_METHODE = kvthttp_msg_methode;
+const char *const MSG_INTERDIT = kvthttp_msg_interdit;
 const char MSG_INTROUVABLE[] =
     "<H1>Not found</H1>This server answers only /metrics.";
 

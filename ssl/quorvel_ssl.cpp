@@ -52,12 +52,9 @@ namespace {
 const char *const PAGE_TETE = kvthttp_page_tete;
 const char *const PAGE_PIED = kvthttp_page_pied;
 
-const char MSG_INVALIDE[] =
-    "<H1>Invalid request</H1>Your browser sent a request that could not be understood.";
-const char MSG_METHODE[] =
-    "<H1>Method not allowed</H1>The method specified by your browser is unsupported.";
-const char MSG_INTERDIT[] =
-    "<H1>Not Allowed</H1>You are not allowed to connect on this server.";
+const char *const MSG_INVALIDE = kvthttp_msg_invalide;
+const char *const MSG_METHODE = kvthttp_msg_methode;
+const char *const MSG_INTERDIT = kvthttp_msg_interdit;
 const char MSG_REFUSEE[] =
     "<H1>Connection refused</H1>The connection to the application server was refused.";
 const char MSG_RESOLUTION[] =
