@@ -3,7 +3,8 @@
 # CONNECT to a listed host or a subdomain of one (any case, trailing dot)
 # gets the blocked page and never reaches the target; a parent, another
 # name and an address literal pass; the log line, the access line, and a
-# SIGHUP that turns blocking off and on again. The DNS relay blocks from the
+# SIGHUP that turns blocking off and on again, a new list taken up by SIGHUP
+# and an unreadable one that keeps the old. The DNS relay blocks from the
 # same list, which is loaded once. Needs root (exit 77).
 set -uo pipefail
 build=$(cd "$1" && pwd)
@@ -90,6 +91,26 @@ for _ in $(seq 100); do
 done
 ssl_verifie "the statistics line counts the 4 blocked CONNECTs" \
     grep -Eq " $stats" "$d/quorvel.log"
+# curl, as a browser would use the proxy, sees the 403 of the CONNECT.
+ssl_verifie "curl through the proxy: CONNECT answered 403" test "$(ip netns exec "$NS_C" curl -s -o /dev/null \
+    --max-time 30 -w '%{http_connect}' -p -x "http://$PROXY" "https://x.ads.target.test:7000/")" = 403
+
+# The list itself is read again on SIGHUP; one that cannot be read keeps
+# the list in force.
+printf '0.0.0.0 zone.test\n' > "$d/liste.txt"
+kill -HUP "$PROXY_PID"
+ssl_attend 30 test "$(grep -c 'Configuration reloaded' "$d/quorvel.log")" -ge 3
+ssl_verifie "SIGHUP reads the new list: its name is blocked" \
+    enc ask "$PROXY" "CONNECT zone.test:7000 HTTP/1.1\r\n\r\n" --expect-page 8
+ssl_verifie "and the old list's name passes" test "$(tunnel x.ads.target.test)" = echo
+ssl_verifie "the reload's count in the log" grep -q ' 1 ad-domains loaded\.$' "$d/quorvel.log"
+rm "$d/liste.txt"
+kill -HUP "$PROXY_PID"
+ssl_attend 30 test "$(grep -c 'Configuration reloaded' "$d/quorvel.log")" -ge 4
+ssl_verifie "an unreadable list on reload: the line with its reason" \
+    grep -q " Ad-domain list reload failed: $d/liste.txt: No such file or directory; the previous list stays\$" "$d/quorvel.log"
+ssl_verifie "and the previous list stays in force" \
+    enc ask "$PROXY" "CONNECT www.zone.test:7000 HTTP/1.1\r\n\r\n" --expect-page 8
 ssl_verifie "the proxy is alive" kill -0 "$PROXY_PID"
 ssl_verifie "nothing in the error log" test ! -s "$d/quorvel-errors.log"
 
