@@ -3,7 +3,6 @@
 // heap string; every token a step takes and does not keep is freed by it.
 #include "kvthttpe.h"
 
-#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
@@ -133,12 +132,20 @@ void ecrit(sortie &s, const char *texte) noexcept
     ecrit(s, texte, std::strlen(texte));
 }
 
-// The decimal digits of n, as "%d" prints them.
+// The decimal digits of n, as "%d" prints them. By hand: std::to_chars
+// brings a table that the modules would export.
 void ecrit_nombre(sortie &s, int n) noexcept
 {
     char chiffres[16];
-    char *fin = std::to_chars(chiffres, chiffres + sizeof chiffres, n).ptr;
-    ecrit(s, chiffres, static_cast<size_t>(fin - chiffres));
+    char *debut = chiffres + sizeof chiffres;
+    // In unsigned arithmetic, so that INT_MIN negates without overflow.
+    unsigned v = n < 0 ? 0u - static_cast<unsigned>(n) : static_cast<unsigned>(n);
+    do {
+        *--debut = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    if (n < 0) *--debut = '-';
+    ecrit(s, debut, static_cast<size_t>(chiffres + sizeof chiffres - debut));
 }
 
 // A field that the text needs; false (traced) when it is absent.

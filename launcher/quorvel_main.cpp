@@ -162,12 +162,11 @@ int quorvel_main_boucle(const sigset_t *attendus)
         // SIGUSR1, log rotation: the files were moved away (logrotate's
         // postrotate), so the logs are opened again under their names.
         // SIGHUP, systemctl reload: the configuration is read again.
-        if (signal_recu == SIGUSR1 || signal_recu == SIGHUP || signal_recu == SIGUSR2) {
-            (void)(signal_recu == SIGUSR1 ? kvtlog_reouvre() : signal_recu == SIGHUP ? quorvel_main_recharge() : kvtstat_journal());
-            continue;
-        }
-        // SIGINT or SIGTERM: the counters' last values, the quit message, exit code 0.
-        // The modules' threads are not stopped one by one; they end with the process.
+        if (signal_recu == SIGUSR1) (void)kvtlog_reouvre();
+        if (signal_recu == SIGHUP) (void)quorvel_main_recharge();
+        if (signal_recu == SIGUSR2) (void)kvtstat_journal();  // SIGUSR2: the statistics lines
+        if (signal_recu == SIGUSR1 || signal_recu == SIGHUP || signal_recu == SIGUSR2) continue;
+        // SIGINT or SIGTERM: the last counters, the quit message, exit code 0; threads end with the process.
         (void)kvtstat_journal();
         kvtlog_log("Quorvel stops");
         return 0;
