@@ -19,30 +19,12 @@
 #include <vector>
 
 #include "kvt_raii.h"
+#include "quorvel_dns_test_outils.h"
 #include "quorvel_ip_mask.h"
 
 namespace {
 
 constexpr uint32_t INVALIDE = KVTNET_ADRESSE_INVALIDE;
-
-uint32_t ip(const char *texte)
-{
-    in_addr a{};
-    EXPECT_EQ(1, inet_pton(AF_INET, texte, &a)) << texte;
-    return a.s_addr;
-}
-
-void vide_anneau()
-{
-    std::memset(id_requete, 0, sizeof id_requete);
-    std::memset(adresse_client, 0, sizeof adresse_client);
-    std::memset(port_client, 0, sizeof port_client);
-    std::memset(ordre_requete, 0, sizeof ordre_requete);
-    std::memset(requete_repondue, 0, sizeof requete_repondue);
-    std::memset(instant_requete, 0, sizeof instant_requete);
-    nb_memorisees = 0;
-    prochain = 0;
-}
 
 TEST(QuorvelDnsAnneau, NewestFirstWrapAndDuplicates)
 {
@@ -128,35 +110,6 @@ TEST(QuorvelDnsResolution, OneValidServerIsEnough)
 
 // ---- Datagrams on loopback ----
 
-int udp(const char *adresse, uint16_t port_hote)
-{
-    int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s < 0) return -1;
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port_hote);
-    sa.sin_addr.s_addr = ip(adresse);
-    // A datagram that is due may come late on a loaded machine; one that is
-    // missing costs 30 s, never a hang. Checks that nothing came use rien().
-    timeval tv{30, 0};
-    ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    int grand = 1 << 20;
-    ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &grand, sizeof grand);
-    if (::bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
-        ::close(s);
-        return -1;
-    }
-    return s;
-}
-
-sockaddr_in nom(int s)
-{
-    sockaddr_in sa{};
-    socklen_t l = sizeof sa;
-    ::getsockname(s, reinterpret_cast<sockaddr *>(&sa), &l);
-    return sa;
-}
-
 class QuorvelDnsDatagramme : public ::testing::Test {
 protected:
     kvt_fd relais, amont1, amont2, client1, client2, intrus;
@@ -196,25 +149,6 @@ protected:
     {
         envoie(de, octets, relais.fd);
         EXPECT_EQ(0, quorvel_dns_datagramme(relais.fd));
-    }
-
-    // What came on `s` within 0.2 s, "" when nothing did: for datagrams
-    // that must not come (a late one would still fail the next recoit).
-    static std::string rien(int s)
-    {
-        pollfd p{s, POLLIN, 0};
-        return ::poll(&p, 1, 200) == 1 ? recoit(s) : std::string();
-    }
-
-    // The next datagram waiting on `s` with its sender, or "" after 30 s.
-    static std::string recoit(int s, sockaddr_in *de = nullptr)
-    {
-        std::vector<char> b(70000);
-        sockaddr_in sa{};
-        socklen_t l = sizeof sa;
-        ssize_t n = ::recvfrom(s, b.data(), b.size(), 0, reinterpret_cast<sockaddr *>(&sa), &l);
-        if (de != nullptr) *de = sa;
-        return n < 0 ? std::string() : std::string(b.data(), static_cast<size_t>(n));
     }
 
     // A query reaches whichever upstream got it; returns that upstream's socket.
