@@ -17,6 +17,7 @@
 #include "kvt_raii.h"
 #include "kvt_trace.h"
 #include "kvtstat.h"
+#include "quorvel_dns_durci.h"
 #include "quorvel_dns_question.h"
 #include "quorvel_dns_tcp.h"
 #include "quorvel_ip_mask.h"
@@ -94,14 +95,6 @@ int place_libre(uint32_t maintenant) noexcept
 
 void compte(std::atomic<uint64_t> &c) noexcept { c.fetch_add(1, std::memory_order_relaxed); }
 
-// The slot's query has its answer (or was given up): one fewer pending.
-void repondue(int slot) noexcept
-{
-    if (requete_repondue[slot]) return;
-    requete_repondue[slot] = true;
-    kvtstat.dns.en_attente.fetch_sub(1, std::memory_order_relaxed);
-}
-
 // The first two bytes as they lie in the datagram: no byte-order conversion,
 // since the identifier is only ever compared with another one read the same way.
 int identifiant(const char *datagramme) noexcept
@@ -116,8 +109,16 @@ int identifiant(const char *datagramme) noexcept
 std::atomic<uint32_t> ancien_dns1{0}, ancien_dns2{0};
 std::atomic<uint32_t> instant_remplacement{0};
 
-// Whether a datagram from `adresse` is an upstream's answer.
-bool amont(uint32_t adresse) noexcept
+}  // namespace
+
+void quorvel_dns_repondue(int slot)
+{
+    if (requete_repondue[slot]) return;
+    requete_repondue[slot] = true;
+    kvtstat.dns.en_attente.fetch_sub(1, std::memory_order_relaxed);
+}
+
+bool quorvel_dns_amont(uint32_t adresse)
 {
     if (!valide(adresse)) return false;
     if (adresse == serveur_dns1.load(std::memory_order_relaxed) ||
@@ -129,8 +130,6 @@ bool amont(uint32_t adresse) noexcept
            (adresse == ancien_dns1.load(std::memory_order_relaxed) ||
             adresse == ancien_dns2.load(std::memory_order_relaxed));
 }
-
-}  // namespace
 
 // With two valid upstreams, bit 8 of `tirage` picks one. With only one, every
 // query goes to it: the other's value (0 or -1) would lose the query, and on
@@ -173,6 +172,7 @@ int quorvel_dns_memorise(int identifiant_requete, uint32_t adresse, uint16_t por
 {
     const uint32_t maintenant = maintenant_s();
     const int slot = place_libre(maintenant);
+    if (quorvel_dns_durci) quorvel_dns_durci_libere(slot);
     // Only this thread writes the pending counts: a plain read-modify-write
     // of the maximum is enough.
     if (ordre_requete[slot] != 0 && !requete_repondue[slot])
@@ -224,7 +224,7 @@ int quorvel_dns_datagramme(int s)
         return 0;
     }
 
-    if (amont(adresse)) {
+    if (quorvel_dns_amont(adresse)) {
         // Upstreams answer from the port they were asked on. Anything else
         // from their address is a forgery aimed at our clients, and is not
         // a query either.
@@ -241,7 +241,7 @@ int quorvel_dns_datagramme(int s)
             compte(kvtstat.dns.reponses);
         // Answered: the slot may be taken again, but keeps routing repeats
         // of this answer until it is.
-        if (slot >= 0) repondue(slot);
+        if (slot >= 0) quorvel_dns_repondue(slot);
         return 0;
     }
 
@@ -311,7 +311,9 @@ void quorvel_dns_serveur(void *)
 
 int quorvel_dns_tour(int s, quorvel_dns_manque *manque)
 {
-    const int resultat = quorvel_dns_datagramme(s);
+    // Hardened, the turn waits on the set's sockets too; a second at most,
+    // so replaced sockets are closed on time.
+    const int resultat = quorvel_dns_durci ? quorvel_dns_durci_tour(s, 1000) : quorvel_dns_datagramme(s);
     if (resultat >= 0) {
         if (manque->echecs > 0 && manque->signale)
             kvtlog_erreur("DNS relay: datagram buffer obtained again after %llu failed attempts; serving",
@@ -369,6 +371,7 @@ int _demarre_serveur_dns(void)
     quorvel_ip_mask_charge();
     quorvel_dns_blocage_lit();
     quorvel_dns_journal_lit();
+    (void)quorvel_dns_durci_lit(1);
     if (kvtthread_demarre(quorvel_dns_serveur, KVT_PILE_SERVEUR, nullptr) == 0) quorvel_dns_en_service = 1;
     return 0;
 }
@@ -390,6 +393,7 @@ void quorvel_dns_recharge_reglages()
     if (std::strcmp(ecoute, ecoute_lue) != 0) kvtlog_log(KVTCFG_TEXTE_REDEMARRAGE, "DNSListen");
     quorvel_dns_blocage_lit();
     quorvel_dns_journal_lit();
+    (void)quorvel_dns_durci_lit(0);  // the relay's sockets are opened once
 }
 
 }  // namespace

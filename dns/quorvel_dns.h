@@ -141,6 +141,13 @@ QUORVEL_DNS_INTERNE int quorvel_dns_tour(int s, struct quorvel_dns_manque *manqu
  * Always 0. */
 QUORVEL_DNS_INTERNE int quorvel_dns_memorise(int identifiant, uint32_t adresse, uint16_t port);
 
+/* The slot's query has its answer (or was given up): one fewer pending. */
+QUORVEL_DNS_INTERNE void quorvel_dns_repondue(int slot);
+
+/* Whether a datagram from `adresse` comes from an upstream: a running one,
+ * or one replaced by a reload less than 10 s ago. */
+QUORVEL_DNS_INTERNE bool quorvel_dns_amont(uint32_t adresse);
+
 /* Client address / port (port widened without sign) of the newest record
  * holding `identifiant`; 0 when none does. Both answer from the same slot. */
 QUORVEL_DNS_INTERNE int quorvel_dns_client_adresse(int identifiant);

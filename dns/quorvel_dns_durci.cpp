@@ -1,0 +1,412 @@
+/* The hardened relay: its set of query sockets, the identifiers it draws,
+ * and the checks an answer must pass. The ring (quorvel_dns.cpp) stays the
+ * record of pending queries; this file adds its extra fields and the loop
+ * turn that waits on every socket at once. */
+#include "quorvel_dns_durci.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/random.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "kvt_raii.h"
+#include "kvt_trace.h"
+#include "kvtstat.h"
+#include "quorvel_dns_question.h"
+#include "quorvel_ip_mask.h"
+
+int quorvel_dns_durci;
+
+uint16_t id_relais[QUORVEL_DNS_NB_REQUETES];
+uint32_t amont_requete[QUORVEL_DNS_NB_REQUETES];
+uint32_t prise_requete[QUORVEL_DNS_NB_REQUETES];
+unsigned char question_requete[QUORVEL_DNS_NB_REQUETES][QUORVEL_DNS_QUESTION_MAX];
+uint16_t taille_question[QUORVEL_DNS_NB_REQUETES];
+
+quorvel_dns_prises quorvel_dns_jeu = [] {
+    quorvel_dns_prises j{};
+    j.ep = -1;
+    j.ecoute = -1;
+    for (quorvel_dns_prise &p : j.prises) p.fd = -1;
+    return j;
+}();
+
+namespace {
+
+constexpr int N = QUORVEL_DNS_NB_REQUETES;
+constexpr int NB_ENTREES = QUORVEL_DNS_NB_PRISES + QUORVEL_DNS_NB_RETIREES;
+// A replaced socket is closed once no query waits on it, or after this
+// long: the ring gives a query up after 10 s too.
+constexpr int64_t GARDE_RETIREE_MS = 10000;
+// Between two attempts to open a socket that failed, and two reports of it.
+constexpr int64_t REESSAI_MS = 1000;
+constexpr int64_t SIGNALE_MS = 60000;
+// Datagrams read from one socket per wake-up before the others get a turn.
+constexpr int RAFALE = 32;
+
+// Pending relay identifier -> its slot + 1 (0: free). Only pending queries
+// hold one, so a fresh identifier is unique among them.
+unsigned char slot_du_relais[65536];
+
+int64_t maintenant_ms() noexcept
+{
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
+    return int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
+}
+
+void compte(std::atomic<uint64_t> &c) noexcept { c.fetch_add(1, std::memory_order_relaxed); }
+
+// Random bytes from the system's source, drawn 256 at a time: a read of at
+// most 256 bytes is never cut short once the source is ready.
+bool aleatoire(void *sortie, size_t n) noexcept
+{
+    static unsigned char reserve[256];
+    static size_t pris = sizeof reserve;
+    if (pris + n > sizeof reserve) {
+        if (::getrandom(reserve, sizeof reserve, 0) != static_cast<ssize_t>(sizeof reserve)) return false;
+        pris = 0;
+    }
+    std::memcpy(sortie, reserve + pris, n);
+    pris += n;
+    return true;
+}
+
+bool minuscule_egale(unsigned char a, unsigned char b) noexcept
+{
+    if (a >= 'A' && a <= 'Z') a = static_cast<unsigned char>(a - 'A' + 'a');
+    if (b >= 'A' && b <= 'Z') b = static_cast<unsigned char>(b - 'A' + 'a');
+    return a == b;
+}
+
+quorvel_dns_prise *par_serie(uint32_t serie) noexcept
+{
+    for (quorvel_dns_prise &p : quorvel_dns_jeu.prises)
+        if (p.fd >= 0 && p.serie == serie) return &p;
+    return nullptr;
+}
+
+// The pending query of `slot` is over (answered, or its slot taken again):
+// its identifier and its socket are free of it.
+void termine(int slot) noexcept
+{
+    if (slot_du_relais[id_relais[slot]] == slot + 1) slot_du_relais[id_relais[slot]] = 0;
+    if (quorvel_dns_prise *p = par_serie(prise_requete[slot]); p != nullptr && p->en_attente > 0) --p->en_attente;
+}
+
+void signale(const char *quoi, int erreur)
+{
+    quorvel_dns_prises &j = quorvel_dns_jeu;
+    const int64_t maintenant = maintenant_ms();
+    const bool rapporter = j.echec_ms == 0 || maintenant - j.echec_ms >= SIGNALE_MS;
+    j.echec_ms = maintenant;
+    if (!rapporter) return;
+    KVT_ERREUR();
+    kvtlog_erreur("DNS relay: hardened mode cannot open %s: %s; trying again every second", quoi,
+                  std::strerror(erreur));
+}
+
+void ferme_prise(quorvel_dns_prise &p) noexcept
+{
+    ::close(p.fd);  // also takes it out of the epoll set
+    p = quorvel_dns_prise{};
+    p.fd = -1;
+}
+
+// Opens one socket of the set on a port the kernel picks, into a free entry.
+bool ouvre_prise()
+{
+    quorvel_dns_prises &j = quorvel_dns_jeu;
+    int libre = -1;
+    for (int i = 0; i < NB_ENTREES && libre < 0; ++i)
+        if (j.prises[i].fd < 0) libre = i;
+    if (libre < 0) {
+        // Every entry taken: the oldest replaced socket gives its place.
+        for (int i = 0; i < NB_ENTREES; ++i)
+            if (j.prises[i].retiree_ms != 0 && (libre < 0 || j.prises[i].serie < j.prises[libre].serie)) libre = i;
+        if (libre < 0) return false;
+        ferme_prise(j.prises[libre]);
+    }
+    kvt_fd s{::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_UDP)};
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;  // port 0: the kernel's pick from its ephemeral range
+    socklen_t l = sizeof sa;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u32 = static_cast<uint32_t>(libre + 1);
+    if (!s || ::bind(s.fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0 ||
+        ::getsockname(s.fd, reinterpret_cast<sockaddr *>(&sa), &l) != 0 ||
+        ::epoll_ctl(j.ep, EPOLL_CTL_ADD, s.fd, &ev) != 0) {
+        signale("a query socket", errno);
+        return false;
+    }
+    quorvel_dns_prise &p = j.prises[libre];
+    p.fd = s.release();
+    p.serie = ++j.derniere_serie != 0 ? j.derniere_serie : ++j.derniere_serie;
+    p.port = sa.sin_port;
+    p.en_attente = 0;
+    p.retiree_ms = 0;
+    return true;
+}
+
+// Keeps the set full, replaces its oldest socket when due, and closes the
+// replaced ones that no answer is due to any more.
+void entretient(int64_t maintenant)
+{
+    quorvel_dns_prises &j = quorvel_dns_jeu;
+    int actives = 0, plus_ancienne = -1;
+    for (int i = 0; i < NB_ENTREES; ++i) {
+        quorvel_dns_prise &p = j.prises[i];
+        if (p.fd < 0) continue;
+        if (p.retiree_ms != 0) {
+            if (p.en_attente == 0 || maintenant - p.retiree_ms >= GARDE_RETIREE_MS) ferme_prise(p);
+            continue;
+        }
+        ++actives;
+        if (plus_ancienne < 0 || p.serie < j.prises[plus_ancienne].serie) plus_ancienne = i;
+    }
+    if (j.echec_ms != 0 && maintenant - j.echec_ms < REESSAI_MS) return;
+    if (actives == QUORVEL_DNS_NB_PRISES && maintenant - j.renouvele_ms >= QUORVEL_DNS_RENOUVELLE_MS) {
+        // Retired first, so the new socket may take the place of an older
+        // retired one but never of this one.
+        quorvel_dns_prise &ancienne = j.prises[plus_ancienne];
+        ancienne.retiree_ms = maintenant;
+        if (ancienne.en_attente == 0) ferme_prise(ancienne);
+        --actives;
+        j.renouvele_ms = maintenant;
+    }
+    while (actives < QUORVEL_DNS_NB_PRISES && ouvre_prise()) ++actives;
+    if (actives == QUORVEL_DNS_NB_PRISES) j.echec_ms = 0;
+}
+
+// A socket of the set picked at random, or null when none is open.
+quorvel_dns_prise *tire_prise()
+{
+    quorvel_dns_prise *actives[NB_ENTREES];
+    int n = 0;
+    for (quorvel_dns_prise &p : quorvel_dns_jeu.prises)
+        if (p.fd >= 0 && p.retiree_ms == 0) actives[n++] = &p;
+    unsigned char tirage = 0;
+    if (n == 0 || !aleatoire(&tirage, 1)) return nullptr;
+    return actives[tirage % n];
+}
+
+// A query from an allowed client, forwarded from a socket of the set under
+// a fresh identifier.
+void transmet(char *d, int n, uint32_t adresse, uint16_t port)
+{
+    const size_t fin = quorvel_dns_durci_question(reinterpret_cast<const unsigned char *>(d), static_cast<size_t>(n),
+                                                  false);
+    // Without its question the answer could not be checked.
+    if (fin == 0) {
+        compte(kvtstat.dns.rejetes);
+        return;
+    }
+    quorvel_dns_prise *prise = tire_prise();
+    uint16_t id = 0;
+    bool tire = false;
+    for (int essai = 0; essai < 64 && !tire; ++essai) tire = aleatoire(&id, sizeof id) && slot_du_relais[id] == 0;
+    if (prise == nullptr || !tire) {
+        KVT_ERREUR();
+        compte(kvtstat.dns.rejetes);
+        return;
+    }
+    uint16_t id_client;
+    std::memcpy(&id_client, d, sizeof id_client);
+    (void)quorvel_dns_memorise(id_client, adresse, port);
+    const int slot = (prochain + N - 1) % N;
+    id_relais[slot] = id;
+    prise_requete[slot] = prise->serie;
+    ++prise->en_attente;
+    slot_du_relais[id] = static_cast<unsigned char>(slot + 1);
+    taille_question[slot] = static_cast<uint16_t>(fin - QUORVEL_DNS_ENTETE);
+    std::memcpy(question_requete[slot], d + QUORVEL_DNS_ENTETE, fin - QUORVEL_DNS_ENTETE);
+    const uint32_t amont = quorvel_dns_choisit_serveur(static_cast<unsigned>(std::rand()));
+    amont_requete[slot] = amont;
+    std::memcpy(d, &id, sizeof id);
+    if (kvtnet_sendto(prise->fd, amont, port_dns, d, n) < 0)
+        KVT_ERREUR();
+    else
+        compte(kvtstat.dns.requetes);
+}
+
+// A datagram on a socket of the set: the answer to one of its queries, or
+// dropped.
+void recoit_reponse(int s, const quorvel_dns_prise &prise, char *d, int n, uint32_t adresse, uint16_t port)
+{
+    uint16_t id;
+    std::memcpy(&id, d, sizeof id);
+    const int slot = slot_du_relais[id] - 1;
+    const unsigned char *u = reinterpret_cast<const unsigned char *>(d);
+    const size_t fin = quorvel_dns_durci_question(u, static_cast<size_t>(n), true);
+    if (slot < 0 || requete_repondue[slot] || prise_requete[slot] != prise.serie || adresse != amont_requete[slot] ||
+        port != port_dns || fin == 0 ||
+        !quorvel_dns_durci_meme_question(question_requete[slot], taille_question[slot], u + QUORVEL_DNS_ENTETE,
+                                         fin - QUORVEL_DNS_ENTETE)) {
+        compte(kvtstat.dns.rejetes);
+        return;
+    }
+    const uint16_t id_client = static_cast<uint16_t>(id_requete[slot]);
+    std::memcpy(d, &id_client, sizeof id_client);
+    if (kvtnet_sendto(s, adresse_client[slot], port_client[slot], d, n) < 0)
+        KVT_ERREUR_RESEAU("DNS");
+    else
+        compte(kvtstat.dns.reponses);
+    // One answer per query: a repeat would only give a forger more time.
+    termine(slot);
+    quorvel_dns_repondue(slot);
+}
+
+// A datagram on the listening socket: a client's query.
+void recoit_requete(int s, char *d, int n, uint32_t adresse, uint16_t port)
+{
+    // Upstreams answer on the set's sockets: anything from them here is a
+    // forgery (or a stray), and is not a query either.
+    if (n < 2 || quorvel_dns_amont(adresse)) {
+        compte(kvtstat.dns.rejetes);
+        return;
+    }
+    if (!quorvel_ip_mask_autorise(adresse)) {
+        char texte[20];
+        compte(kvtstat.dns.refus);
+        kvtlog_refus("DNS", "Query from %s refused (DNS)", kvtnet_aff_adresse(adresse, texte));
+        return;
+    }
+    if (quorvel_dns_repond_bloque(s, d, n, adresse, port)) return;
+    transmet(d, n, adresse, port);
+}
+
+bool prepare(int s)
+{
+    quorvel_dns_prises &j = quorvel_dns_jeu;
+    if (j.ep >= 0 && j.ecoute == s) return true;
+    quorvel_dns_durci_ferme();
+    j.ep = ::epoll_create1(EPOLL_CLOEXEC);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u32 = 0;
+    if (j.ep < 0 || ::epoll_ctl(j.ep, EPOLL_CTL_ADD, s, &ev) != 0) {
+        signale("its wait set", errno);
+        if (j.ep >= 0) ::close(j.ep);
+        j.ep = -1;
+        return false;
+    }
+    j.ecoute = s;
+    j.renouvele_ms = maintenant_ms();
+    return true;
+}
+
+}  // namespace
+
+int quorvel_dns_durci_lit(int au_depart)
+{
+    char reglage[20] = "";
+    kvtcfg_recup_E("DNS", "DNSHardened", reglage, sizeof reglage, "");
+    const char p = reglage[0];
+    const int actif = p == 'T' || p == 't' || p == 'Y' || p == 'y';
+    if (au_depart)
+        quorvel_dns_durci = actif;
+    else if (actif != quorvel_dns_durci)
+        kvtlog_log(KVTCFG_TEXTE_REDEMARRAGE, "DNSHardened");
+    return actif;
+}
+
+void quorvel_dns_durci_libere(int slot)
+{
+    if (ordre_requete[slot] != 0 && !requete_repondue[slot]) termine(slot);
+}
+
+void quorvel_dns_durci_ferme(void)
+{
+    quorvel_dns_prises &j = quorvel_dns_jeu;
+    for (quorvel_dns_prise &p : j.prises)
+        if (p.fd >= 0) ferme_prise(p);
+    if (j.ep >= 0) ::close(j.ep);
+    j.ep = -1;
+    j.ecoute = -1;
+    j.echec_ms = 0;
+    std::memset(slot_du_relais, 0, sizeof slot_du_relais);
+}
+
+int quorvel_dns_durci_tour(int s, int delai_max_ms)
+{
+    // The same buffer rule as the plain relay: no buffer, nothing read.
+    kvt_cstr tampon{static_cast<char *>(quorvel_dns_alloue(QUORVEL_DNS_TAILLE_TAMPON))};
+    if (!tampon) return -1;
+    quorvel_dns_prises &j = quorvel_dns_jeu;
+    if (!prepare(s)) {
+        timespec attente{REESSAI_MS / 1000, 0};
+        while (::nanosleep(&attente, &attente) != 0 && errno == EINTR) {
+        }
+        return 0;
+    }
+    int64_t maintenant = maintenant_ms();
+    entretient(maintenant);
+    int64_t delai = j.renouvele_ms + QUORVEL_DNS_RENOUVELLE_MS - maintenant;
+    if (delai > delai_max_ms) delai = delai_max_ms;
+    if (delai > REESSAI_MS) delai = REESSAI_MS;  // replaced sockets are closed on time
+    if (delai < 0) delai = 0;
+
+    epoll_event prets[1 + NB_ENTREES];
+    const int n = ::epoll_wait(j.ep, prets, 1 + NB_ENTREES, static_cast<int>(delai));
+    for (int e = 0; e < n; ++e) {
+        const int entree = static_cast<int>(prets[e].data.u32) - 1;
+        const int fd = entree < 0 ? s : j.prises[entree].fd;
+        if (fd < 0) continue;
+        for (int k = 0; k < RAFALE; ++k) {
+            sockaddr_in de{};
+            socklen_t l = sizeof de;
+            const ssize_t lu = ::recvfrom(fd, tampon.get(), QUORVEL_DNS_TAILLE_TAMPON, MSG_DONTWAIT,
+                                          reinterpret_cast<sockaddr *>(&de), &l);
+            if (lu < 0) {
+                if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) KVT_ERREUR_RESEAU("DNS");
+                break;
+            }
+            if (lu < 1) {
+                KVT_ERREUR_RESEAU("DNS");  // an empty datagram is anyone's to send
+                continue;
+            }
+            if (entree < 0)
+                recoit_requete(s, tampon.get(), static_cast<int>(lu), de.sin_addr.s_addr, de.sin_port);
+            else if (lu < 2)
+                compte(kvtstat.dns.rejetes);
+            else
+                recoit_reponse(s, j.prises[entree], tampon.get(), static_cast<int>(lu), de.sin_addr.s_addr,
+                               de.sin_port);
+        }
+    }
+    return 0;
+}
+
+size_t quorvel_dns_durci_question(const unsigned char *d, size_t n, bool reponse)
+{
+    if (n < QUORVEL_DNS_ENTETE) return 0;
+    if (((d[2] & 0x80) != 0) != reponse) return 0;
+    if (d[4] != 0 || d[5] != 1) return 0;  // exactly one question
+    size_t i = QUORVEL_DNS_ENTETE;
+    for (;;) {
+        if (i >= n) return 0;
+        const unsigned longueur = d[i];
+        if (longueur == 0) break;
+        if (longueur > 63) return 0;  // a compression pointer, or no label
+        i += 1 + longueur;
+        if (i - QUORVEL_DNS_ENTETE > 254) return 0;  // with the root's byte, over 255
+    }
+    ++i;
+    return n - i >= 4 ? i + 4 : 0;
+}
+
+bool quorvel_dns_durci_meme_question(const unsigned char *a, size_t na, const unsigned char *b, size_t nb)
+{
+    if (na != nb || na < 5) return false;
+    // Length bytes are below 64, never letters: folding them is harmless.
+    for (size_t i = 0; i + 4 < na; ++i)
+        if (!minuscule_egale(a[i], b[i])) return false;
+    return std::memcmp(a + na - 4, b + nb - 4, 4) == 0;
+}
