@@ -2,7 +2,10 @@
 
 Answers on ADDRESS:53: "big.*" with big_answer(), "wrongport.*" from port
 5353 instead of 53 (a forged source port), anything else with one A record.
-Logs every datagram received as "length address port" to the journal."""
+Logs every datagram received as "length address port identifier" to the
+journal. With --forge, plays the forger of its own address too: before each
+(late) answer it sends the relay's port 53 an answer with the FORGE address
+under every one of the 65,536 identifiers."""
 import argparse
 import socket
 import threading
@@ -15,6 +18,7 @@ p.add_argument("--adresse", required=True)
 p.add_argument("--reponse", required=True, help="address of the A answer")
 p.add_argument("--journal", required=True)
 p.add_argument("--delai", type=float, default=0.0, help="seconds before answering")
+p.add_argument("--forge", help="address of the forged A answers")
 a = p.parse_args()
 
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -39,10 +43,22 @@ def repond(msg, de):
         s.sendto(dnsmsg.a_answer(msg, a.reponse), de)
 
 
+def forge(msg, de):
+    faux = bytearray(dnsmsg.a_answer(msg, a.forge))
+    for ident in range(65536):
+        faux[0:2] = ident.to_bytes(2, "big")
+        with verrou:
+            s.sendto(faux, (de[0], 53))
+    with verrou:
+        journal.write("forged 65536\n")
+
+
 while True:
     msg, de = s.recvfrom(70000)
     with verrou:
-        journal.write("%d %s %d\n" % (len(msg), de[0], de[1]))
+        journal.write("%d %s %d %d\n" % (len(msg), de[0], de[1], int.from_bytes(msg[:2], "big")))
+    if a.forge:
+        forge(msg, de)
     if a.delai > 0:
         threading.Timer(a.delai, repond, (msg, de)).start()
     else:

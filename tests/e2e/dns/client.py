@@ -2,6 +2,7 @@
 results; exits 0 when the case behaved as expected, 1 otherwise.
 
   client.py same-id   RELAY SRC1 SRC2   two clients, one identifier
+  client.py own-id    RELAY SRC1 SRC2   the same, hardened: one answer each
   client.py one-byte  RELAY SRC         a 1-byte datagram; expects silence
   client.py big       RELAY SRC         big answer, compared byte for byte
   client.py ask       RELAY SRC NAME    one query; expects an answer with its id
@@ -59,6 +60,15 @@ def main():
         got = collect([a, b], DUE, lambda g: len(g[b]) >= 2)
         na, nb = len(got[a]), len(got[b])
         ok = na == 0 and nb == 2 and all(m[:2] == q[:2] for m, _ in got[b])
+        print("first client %d answers, second client %d answers" % (na, nb))
+    elif mode == "own-id":
+        a, b = sock(sys.argv[3]), sock(sys.argv[4])
+        q = dnsmsg.query(ident, "same.zone.test")
+        a.sendto(q, relay)
+        b.sendto(q, relay)
+        got = collect([a, b], DUE, lambda g: len(g[a]) >= 1 and len(g[b]) >= 1)
+        na, nb = len(got[a]), len(got[b])
+        ok = na == 1 and nb == 1 and all(m[:2] == q[:2] and d == relay for m, d in got[a] + got[b])
         print("first client %d answers, second client %d answers" % (na, nb))
     elif mode == "one-byte":
         a = sock(sys.argv[3])
