@@ -21,9 +21,19 @@ quorvel_paquets() {
         fi
     fi
     echo "Installing: ${manquants[*]}"
+    # Several of these ship a daemon (squid, tinyproxy, dnsdist): a policy
+    # keeps the package scripts from starting its service, for the length of
+    # the install only, and only when the machine has no policy of its own.
+    local politique=/usr/sbin/policy-rc.d posee="" r=0
+    if [ ! -e "$politique" ]; then
+        printf '#!/bin/sh\n# Quorvel test tools: installed packages start no service.\nexit 101\n' |
+            "${root[@]}" tee "$politique" > /dev/null && "${root[@]}" chmod 755 "$politique" && posee=1
+    fi
     "${root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q &&
         "${root[@]}" env DEBIAN_FRONTEND=noninteractive \
-            apt-get install -y -q --no-install-recommends "${manquants[@]}"
+            apt-get install -y -q --no-install-recommends "${manquants[@]}" || r=$?
+    [ -z "$posee" ] || "${root[@]}" rm -f "$politique"
+    return "$r"
 }
 
 # Packages needed to build everything (tests and benchmarks included).
