@@ -8,7 +8,11 @@
 #   (b3) as (b2) with a list that blocks every one of them (answers the
 #        relay makes itself, no upstream),
 #   (b4) as (b) with "DNSQueryLog" on: one access-log line per query,
+#   (b5) as (b) with "DNSHardened" on: random ports and identifiers, answers
+#        checked against their query,
 #   (c) through dnsmasq as a forwarder to the same upstreams, cache off,
+#   (d) through dnsdist over the same upstreams, packet cache off (installed
+#       when missing, its service kept from starting),
 # driven by dnsperf from a client namespace with OUTSTANDING queries in flight
 # (default 100) for SECONDS each (default 10). The upstreams are the
 # benchmark's own responder (bench-bin/dns_repondeur, batched, so it is never
@@ -19,6 +23,8 @@
 set -euo pipefail
 racine=$(cd "$(dirname "$0")/../.." && pwd)
 . "$racine/tests/e2e/dns/lib.sh"
+. "$racine/scripts/paquets.sh"
+quorvel_paquets dnsperf dnsdist || echo "dnsdist is missing: (d) is skipped" >&2
 dns_exige dnsperf
 [ $# -ge 1 ] || { echo "usage: $0 BUILD_DIR [SECONDS [OUTSTANDING]]"; exit 2; }
 duree=${2:-10}
@@ -136,6 +142,11 @@ dns_relais_pret > /dev/null
 mesure journal 10.53.3.1 53 "(b4) query log on" "$relais"
 dns_arrete "$relais"
 lignes_journal=$(wc -l < "$RELAIS/acces.log" 2> /dev/null || echo 0)
+dns_relais "$(printf '[Main]\nAllowedHost0=10.53.3.*\n[DNS]\nDNSEnabled=yes\nDNSServer1=10.53.1.2\nDNSServer2=10.53.2.2\nDNSHardened=yes\n')"
+relais=$DNS_PID
+dns_relais_pret > /dev/null
+mesure durci 10.53.3.1 53 "(b5) hardened mode on" "$relais"
+dns_arrete "$relais"
 
 ip netns exec "$NS_R" dnsmasq --keep-in-foreground --conf-file=/dev/null --no-resolv --no-hosts \
     --bind-interfaces --listen-address=10.53.3.1 --port=5300 --pid-file="$DNS_DIR/fwd.pid" \
@@ -145,11 +156,38 @@ relais=$!
 dns_attend_port "$NS_R" 10.53.3.1:5300
 mesure dnsmasq 10.53.3.1 5300 "(c) dnsmasq forwarder, no cache" "$relais"
 
+dns_arrete "$relais"
+
+# dnsdist: both upstreams, its default policy, no packet cache (none is
+# made unless the configuration asks), no console, no security poll.
+if command -v dnsdist > /dev/null; then
+    cat > "$DNS_DIR/dnsdist.conf" <<EOF
+setLocal("10.53.3.1:5301")
+setACL({"10.53.3.0/24"})
+newServer({address="10.53.1.2:53"})
+newServer({address="10.53.2.2:53"})
+setSecurityPollSuffix("")
+EOF
+    ip netns exec "$NS_R" dnsdist --supervised --disable-syslog -C "$DNS_DIR/dnsdist.conf" \
+        > "$DNS_DIR/dnsdist.out" 2>&1 &
+    DNS_PIDS+=($!)
+    relais=$!
+    dns_attend_port "$NS_R" 10.53.3.1:5301
+    mesure dnsdist 10.53.3.1 5301 "(d) dnsdist, no packet cache" "$relais"
+    dns_arrete "$relais"
+else
+    echo "0 nan nan ?" > "$DNS_DIR/dnsdist.res"
+fi
+
 read -r qa _ _ _ < "$DNS_DIR/direct.res"
 read -r qb _ _ lb < "$DNS_DIR/quorvel.res"
 read -r qc _ _ _ < "$DNS_DIR/dnsmasq.res"
-awk -v a="$qa" -v b="$qb" -v c="$qc" 'BEGIN {
-    printf "ratio b/a %.2f (goal >= 0.7)   ratio b/c %.2f (goal >= 2)\n", (a > 0 ? b / a : 0), (c > 0 ? b / c : 0) }'
+read -r qd _ _ _ < "$DNS_DIR/dnsdist.res"
+read -r qb5 _ _ _ < "$DNS_DIR/durci.res"
+awk -v a="$qa" -v b="$qb" -v c="$qc" -v d="$qd" -v b5="$qb5" 'BEGIN {
+    printf "ratio b/a %.2f (goal >= 0.8)   ratio b/c %.2f (goal >= 2)   ratio b/d %.2f   ratio d/a %.2f\n",
+        (a > 0 ? b / a : 0), (c > 0 ? b / c : 0), (d > 0 ? b / d : 0), (a > 0 ? d / a : 0)
+    printf "ratio b5/b %.2f (goal >= 0.85: hardened mode)\n", (b > 0 ? b5 / b : 0) }'
 read -r qb2 _ _ _ < "$DNS_DIR/bloc_aucun.res"
 read -r qb3 _ _ _ < "$DNS_DIR/bloc_tous.res"
 read -r qb4 _ _ _ < "$DNS_DIR/journal.res"
