@@ -14,7 +14,9 @@
 #   (d) through dnsdist over the same upstreams, packet cache off (installed
 #       when missing, its service kept from starting),
 # driven by dnsperf from a client namespace with OUTSTANDING queries in flight
-# (default 100) for SECONDS each (default 10). The upstreams are the
+# (default 100) for SECONDS each (default 10). With PROFILE=DIR, runs (b) and
+# (b5) are recorded by perf (linux-perf) and their top entries written to
+# DIR/dns-b.txt and DIR/dns-b5.txt. The upstreams are the
 # benchmark's own responder (bench-bin/dns_repondeur, batched, so it is never
 # the limit), or dnsmasq answering from local records when it is not built.
 # Everything runs in namespaces made here (the layout of tests/e2e/dns/lib.sh);
@@ -65,7 +67,7 @@ cpu() {
     awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$1/stat"
 }
 
-# mesure NAME SERVER PORT LABEL [PID]: one dnsperf run; prints one result line
+# mesure NAME SERVER PORT LABEL [PID [PROFILE_NAME]]: one dnsperf run; prints one result line
 # (with the CPU time PID spent per answered query) and keeps
 # "qps avg p99 lost" in $DNS_DIR/NAME.res.
 mesure() {
@@ -73,8 +75,19 @@ mesure() {
     local avant=() i=0
     for ns in "$NS_C" "$NS_R" "$NS_U1" "$NS_U2"; do avant+=("$(pleins "$ns")"); done
     [ -z "${5:-}" ] || cpu0=$(cpu "$5")
+    local enregistre=""
+    if [ -n "${PROFILE:-}" ] && [ -n "${6:-}" ]; then
+        perf record -q -g -p "$5" -o "$DNS_DIR/$nom.perf" -- sleep "$duree" > /dev/null 2>&1 &
+        enregistre=$!
+    fi
     ip netns exec "$NS_C" dnsperf -s "$2" -p "$3" -a 10.53.3.2 -d "$DNS_DIR/requetes" \
         -l "$duree" -q "$envol" -t 2 -v > "$sortie" 2>&1 || true
+    if [ -n "$enregistre" ]; then
+        wait "$enregistre" || true
+        mkdir -p "$PROFILE"
+        perf report -q -i "$DNS_DIR/$nom.perf" --stdio --no-children --percent-limit 1 -g none \
+            2> /dev/null | head -40 > "$PROFILE/dns-$6.txt" || true
+    fi
     # -v prints one line per answer, latency in seconds last.
     local p99
     p99=$(awk '/^> / { print $NF }' "$sortie" | sort -g |
@@ -106,7 +119,7 @@ mesure direct 10.53.1.2 53 "(a) upstream directly"
 dns_relais "$(printf '[Main]\nAllowedHost0=10.53.3.*\n[DNS]\nDNSEnabled=yes\nDNSServer1=10.53.1.2\nDNSServer2=10.53.2.2\n')"
 relais=$DNS_PID
 dns_relais_pret > /dev/null
-mesure quorvel 10.53.3.1 53 "(b) quorvel_dns" "$relais"
+mesure quorvel 10.53.3.1 53 "(b) quorvel_dns" "$relais" b
 dns_arrete "$relais"
 # An answer whose query slot was overwritten by 100 newer queries reaches nobody.
 sans_slot=$(cat "$RELAIS/out" "$RELAIS/err" | grep -c '^ERREUR: dns/quorvel_dns.cpp' || true)
@@ -145,7 +158,7 @@ lignes_journal=$(wc -l < "$RELAIS/acces.log" 2> /dev/null || echo 0)
 dns_relais "$(printf '[Main]\nAllowedHost0=10.53.3.*\n[DNS]\nDNSEnabled=yes\nDNSServer1=10.53.1.2\nDNSServer2=10.53.2.2\nDNSHardened=yes\n')"
 relais=$DNS_PID
 dns_relais_pret > /dev/null
-mesure durci 10.53.3.1 53 "(b5) hardened mode on" "$relais"
+mesure durci 10.53.3.1 53 "(b5) hardened mode on" "$relais" b5
 dns_arrete "$relais"
 
 ip netns exec "$NS_R" dnsmasq --keep-in-foreground --conf-file=/dev/null --no-resolv --no-hosts \
