@@ -56,20 +56,7 @@ protected:
 
     void SetUp() override
     {
-        vide_anneau();
-        if (nb_hotes == 0) quorvel_ip_mask_charge();  // 127.0.0.1 only: no configuration
-        relais.fd = udp("127.0.0.1", 0);
-        ASSERT_TRUE(relais);
-        for (int essai = 0; essai < 20 && !amont2; ++essai) {
-            amont1.fd = udp("127.0.0.2", 0);
-            ASSERT_TRUE(amont1);
-            amont2.fd = udp("127.0.0.3", ntohs(nom(amont1.fd).sin_port));
-            if (!amont2) ::close(amont1.release());
-        }
-        ASSERT_TRUE(amont2);
-        port_dns = nom(amont1.fd).sin_port;
-        serveur_dns1 = ip("127.0.0.2");
-        serveur_dns2 = ip("127.0.0.3");
+        ASSERT_NO_FATAL_FAILURE(prepare_bouclage(relais, amont1, amont2));
         client1.fd = udp("127.0.0.1", 0);
         client2.fd = udp("127.0.0.1", 0);
         faussaire.fd = udp("127.0.0.2", 0);  // the upstream's address, another port

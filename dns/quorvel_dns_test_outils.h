@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "kvt_raii.h"
 #include "quorvel_dns.h"
+#include "quorvel_ip_mask.h"
 
 inline uint32_t ip(const char *texte)
 {
@@ -80,6 +82,27 @@ inline std::string rien(int s)
 {
     pollfd p{s, POLLIN, 0};
     return ::poll(&p, 1, 200) == 1 ? recoit(s) : std::string();
+}
+
+// An empty ring, the relay socket on 127.0.0.1, and both upstreams on
+// 127.0.0.2 and 127.0.0.3 at one port, which plays the part of port 53; the
+// relay's settings point at them.
+inline void prepare_bouclage(kvt_fd &relais, kvt_fd &amont1, kvt_fd &amont2)
+{
+    vide_anneau();
+    if (nb_hotes == 0) quorvel_ip_mask_charge();  // 127.0.0.1 only: no configuration
+    relais.fd = udp("127.0.0.1", 0);
+    ASSERT_TRUE(relais);
+    for (int essai = 0; essai < 20 && !amont2; ++essai) {
+        amont1.fd = udp("127.0.0.2", 0);
+        ASSERT_TRUE(amont1);
+        amont2.fd = udp("127.0.0.3", ntohs(nom(amont1.fd).sin_port));
+        if (!amont2) ::close(amont1.release());
+    }
+    ASSERT_TRUE(amont2);
+    port_dns = nom(amont1.fd).sin_port;
+    serveur_dns1 = ip("127.0.0.2");
+    serveur_dns2 = ip("127.0.0.3");
 }
 
 #endif
