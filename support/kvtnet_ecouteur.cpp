@@ -261,10 +261,13 @@ int lance_connexion(const Travail &travail) noexcept
 {
     Reserve &r = reserve();
     try {
-        std::lock_guard<std::mutex> g(r.m);
+        std::unique_lock<std::mutex> g(r.m);
         if (r.libres > 0) {
             r.travaux.push_back(travail);
             --r.libres;
+            // Woken after the unlock, the thread does not wait again at once
+            // for the mutex this thread still holds.
+            g.unlock();
             r.cv.notify_one();
             return 0;
         }
