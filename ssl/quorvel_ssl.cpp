@@ -181,7 +181,9 @@ void ligne_acces(uint32_t client, uint16_t port_client, const char *hote, int po
                  static_cast<long long>(ms));
 }
 
-int tunnel(int client, const char *hote, int port, bilan *b);
+// `de`: the client's address as its connection block gave it, or
+// KVTNET_ADRESSE_INVALIDE to ask the socket when it matters.
+int tunnel(int client, uint32_t de, const char *hote, int port, bilan *b);
 
 // Reads "SSLBlockAds"; turning it on loads the shared list if no module
 // has yet.
@@ -414,7 +416,7 @@ void quorvel_ssl_connexion(void *bloc)
         return;
     }
 
-    int r = tunnel(s, requete->hote, requete->port, &bl);
+    int r = tunnel(s, adresse, requete->hote, requete->port, &bl);
     int code = 200;
     switch (r) {
     case 0: break;
@@ -431,12 +433,12 @@ void quorvel_ssl_connexion(void *bloc)
 
 int quorvel_ssl_tunnel(int client, const char *hote, int port)
 {
-    return tunnel(client, hote, port, nullptr);
+    return tunnel(client, KVTNET_ADRESSE_INVALIDE, hote, port, nullptr);
 }
 
 namespace {
 
-int tunnel(int client, const char *hote, int port, bilan *b)
+int tunnel(int client, uint32_t de, const char *hote, int port, bilan *b)
 {
     if (hote == nullptr) {
         KVT_ERREUR();
@@ -454,8 +456,7 @@ int tunnel(int client, const char *hote, int port, bilan *b)
     // Every address is checked before any is tried: a name that mixes a
     // forbidden address with others is refused whole, so that making the
     // others fail cannot steer the tunnel onto the forbidden one.
-    uint32_t de = KVTNET_ADRESSE_INVALIDE;
-    bool de_lu = false;
+    bool de_lu = de != KVTNET_ADRESSE_INVALIDE;
     for (int i = 0; i < nb; ++i) {
         const uint32_t adresse = adresses[i];
         const bool boucle = quorvel_ssl_boucle(adresse, port) != 0;

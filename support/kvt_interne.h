@@ -33,6 +33,20 @@ void kvtnet_connexion_retire(int s) noexcept;
  * ended its wait (the block must then be given up). */
 int kvtnet_connexion_entete_lue(int s) noexcept;
 
+/* Keepalive of relayed TCP sockets: a vanished peer is found within about
+ * 4 minutes (120 s idle, then 4 probes 30 s apart) instead of the system's
+ * two hours. */
+constexpr int KVTNET_KEEPALIVE_IDLE_S = 120;
+constexpr int KVTNET_KEEPALIVE_INTERVALLE_S = 30;
+constexpr int KVTNET_KEEPALIVE_SONDES = 4;
+/* Sets TCP_NODELAY and the keepalive above on `fd`: 0, or -1 when one of
+ * them failed. On a listening socket they pass to every accepted one. */
+int kvtnet_regle_herite(int fd) noexcept;
+/* 1 when `s` is the socket this thread's listener handler serves and it
+ * came with kvtnet_regle_herite's options from its listening socket (until
+ * kvtnet_fermer closes it); 0 otherwise. */
+int kvtnet_connexion_reglee(int s) noexcept;
+
 /* kvtthread_demarre without any log line, for callers that bound their own:
  * 0, or a negative error number (-ENOMEM, or the pthreads error). */
 int kvtthread_demarre_muet(void (*routine)(void *), unsigned taille_pile, void *argument) noexcept;

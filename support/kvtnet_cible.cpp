@@ -11,11 +11,11 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -47,8 +47,9 @@ bool valide(uint32_t a) noexcept { return a != 0 && a != KVTNET_ADRESSE_INVALIDE
 int termine(int fd) noexcept
 {
     kvt_fd s{fd};
-    int drapeaux = ::fcntl(s.fd, F_GETFL);
-    if (drapeaux < 0 || ::fcntl(s.fd, F_SETFL, drapeaux & ~O_NONBLOCK) < 0) { KVT_ERREUR(); return -1; }
+    // One call clears O_NONBLOCK alone, where F_GETFL and F_SETFL take two.
+    int non = 0;
+    if (::ioctl(s.fd, FIONBIO, &non) < 0) { KVT_ERREUR(); return -1; }
     kvtnet_option(s.fd, IPPROTO_TCP, TCP_NODELAY, 1);
     return s.release();
 }
@@ -136,9 +137,12 @@ int kvtnet_connecter_adresses(const uint32_t *adresses, int nb, uint16_t port)
         if (n < 0 && errno != EINTR) { KVT_ERREUR(); break; }
         for (int i = 0; n > 0 && i < en_cours && gagnant < 0;) {
             if (essais[i].revents == 0) { ++i; continue; }
+            // Writable without error or hang-up is connected; only a doubtful
+            // answer costs the question.
             int err = 0;
             socklen_t l = sizeof err;
-            if (::getsockopt(essais[i].fd, SOL_SOCKET, SO_ERROR, &err, &l) == 0 && err == 0) {
+            if (essais[i].revents == POLLOUT ||
+                (::getsockopt(essais[i].fd, SOL_SOCKET, SO_ERROR, &err, &l) == 0 && err == 0)) {
                 gagnant = essais[i].fd;
                 essais[i] = essais[--en_cours];
                 break;

@@ -152,6 +152,9 @@ struct Registre {
 
 // The connection the current thread's handler serves, when its listener is capped.
 thread_local Connexion *courante = nullptr;
+// The socket the current thread's handler serves while it carries the
+// options inherited from its listening socket; -1 once closed, or when none.
+thread_local int herite_fd = -1;
 
 // A record for a new connection, or null when it must be turned away.
 Connexion *admet(const std::shared_ptr<Registre> &r, int fd, uint32_t adresse, int64_t maintenant) noexcept
@@ -204,6 +207,7 @@ struct Travail {
     kvtnet_gestionnaire gestionnaire;
     void *bloc;
     Connexion *connexion;  // null under an uncapped listener
+    int regle;             // the socket, when it inherited the listener's options; else -1
 };
 
 struct Reserve {
@@ -225,8 +229,10 @@ constexpr auto ATTENTE_OUVRIER = std::chrono::seconds(5);
 void execute(const Travail &t)
 {
     courante = t.connexion;
+    herite_fd = t.regle;
     t.gestionnaire(t.bloc);
     courante = nullptr;
+    herite_fd = -1;
     if (t.connexion != nullptr) termine(t.connexion);
 }
 
@@ -255,10 +261,13 @@ int lance_connexion(const Travail &travail) noexcept
 {
     Reserve &r = reserve();
     try {
-        std::lock_guard<std::mutex> g(r.m);
+        std::unique_lock<std::mutex> g(r.m);
         if (r.libres > 0) {
             r.travaux.push_back(travail);
             --r.libres;
+            // Woken after the unlock, the thread does not wait again at once
+            // for the mutex this thread still holds.
+            g.unlock();
             r.cv.notify_one();
             return 0;
         }
@@ -303,7 +312,7 @@ struct EchecsFils {
 };
 
 // `adresse` 0 binds every interface; errors name the address only when one is set.
-int ouvre_ecoute(uint32_t adresse, int port, kvtnet_gestionnaire gestionnaire)
+int ouvre_ecoute(uint32_t adresse, int port, kvtnet_gestionnaire gestionnaire, bool *herite)
 {
     if (port < 1 || port > 65535) {
         // Port 0 would open a random port nobody knows about.
@@ -324,6 +333,9 @@ int ouvre_ecoute(uint32_t adresse, int port, kvtnet_gestionnaire gestionnaire)
     }
     // A restart must not wait for old connections in TIME_WAIT.
     kvtnet_option(s.fd, SOL_SOCKET, SO_REUSEADDR, 1);
+    // Accepted sockets inherit these from the listening one: set once here,
+    // not on each connection (see kvtnet_regle_herite).
+    if (herite != nullptr) *herite = kvtnet_regle_herite(s.fd) == 0;
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(static_cast<uint16_t>(port));
@@ -345,7 +357,8 @@ int ouvre_ecoute(uint32_t adresse, int port, kvtnet_gestionnaire gestionnaire)
 int ecoute(int *resultat, uint32_t adresse, int port, kvtnet_gestionnaire gestionnaire,
            const kvtnet_limites *limites)
 {
-    kvt_fd s{ouvre_ecoute(adresse, port, gestionnaire)};
+    bool herite = false;  // accepted sockets come with TCP_NODELAY and keepalive
+    kvt_fd s{ouvre_ecoute(adresse, port, gestionnaire, &herite)};
     if (!s) return -1;
     std::shared_ptr<Registre> registre;
     if (limites != nullptr) {
@@ -412,7 +425,7 @@ int ecoute(int *resultat, uint32_t adresse, int port, kvtnet_gestionnaire gestio
                 return -1;
             }
         }
-        kvtnet_option(c, IPPROTO_TCP, TCP_NODELAY, 1);
+        if (!herite) kvtnet_option(c, IPPROTO_TCP, TCP_NODELAY, 1);
         Connexion *connexion = nullptr;
         if (registre) {
             connexion = admet(registre, c, pair.sin_addr.s_addr, kvtnet_maintenant_ms());
@@ -433,7 +446,7 @@ int ecoute(int *resultat, uint32_t adresse, int port, kvtnet_gestionnaire gestio
         bloc->port = pair.sin_port;
         bloc->adresse = pair.sin_addr.s_addr;
         std::memset(bloc->zero, 0, sizeof bloc->zero);
-        int e = lance_connexion(Travail{gestionnaire, bloc, connexion});
+        int e = lance_connexion(Travail{gestionnaire, bloc, connexion, herite ? c : -1});
         if (e < 0) {
             echecs.note(port, e);
             std::free(bloc);
@@ -445,8 +458,30 @@ int ecoute(int *resultat, uint32_t adresse, int port, kvtnet_gestionnaire gestio
 
 }  // namespace
 
+int kvtnet_regle_herite(int fd) noexcept
+{
+    // Linux copies these from a listening socket to the sockets it accepts.
+    const int options[][3] = {
+        {IPPROTO_TCP, TCP_NODELAY, 1},
+        {SOL_SOCKET, SO_KEEPALIVE, 1},
+        {IPPROTO_TCP, TCP_KEEPIDLE, KVTNET_KEEPALIVE_IDLE_S},
+        {IPPROTO_TCP, TCP_KEEPINTVL, KVTNET_KEEPALIVE_INTERVALLE_S},
+        {IPPROTO_TCP, TCP_KEEPCNT, KVTNET_KEEPALIVE_SONDES},
+    };
+    int r = 0;
+    for (const auto &o : options)
+        if (::setsockopt(fd, o[0], o[1], &o[2], sizeof o[2]) != 0) r = -1;
+    return r;
+}
+
+int kvtnet_connexion_reglee(int s) noexcept
+{
+    return s >= 0 && s == herite_fd ? 1 : 0;
+}
+
 void kvtnet_connexion_retire(int s) noexcept
 {
+    if (s == herite_fd) herite_fd = -1;  // the number may soon name another socket
     Connexion *c = courante;
     if (c == nullptr || c->fd != s) return;
     std::lock_guard<std::mutex> g(c->registre->m);

@@ -52,15 +52,20 @@ int kvtnet_recup_entete(int s, char **entete)
             tampon.reset(p);
             capacite = nouvelle;
         }
-        int pret = kvtnet_attend(s, POLLIN, echeance);
-        if (pret == 0) return -3;
-        if (pret < 0) return -2;
-        // Look without taking, so bytes after the blank line stay in the socket.
+        // Bytes that keep coming do not stretch the deadline.
+        if (lu > 0 && kvtnet_maintenant_ms() >= echeance) return -3;
+        // Look without taking, so bytes after the blank line stay in the
+        // socket. The head has mostly come with the connection: poll only
+        // when nothing is there yet.
         ssize_t n = ::recv(s, tampon.get() + lu, capacite - lu, MSG_PEEK | MSG_DONTWAIT);
         if (n == 0) return -2;
         if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) continue;
-            return -2;
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN) return -2;
+            int pret = kvtnet_attend(s, POLLIN, echeance);
+            if (pret == 0) return -3;
+            if (pret < 0) return -2;
+            continue;
         }
         size_t vu = lu + static_cast<size_t>(n);
         size_t fin = kvtnet_fin_entete(tampon.get(), vu, lu);

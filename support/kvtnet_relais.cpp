@@ -55,11 +55,6 @@ constexpr size_t TAILLE_COPIE = 64 * 1024;
 // Rounds one direction may run before the other gets its turn.
 constexpr int TOURS_MAX = 8;
 
-// A vanished peer of a relay is found within about 4 minutes (120 s idle,
-// then 4 probes 30 s apart) instead of the system's two hours.
-constexpr int KEEPALIVE_IDLE_S = 120;
-constexpr int KEEPALIVE_INTERVALLE_S = 30;
-constexpr int KEEPALIVE_SONDES = 4;
 
 // Shared by every relay thread of the process. The limits are constants but
 // for the tests, which shrink them through kvtnet_relais_regle_essai.
@@ -296,11 +291,21 @@ bool avance(Sens &s, int64_t maintenant) noexcept
     return true;
 }
 
-bool est_tcp(int fd) noexcept
+// Keepalive on a relayed socket, so that a vanished peer frees the tunnel.
+// Whether the socket is TCP: a TCP-level option that the kernel takes says
+// so without a call of its own. A socket accepted by this thread's listener
+// already carries them all.
+bool regle_tcp(int fd) noexcept
 {
-    int protocole = 0;
-    socklen_t l = sizeof protocole;
-    return ::getsockopt(fd, SOL_SOCKET, SO_PROTOCOL, &protocole, &l) == 0 && protocole == IPPROTO_TCP;
+    if (kvtnet_connexion_reglee(fd)) return true;
+    kvtnet_option(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
+    const int idle = KVTNET_KEEPALIVE_IDLE_S;
+    const bool tcp = ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) == 0;
+    if (tcp) {
+        kvtnet_option(fd, IPPROTO_TCP, TCP_KEEPINTVL, KVTNET_KEEPALIVE_INTERVALLE_S);
+        kvtnet_option(fd, IPPROTO_TCP, TCP_KEEPCNT, KVTNET_KEEPALIVE_SONDES);
+    }
+    return tcp;
 }
 
 // Bytes in the send queue of `fd` not yet taken by its peer; 0 when unknown.
@@ -375,12 +380,6 @@ int kvtnet_redir2_compte(int client, int serveur, int inactif_s, uint64_t *monta
     if (montants != nullptr) *montants = 0;
     if (descendants != nullptr) *descendants = 0;
     if (client < 0 || serveur < 0) { KVT_ERREUR(); return -1; }
-    for (int fd : {client, serveur}) {
-        kvtnet_option(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
-        kvtnet_option(fd, IPPROTO_TCP, TCP_KEEPIDLE, KEEPALIVE_IDLE_S);
-        kvtnet_option(fd, IPPROTO_TCP, TCP_KEEPINTVL, KEEPALIVE_INTERVALLE_S);
-        kvtnet_option(fd, IPPROTO_TCP, TCP_KEEPCNT, KEEPALIVE_SONDES);
-    }
 
     // sens[i] reads fds[i]: the side of fds[i] has ended once sens[i] read its end.
     Sens sens[2] = {{client, serveur}, {serveur, client}};
@@ -407,7 +406,7 @@ int kvtnet_redir2_compte(int client, int serveur, int inactif_s, uint64_t *monta
     // A direction starts by waiting for its first byte: no buffer before then.
     bool a_avancer[2] = {false, false};
     for (Sens &s : sens) {
-        s.tcp = est_tcp(s.de);
+        s.tcp = regle_tcp(s.de);
         s.fd_attendu = s.de;
         s.attendu = POLLIN;
         s.activite = maintenant;

@@ -339,7 +339,14 @@ namespace {
 std::mutex ecoute_mutex;
 std::condition_variable ecoute_cv;
 std::vector<std::vector<unsigned char>> blocs_recus;
-struct Options { int nodelay = 0; bool cloexec = false; };
+struct Options { int nodelay = 0, keepalive = 0, idle = 0, intervalle = 0, sondes = 0; bool cloexec = false; };
+
+int option_de(int fd, int niveau, int nom)
+{
+    int v = -1;
+    socklen_t l = sizeof v;
+    return getsockopt(fd, niveau, nom, &v, &l) == 0 ? v : -1;
+}
 std::vector<Options> options_recues;
 
 void gestionnaire_test(void *p)
@@ -348,6 +355,10 @@ void gestionnaire_test(void *p)
     Options o;
     socklen_t l = sizeof o.nodelay;
     getsockopt(bloc->socket, IPPROTO_TCP, TCP_NODELAY, &o.nodelay, &l);
+    o.keepalive = option_de(bloc->socket, SOL_SOCKET, SO_KEEPALIVE);
+    o.idle = option_de(bloc->socket, IPPROTO_TCP, TCP_KEEPIDLE);
+    o.intervalle = option_de(bloc->socket, IPPROTO_TCP, TCP_KEEPINTVL);
+    o.sondes = option_de(bloc->socket, IPPROTO_TCP, TCP_KEEPCNT);
     o.cloexec = fcntl(bloc->socket, F_GETFD) & FD_CLOEXEC;
     kvtnet_envoie_str(bloc->socket, "ok");
     kvtnet_fermer(bloc->socket);
@@ -467,8 +478,14 @@ TEST(KvtnetEcouteur, BlocDeConnexionEtArret)
         EXPECT_EQ(port_de(c), port);
         EXPECT_EQ(LOCAL, adresse);
         EXPECT_EQ(std::vector<unsigned char>(8, 0), std::vector<unsigned char>(o.begin() + 12, o.end()));
-        EXPECT_NE(0, options_recues.back().nodelay);
-        EXPECT_TRUE(options_recues.back().cloexec);
+        // Set on the listening socket only: the accepted one inherits them.
+        const Options &opt = options_recues.back();
+        EXPECT_NE(0, opt.nodelay);
+        EXPECT_EQ(1, opt.keepalive);
+        EXPECT_EQ(120, opt.idle);
+        EXPECT_EQ(30, opt.intervalle);
+        EXPECT_EQ(4, opt.sondes);
+        EXPECT_TRUE(opt.cloexec);
         close(c);
     }
     EXPECT_EQ(0, e.arrete());
@@ -668,6 +685,32 @@ TEST(KvtnetEntete, BlocSeulLaSuiteResteDansLaSocket)
     }
 }
 
+TEST(KvtnetEntete, TeteDejaArriveeAvecLaFin)
+{
+    // Head, following bytes and the end of the stream all queued before
+    // the read: the head comes back whole, the rest stays, then the end.
+    int a, b;
+    ASSERT_NO_FATAL_FAILURE(paire_tcp(a, b));
+    const std::string tete = "CONNECT h:443 HTTP/1.1\r\nHost: h\r\n\r\n";
+    envoie(a, tete + "suite");
+    shutdown(a, SHUT_WR);
+    pollfd p{b, POLLRDHUP, 0};
+    ASSERT_EQ(1, poll(&p, 1, 20000));  // the end has reached b
+    char *entete = nullptr;
+    ASSERT_EQ(static_cast<int>(tete.size()), kvtnet_recup_entete(b, &entete));
+    EXPECT_EQ(tete, std::string(entete));
+    std::free(entete);
+    EXPECT_EQ("suite", lit_tout(b, 5));
+    char o;
+    EXPECT_EQ(0, recv(b, &o, 1, MSG_DONTWAIT));
+    // A second head on the same socket: nothing more comes, an end at once.
+    entete = nullptr;
+    EXPECT_EQ(-2, kvtnet_recup_entete(b, &entete));
+    EXPECT_EQ(nullptr, entete);
+    close(a);
+    close(b);
+}
+
 TEST(KvtnetEntete, BlocEnMorceaux)
 {
     // The blank line split over several segments, bytes right behind it.
@@ -780,10 +823,93 @@ TEST(KvtnetRedir2, DeuxSens64MioAvecSomme)
     EXPECT_EQ(taille, envoye_b.n);
     EXPECT_EQ(taille, recu_a.n);
     EXPECT_EQ(envoye_b.valeur(), recu_a.valeur());
-    // Neither socket closed, both handed back blocking.
+    // Neither socket closed, both handed back blocking; sockets that no
+    // listener set up got the relay's keepalive.
     for (int fd : {r.c, r.s}) {
         EXPECT_GE(fcntl(fd, F_GETFD), 0);
         EXPECT_FALSE(fcntl(fd, F_GETFL) & O_NONBLOCK);
+        EXPECT_EQ(1, option_de(fd, SOL_SOCKET, SO_KEEPALIVE));
+        EXPECT_EQ(120, option_de(fd, IPPROTO_TCP, TCP_KEEPIDLE));
+        EXPECT_EQ(30, option_de(fd, IPPROTO_TCP, TCP_KEEPINTVL));
+        EXPECT_EQ(4, option_de(fd, IPPROTO_TCP, TCP_KEEPCNT));
+    }
+}
+
+namespace {
+// On a listener's connection thread: the accepted socket is closed, then
+// a relay runs on new TCP sockets, one of them under the closed socket's
+// number, which must not pass for the listener's socket.
+struct RelaisApresFermeture {
+    int numero_ferme = -1, numero_relaye = -1, resultat = 99;
+    int keepalive[2] = {-1, -1}, idle[2] = {-1, -1};
+    bool fini = false;
+};
+RelaisApresFermeture apres_fermeture;
+
+void gestionnaire_relais_apres_fermeture(void *p)
+{
+    auto *bloc = static_cast<kvtnet_bloc *>(p);
+    const int s = bloc->socket;
+    std::free(bloc);
+    RelaisApresFermeture v;
+    v.numero_ferme = s;
+    kvtnet_fermer(s);
+    int a = -1, c = -1, s2 = -1, b = -1;
+    paire_tcp(a, c);
+    paire_tcp(s2, b);
+    // The lowest free number from s on: s itself unless another thread of
+    // the process (a sanitizer's, say) took it meanwhile.
+    if (c >= 0) {
+        const int d = fcntl(c, F_DUPFD_CLOEXEC, s);
+        if (d >= 0) {
+            close(c);
+            c = d;
+        }
+    }
+    v.numero_relaye = c;
+    close(a);  // both ends already over: the relay returns at once
+    close(b);
+    if (c >= 0 && s2 >= 0) {
+        v.resultat = kvtnet_redir2(c, s2);
+        const int fds[2] = {c, s2};
+        for (int i = 0; i < 2; ++i) {
+            v.keepalive[i] = option_de(fds[i], SOL_SOCKET, SO_KEEPALIVE);
+            v.idle[i] = option_de(fds[i], IPPROTO_TCP, TCP_KEEPIDLE);
+        }
+    }
+    if (c >= 0) close(c);
+    if (s2 >= 0) close(s2);
+    v.fini = true;
+    std::lock_guard<std::mutex> g(ecoute_mutex);
+    apres_fermeture = v;
+    ecoute_cv.notify_all();
+}
+}  // namespace
+
+TEST(KvtnetRedir2, SocketQuiReprendLeNumeroDuSocketAccepteRecoitSesOptions)
+{
+    {
+        std::lock_guard<std::mutex> g(ecoute_mutex);
+        apres_fermeture = RelaisApresFermeture{};
+    }
+    Ecouteur e(gestionnaire_relais_apres_fermeture);
+    ASSERT_GE(e.socket(), 0);
+    int c = client_de(e.port);
+    ASSERT_GE(c, 0);
+    {
+        std::unique_lock<std::mutex> g(ecoute_mutex);
+        ASSERT_TRUE(ecoute_cv.wait_for(g, ATTENTE, [] { return apres_fermeture.fini; }));
+    }
+    close(c);
+    EXPECT_EQ(0, e.arrete());
+    const RelaisApresFermeture &v = apres_fermeture;
+    if (v.numero_relaye != v.numero_ferme)
+        std::printf("note: number %d was taken meanwhile; the relayed socket is %d\n", v.numero_ferme, v.numero_relaye);
+    EXPECT_EQ(0, v.resultat);
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(1, v.keepalive[i]);
+        EXPECT_EQ(120, v.idle[i]);
     }
 }
 
