@@ -11,6 +11,9 @@ set -uo pipefail
 build=$(cd "${1:-build}" && pwd)
 if [ "$(id -u)" != 0 ]; then echo "bench/tunnel needs root (network namespace, squid)" >&2; exit 77; fi
 if [ -z "${QUORVEL_BENCH_NS:-}" ]; then
+    # The peers, installed when missing (their services kept from starting).
+    . "$(cd "$(dirname "$0")/../.." && pwd)/scripts/paquets.sh"
+    quorvel_paquets tinyproxy squid || { echo "bench/tunnel: tinyproxy and squid are needed" >&2; exit 1; }
     exec unshare -n env QUORVEL_BENCH_NS=1 bash "$0" "$build"
 fi
 ip link set lo up
