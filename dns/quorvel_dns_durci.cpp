@@ -148,7 +148,8 @@ bool ouvre_prise()
     }
     quorvel_dns_prise &p = j.prises[libre];
     p.fd = s.release();
-    p.serie = ++j.derniere_serie != 0 ? j.derniere_serie : ++j.derniere_serie;
+    if (++j.derniere_serie == 0) ++j.derniere_serie;  // 0 names no socket
+    p.serie = j.derniere_serie;
     p.port = sa.sin_port;
     p.en_attente = 0;
     p.retiree_ms = 0;
@@ -243,10 +244,12 @@ void recoit_reponse(int s, const quorvel_dns_prise &prise, char *d, int n, uint3
     uint16_t id;
     std::memcpy(&id, d, sizeof id);
     const int slot = slot_du_relais[id] - 1;
+    // The question is read only once the cheap checks have passed: a flood
+    // of forgeries costs a table lookup each.
     const unsigned char *u = reinterpret_cast<const unsigned char *>(d);
-    const size_t fin = quorvel_dns_durci_question(u, static_cast<size_t>(n), true);
+    size_t fin = 0;
     if (slot < 0 || requete_repondue[slot] || prise_requete[slot] != prise.serie || adresse != amont_requete[slot] ||
-        port != port_dns || fin == 0 ||
+        port != port_dns || (fin = quorvel_dns_durci_question(u, static_cast<size_t>(n), true)) == 0 ||
         !quorvel_dns_durci_meme_question(question_requete[slot], taille_question[slot], u + QUORVEL_DNS_ENTETE,
                                          fin - QUORVEL_DNS_ENTETE)) {
         compte(kvtstat.dns.rejetes);
@@ -306,10 +309,7 @@ bool prepare(int s)
 
 int quorvel_dns_durci_lit(int au_depart)
 {
-    char reglage[20] = "";
-    kvtcfg_recup_E("DNS", "DNSHardened", reglage, sizeof reglage, "");
-    const char p = reglage[0];
-    const int actif = p == 'T' || p == 't' || p == 'Y' || p == 'y';
+    const int actif = quorvel_dns_reglage_actif("DNSHardened");
     if (au_depart)
         quorvel_dns_durci = actif;
     else if (actif != quorvel_dns_durci)
