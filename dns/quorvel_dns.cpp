@@ -345,12 +345,7 @@ int quorvel_dns_tour(int s, quorvel_dns_manque *manque)
 
 int _demarre_serveur_dns(void)
 {
-    char actif[20] = "";
-    kvtcfg_recup_E("DNS", "DNSEnabled", actif, sizeof actif, "");
-    // ASCII upper-casing only: the setting's meaning must not depend on the locale.
-    char premier = actif[0];
-    if (premier >= 'a' && premier <= 'z') premier = static_cast<char>(premier - 'a' + 'A');
-    if (premier != 'T' && premier != 'Y') return 0;
+    if (!quorvel_dns_reglage_actif("DNSEnabled")) return 0;
     quorvel_dns_actif = 1;  // what a reload compares DNSEnabled with
 
     char nom1[1024] = "";
@@ -425,11 +420,7 @@ int quorvel_dns_recharge_serveurs(const char *nom1, const char *nom2)
 
 int _recharge_serveur_dns(void)
 {
-    char actif[20] = "";
-    kvtcfg_recup_E("DNS", "DNSEnabled", actif, sizeof actif, "");
-    char premier = actif[0];
-    if (premier >= 'a' && premier <= 'z') premier = static_cast<char>(premier - 'a' + 'A');
-    if ((premier == 'T' || premier == 'Y') != (quorvel_dns_actif != 0))
+    if (quorvel_dns_reglage_actif("DNSEnabled") != (quorvel_dns_actif != 0))
         kvtlog_log(KVTCFG_TEXTE_REDEMARRAGE, "DNSEnabled");
     if (!quorvel_dns_en_service) return 0;  // no relay thread to take the rest up
 

@@ -64,6 +64,16 @@ QUORVEL_DNS_INTERNE extern bool requete_repondue[QUORVEL_DNS_NB_REQUETES];
 QUORVEL_DNS_INTERNE extern uint32_t instant_requete[QUORVEL_DNS_NB_REQUETES];
 QUORVEL_DNS_INTERNE extern uint64_t nb_memorisees;
 
+/* Whether the on/off key `cle` of section "DNS" is on: its value begins
+ * with T or Y in either case (ASCII only, whatever the locale). */
+inline int quorvel_dns_reglage_actif(const char *cle)
+{
+    char valeur[20] = "";
+    kvtcfg_recup_E("DNS", cle, valeur, sizeof valeur, "");
+    const char p = valeur[0];
+    return p == 'T' || p == 't' || p == 'Y' || p == 'y';
+}
+
 /* ---- Exported entries ---- */
 
 /* Load routine: reason 1 brings the network layer up, 0 takes it down,

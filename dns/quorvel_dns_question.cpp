@@ -255,10 +255,7 @@ int quorvel_dns_tcp_filtre(int client, int amont, int delai_ms, uint64_t *montan
 
 void quorvel_dns_blocage_lit(void)
 {
-    char reglage[20] = "";
-    kvtcfg_recup_E("DNS", "DNSBlockAds", reglage, sizeof reglage, "");
-    const char p = reglage[0];
-    const int actif = p == 'T' || p == 't' || p == 'Y' || p == 'y';
+    const int actif = quorvel_dns_reglage_actif("DNSBlockAds");
     // The list is loaded before lookups may use it.
     if (actif && quorvel_dns_blocage.load(std::memory_order_relaxed) == 0) (void)quorvel_liste_demarre();
     quorvel_dns_blocage.store(actif, std::memory_order_relaxed);
@@ -266,8 +263,5 @@ void quorvel_dns_blocage_lit(void)
 
 void quorvel_dns_journal_lit(void)
 {
-    char reglage[20] = "";
-    kvtcfg_recup_E("DNS", "DNSQueryLog", reglage, sizeof reglage, "");
-    const char p = reglage[0];
-    quorvel_dns_journal.store(p == 'T' || p == 't' || p == 'Y' || p == 'y', std::memory_order_relaxed);
+    quorvel_dns_journal.store(quorvel_dns_reglage_actif("DNSQueryLog"), std::memory_order_relaxed);
 }
