@@ -11,6 +11,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -158,9 +159,23 @@ int kvtnet_connecter_adresses(const uint32_t *adresses, int nb, uint16_t port)
 int kvtnet_adresse_locale(uint32_t adresse)
 {
     if (adresse == 0 || (ntohl(adresse) >> 24) == 127) return 1;
-    // The kernel's own routing answers, so the answer is current whatever
-    // interfaces come and go: toward an address of this machine it picks
-    // that very address as the source. Connecting a UDP socket sends nothing.
+    // Every address of every interface as it is now, secondary ones
+    // included: the kernel's route toward a secondary address names the
+    // interface's primary address as its source, so the routing answer
+    // below alone misses them.
+    ifaddrs *liste = nullptr;
+    if (::getifaddrs(&liste) == 0) {
+        bool trouvee = false;
+        for (const ifaddrs *i = liste; i != nullptr && !trouvee; i = i->ifa_next)
+            trouvee = i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET &&
+                      reinterpret_cast<const sockaddr_in *>(i->ifa_addr)->sin_addr.s_addr == adresse;
+        ::freeifaddrs(liste);
+        if (trouvee) return 1;
+    }
+    // The kernel's own routing answers for what no interface lists (a
+    // local route over a whole range): toward an address of this machine
+    // it picks that very address as the source. Connecting a UDP socket
+    // sends nothing.
     kvt_fd s{::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
     if (!s) return -1;
     sockaddr_in sa{};

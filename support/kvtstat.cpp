@@ -39,6 +39,15 @@ void kvtstat_copie(kvtstat_releve *r)
     r->dns_tcp = lu(d.tcp);
     r->dns_bloques = lu(d.bloques);
     r->debut_s = kvtstat.debut_s.load(std::memory_order_relaxed);
+    const kvtstat_http &h = kvtstat.http;
+    r->http_actif = h.actif.load(std::memory_order_relaxed);
+    r->http_ouverts = lu(h.ouverts);
+    r->http_requetes = lu(h.requetes);
+    r->http_refus = lu(h.refus);
+    r->http_pages = lu(h.pages);
+    r->http_bloques = lu(h.bloques);
+    r->http_octets_montants = lu(h.octets_montants);
+    r->http_octets_descendants = lu(h.octets_descendants);
 }
 
 int kvtstat_lignes(const kvtstat_releve *r, char *texte, int taille)
@@ -65,6 +74,15 @@ int kvtstat_lignes(const kvtstat_releve *r, char *texte, int taille)
                                     r->dns_requetes, r->dns_reponses, r->dns_refus, r->dns_rejetes,
                                     r->dns_sans_reponse, r->dns_en_attente, r->dns_en_attente_max, r->dns_tcp,
                                     r->dns_bloques);
+        if (k < 0 || k >= taille - n) return -1;
+        n += k;
+    }
+    if (r->http_actif) {
+        const int k = std::snprintf(texte + n, static_cast<size_t>(taille - n),
+                                    "HTTP statistics: open=%" PRIu64 " requests=%" PRIu64 " refused=%" PRIu64
+                                    " pages=%" PRIu64 " bytes_up=%" PRIu64 " bytes_down=%" PRIu64 " blocked=%" PRIu64 "\n",
+                                    r->http_ouverts, r->http_requetes, r->http_refus, r->http_pages,
+                                    r->http_octets_montants, r->http_octets_descendants, r->http_bloques);
         if (k < 0 || k >= taille - n) return -1;
         n += k;
     }
@@ -155,6 +173,19 @@ char *kvtstat_metriques(const kvtstat_releve *r)
                r->dns_bloques);
         simple(t, "quorvel_dns_tcp_connections_total", "counter", "DNS connections relayed over TCP.",
                r->dns_tcp);
+        simple(t, "quorvel_http_up", "gauge", "1 while the HTTP proxy runs.", r->http_actif ? 1 : 0);
+        simple(t, "quorvel_http_connections_open", "gauge", "HTTP proxy client connections open now.",
+               r->http_ouverts);
+        simple(t, "quorvel_http_requests_total", "counter", "Requests sent to a server and tunnels set up.",
+               r->http_requetes);
+        simple(t, "quorvel_http_refused_total", "counter", "Clients refused as not allowed.", r->http_refus);
+        simple(t, "quorvel_http_pages_total", "counter", "Error pages sent, refused and blocked included.",
+               r->http_pages);
+        metrique(t, "quorvel_http_bytes_total", "counter", "Body bytes relayed, tunnels' included.");
+        valeur(t, "quorvel_http_bytes_total", "{direction=\"up\"}", r->http_octets_montants);
+        valeur(t, "quorvel_http_bytes_total", "{direction=\"down\"}", r->http_octets_descendants);
+        simple(t, "quorvel_http_blocked_total", "counter", "Requests and CONNECTs to a host on the block list.",
+               r->http_bloques);
         return kvtstr_cree(t.c_str());
     } catch (...) {
         return nullptr;

@@ -35,9 +35,21 @@ struct kvtstat_dns {
     std::atomic<uint64_t> bloques;             // blocked=: queries answered NXDOMAIN by the relay
 };
 
+struct kvtstat_http {
+    std::atomic<int> actif;                    // 1 while the HTTP proxy's listener runs
+    std::atomic<uint64_t> ouverts;             // open=: client connections open now
+    std::atomic<uint64_t> requetes;            // requests=: requests sent to a server, tunnels set up
+    std::atomic<uint64_t> refus;               // refused=: clients not on the allowed-host list
+    std::atomic<uint64_t> pages;               // pages=: pages sent, the refused' and blocked' included
+    std::atomic<uint64_t> bloques;             // blocked=: requests for a listed ad host
+    std::atomic<uint64_t> octets_montants;     // bytes_up=: body bytes client to server (tunnels' too)
+    std::atomic<uint64_t> octets_descendants;  // bytes_down=: body bytes server to client (tunnels' too)
+};
+
 struct kvtstat_compteurs {
     kvtstat_ssl ssl;
     kvtstat_dns dns;
+    kvtstat_http http;
     std::atomic<int64_t> debut_s;              // process start, seconds since the epoch
 };
 
@@ -54,6 +66,9 @@ struct kvtstat_releve {
     uint64_t dns_requetes, dns_reponses, dns_refus, dns_rejetes, dns_sans_reponse;
     uint64_t dns_en_attente, dns_en_attente_max, dns_tcp, dns_bloques;
     int64_t debut_s;
+    int http_actif;
+    uint64_t http_ouverts, http_requetes, http_refus, http_pages, http_bloques;
+    uint64_t http_octets_montants, http_octets_descendants;
 };
 
 /* Fills *r from kvtstat. */
@@ -63,7 +78,9 @@ KVT_EXPORT void kvtstat_copie(struct kvtstat_releve *r);
  * "SSL statistics: open=N tunnels=N refused=N pages=N bytes_up=N bytes_down=N
  * blocked=N" when r->ssl_actif, then
  * "DNS statistics: queries=N answers=N refused=N dropped=N unanswered=N
- * pending=N pending_max=N tcp=N blocked=N" when r->dns_actif. Into `texte` (capacity
+ * pending=N pending_max=N tcp=N blocked=N" when r->dns_actif, then
+ * "HTTP statistics: open=N requests=N refused=N pages=N bytes_up=N
+ * bytes_down=N blocked=N" when r->http_actif. Into `texte` (capacity
  * `taille`, NUL included); the length, or -1 when it does not fit or on null. */
 KVT_EXPORT int kvtstat_lignes(const struct kvtstat_releve *r, char *texte, int taille);
 

@@ -93,7 +93,7 @@ for essai in 1 2 3 4 5; do
     arrete TERM
     rm -f "$lib"/*.log*
 done
-for m in quorvel_ssl quorvel_dns; do
+for m in quorvel_ssl quorvel_dns quorvel_http; do
     if [ -e "$lib/$m.so" ] && grep -qF "Unable to load $m.so" "$tmp/out.1"; then
         echec "the installed $m.so did not load"
     fi

@@ -1,0 +1,2 @@
+#include "quorvel_http.h"
+#include <gtest/gtest.h>

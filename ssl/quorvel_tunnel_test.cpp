@@ -1,0 +1,2 @@
+#include "quorvel_tunnel.h"
+#include <gtest/gtest.h>
