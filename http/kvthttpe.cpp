@@ -621,6 +621,8 @@ const char *kvthttpe_raison(int code)
         {100, r100, taille(r100)}, {200, r200, taille(r200)}, {300, r300, taille(r300)},
         {400, r400, taille(r400)}, {500, r500, taille(r500)},
     };
+    // Beyond the runs above.
+    if (code == 431) return "Request Header Fields Too Large";
     for (const classe &c : classes)
         if (code >= c.premier && code < c.premier + c.nombre) return c.textes[code - c.premier];
     return "Unknown";

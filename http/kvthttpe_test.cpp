@@ -256,7 +256,7 @@ TEST(KvthttpeRender, ReasonTable)
         {307, "Temporary Redirect"}, {308, "Unknown"}, {400, "Bad Request"},
         {407, "Proxy Authentication Required"}, {414, "Request-URI Too Long"},
         {416, "Requested Range Not Satisfiable"}, {417, "Expectation Failed"},
-        {418, "Unknown"}, {500, "Internal Server Error"}, {503, "Service Unavailable"},
+        {418, "Unknown"}, {430, "Unknown"}, {431, "Request Header Fields Too Large"}, {432, "Unknown"}, {500, "Internal Server Error"}, {503, "Service Unavailable"},
         {505, "HTTP Version Not Supported"}, {506, "Unknown"}, {0, "Unknown"}, {-1, "Unknown"},
         {-2147483647 - 1, "Unknown"}, {2147483647, "Unknown"},
     };

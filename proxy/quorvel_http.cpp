@@ -586,6 +586,7 @@ struct connexion {
     int port = 0;
     uint32_t adresse_serveur = KVTNET_ADRESSE_INVALIDE;
     flux client_lu;
+    bool page = false;  // a page was the last answer: the close lingers
     ~connexion() { ferme_serveur(); }
     void ferme_serveur()
     {
@@ -625,6 +626,7 @@ void ligne_acces(const connexion &c, const bilan &b)
 
 void page(connexion &c, bilan &b, const char *message, int code)
 {
+    c.page = true;
     kvtstat.http.pages.fetch_add(1, std::memory_order_relaxed);
     (void)kvthttp_envoie_page(c.client, message, code);
     b.code = code;
@@ -737,9 +739,11 @@ suite sert_requete(connexion &c, const quorvel_http_tete &t, bilan &b)
         b.code = -1;
         if (e == nullptr || kvthttpe_analyse_url(e, cible.c_str()) < 0 || e->hote == nullptr) {
             quorvel_tunnel_page(&service, c.client, 0);
+            c.page = true;
             quorvel_tunnel_acces(&service, c.adresse, c.port_client, nullptr, 0, quorvel_tunnel_bilan{}, 400, b.debut);
         } else {
-            (void)quorvel_tunnel_connect(&service, c.client, c.adresse, c.port_client, e->hote, e->port, b.debut);
+            c.page = quorvel_tunnel_connect(&service, c.client, c.adresse, c.port_client, e->hote, e->port,
+                                            b.debut) != 200;
         }
         if (e != nullptr) kvthttpe_libere(&e);
         return FERMER;
@@ -762,6 +766,7 @@ suite sert_requete(connexion &c, const quorvel_http_tete &t, bilan &b)
     const std::string hote(u.hote);
     if (quorvel_http_bloque(hote.c_str())) {
         quorvel_tunnel_page(&service, c.client, QUORVEL_TUNNEL_PAGE_BLOQUE);
+        c.page = true;
         kvtstat.http.bloques.fetch_add(1, std::memory_order_relaxed);
         char texte[260], texte_hote[260];
         kvtnet_aff_adresse(c.adresse, texte);
@@ -780,6 +785,7 @@ suite sert_requete(connexion &c, const quorvel_http_tete &t, bilan &b)
     for (int essai = 0;; ++essai) {
         const int r = serveur_pour(c, hote, u.port, &reprise);
         if (r < 0) {
+            c.page = true;
             switch (r) {
             case QUORVEL_TUNNEL_RESOLUTION: quorvel_tunnel_page(&service, c.client, 4); b.code = 503; break;
             case QUORVEL_TUNNEL_CONNEXION: quorvel_tunnel_page(&service, c.client, 3); b.code = 503; break;
@@ -931,6 +937,22 @@ suite sert_requete(connexion &c, const quorvel_http_tete &t, bilan &b)
     return garde && !corps_abandonne ? CONTINUE : FERMER;
 }
 
+// After a page, the rest of what the client sends is read and dropped for
+// a moment before the close: closing on unread bytes would reset the
+// connection, and the reset can destroy the page before the client reads it.
+void attend_fin(int s)
+{
+    (void)::shutdown(s, SHUT_WR);
+    const int64_t echeance = maintenant() + 2000;
+    char poubelle[4096];
+    for (size_t lus = 0; lus < 256 * 1024;) {
+        if (attend(s, echeance) != LU) return;
+        const ssize_t n = ::recv(s, poubelle, sizeof poubelle, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return;
+        if (n > 0) lus += static_cast<size_t>(n);
+    }
+}
+
 struct compte_ouverte {
     compte_ouverte() { kvtstat.http.ouverts.fetch_add(1, std::memory_order_relaxed); }
     ~compte_ouverte() { kvtstat.http.ouverts.fetch_sub(1, std::memory_order_relaxed); }
@@ -1027,5 +1049,6 @@ void quorvel_http_connexion(void *bloc)
         c.client_lu.rend();
     }
     c.ferme_serveur();
+    if (c.page) attend_fin(c.client);
     kvtnet_fermer(c.client);
 }

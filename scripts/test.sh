@@ -12,7 +12,7 @@ set -uo pipefail
 racine=$(cd "$(dirname "$0")/.." && pwd)
 . "$racine/scripts/paquets.sh"
 
-outils=(curl dnsutils dnsmasq-base openssl iproute2 tinyproxy dnsperf squid clang
+outils=(curl wget apt-utils dnsutils dnsmasq-base openssl iproute2 tinyproxy dnsperf squid clang
         libclang-rt-14-dev procps python3 logrotate systemd)
 if ! quorvel_paquets "${QUORVEL_PAQUETS_BUILD[@]}" "${outils[@]}"; then
     quorvel_paquets "${QUORVEL_PAQUETS_BUILD[@]}" 2>/dev/null || {
