@@ -464,6 +464,8 @@ int relaie_corps(flux &de, int vers, cadrage c, uint64_t longueur, uint64_t *com
             if (c == LONGUEUR) reste -= n;
         }
         if ((c == LONGUEUR && reste == 0) || fini) return CORPS_OK;
+        // What was held back may be whole now, or hold a fault to report.
+        if (c == MORCEAUX && n > 0 && de.dispo() > 0) continue;
         const size_t max = c == LONGUEUR ? static_cast<size_t>(std::min<uint64_t>(reste - 0, TAMPON)) : 0;
         const int r = lit(de, echeance_inactif(), c == LONGUEUR && de.dispo() == 0 ? max : 0);
         if (r == FERME && c == JUSQU_A_FIN) return CORPS_OK;

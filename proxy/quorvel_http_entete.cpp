@@ -187,7 +187,7 @@ int quorvel_http_analyse_reponse(const char *p, size_t n, quorvel_http_tete *t)
 
 namespace {
 
-enum etat_morceaux { TAILLE = 0, DONNEES, FIN_DONNEES, SUITE, FINI };
+enum etat_morceaux { TAILLE = 0, DONNEES, FIN_DONNEES, SUITE, FINI, ERREUR };
 
 constexpr size_t LIGNE_MAX = 4096;
 
@@ -216,26 +216,35 @@ long ligne_crlf(const char *p, size_t n, size_t i) noexcept
 
 }  // namespace
 
-long quorvel_http_morceaux_avance(quorvel_http_morceaux *m, const char *p, size_t n, bool *fini)
+namespace {
+
+// A malformed piece at i: the bytes checked before it are still given (so
+// a good chunk passes), and the next call reports the fault.
+long faute(quorvel_http_morceaux *m, size_t i)
+{
+    m->etat = ERREUR;
+    return i > 0 ? static_cast<long>(i) : long{QUORVEL_HTTP_MORCEAUX_MALFORME};
+}
+
+long avance(quorvel_http_morceaux *m, const char *p, size_t n)
 {
     size_t i = 0;
-    *fini = m->etat == FINI;
     while (i < n && m->etat != FINI) {
         switch (m->etat) {
         case TAILLE: {
             const long l = ligne_crlf(p, n, i);
             if (l == -2) return static_cast<long>(i);
-            if (l < 0) return QUORVEL_HTTP_MORCEAUX_MALFORME;
+            if (l < 0) return faute(m, i);
             // 1*HEXDIG, then blanks and ";extension" allowed.
             uint64_t taille = 0;
             size_t k = i, chiffres = 0;
             for (; k < i + static_cast<size_t>(l) && valeur_hexa(p[k]) >= 0; ++k, ++chiffres) {
-                if (taille >> 60) return QUORVEL_HTTP_MORCEAUX_MALFORME;
+                if (taille >> 60) return faute(m, i);
                 taille = taille * 16 + static_cast<uint64_t>(valeur_hexa(p[k]));
             }
-            if (chiffres == 0) return QUORVEL_HTTP_MORCEAUX_MALFORME;
+            if (chiffres == 0) return faute(m, i);
             while (k < i + static_cast<size_t>(l) && (p[k] == ' ' || p[k] == '\t')) ++k;
-            if (k < i + static_cast<size_t>(l) && p[k] != ';') return QUORVEL_HTTP_MORCEAUX_MALFORME;
+            if (k < i + static_cast<size_t>(l) && p[k] != ';') return faute(m, i);
             i += static_cast<size_t>(l) + 2;
             m->reste = taille;
             m->etat = taille == 0 ? SUITE : DONNEES;
@@ -250,10 +259,10 @@ long quorvel_http_morceaux_avance(quorvel_http_morceaux *m, const char *p, size_
         }
         case FIN_DONNEES:
             if (n - i < 2) {
-                if (p[i] != '\r') return QUORVEL_HTTP_MORCEAUX_MALFORME;
+                if (p[i] != '\r') return faute(m, i);
                 return static_cast<long>(i);
             }
-            if (p[i] != '\r' || p[i + 1] != '\n') return QUORVEL_HTTP_MORCEAUX_MALFORME;
+            if (p[i] != '\r' || p[i + 1] != '\n') return faute(m, i);
             i += 2;
             m->etat = TAILLE;
             break;
@@ -267,16 +276,26 @@ long quorvel_http_morceaux_avance(quorvel_http_morceaux *m, const char *p, size_
             }
             const long l = ligne_crlf(p, n, i);
             if (l == -2) return static_cast<long>(i);
-            if (l < 0 || ++m->lignes > QUORVEL_HTTP_CHAMPS_MAX) return QUORVEL_HTTP_MORCEAUX_MALFORME;
+            if (l < 0 || ++m->lignes > QUORVEL_HTTP_CHAMPS_MAX) return faute(m, i);
             size_t k = i;
             while (k < i + static_cast<size_t>(l) && est_jeton(static_cast<unsigned char>(p[k]))) ++k;
-            if (k == i || k == i + static_cast<size_t>(l) || p[k] != ':') return QUORVEL_HTTP_MORCEAUX_MALFORME;
+            if (k == i || k == i + static_cast<size_t>(l) || p[k] != ':') return faute(m, i);
             i += static_cast<size_t>(l) + 2;
             break;
         }
-        default: return QUORVEL_HTTP_MORCEAUX_MALFORME;
+        default: return faute(m, i);
         }
     }
-    *fini = m->etat == FINI;
     return static_cast<long>(i);
+}
+
+}  // namespace
+
+long quorvel_http_morceaux_avance(quorvel_http_morceaux *m, const char *p, size_t n, bool *fini)
+{
+    *fini = m->etat == FINI;
+    if (m->etat == ERREUR) return QUORVEL_HTTP_MORCEAUX_MALFORME;
+    const long r = avance(m, p, n);
+    *fini = m->etat == FINI;
+    return r;
 }

@@ -72,7 +72,9 @@ enum { QUORVEL_HTTP_MORCEAUX_MALFORME = -1 };
  * checked and may be passed on (the rest, an incomplete line, must be given
  * again with what follows), or QUORVEL_HTTP_MORCEAUX_MALFORME. *fini becomes
  * true once the body's last byte is among the checked ones; nothing after it
- * is counted. A size line or trailer line is at most 4096 bytes. */
+ * is counted. A malformed piece ends the count before it; the next call
+ * then gives QUORVEL_HTTP_MORCEAUX_MALFORME. A size line or trailer line is
+ * at most 4096 bytes. */
 long quorvel_http_morceaux_avance(quorvel_http_morceaux *m, const char *p, size_t n, bool *fini);
 
 #endif

@@ -128,10 +128,13 @@ long morceaux(const std::string &texte, size_t pas, bool *fini)
     *fini = false;
     for (size_t i = 0; i < texte.size() && !*fini; i += pas) {
         tenu += texte.substr(i, pas);
-        const long a = quorvel_http_morceaux_avance(&m, tenu.data(), tenu.size(), fini);
-        if (a < 0) return -1;
-        pris += a;
-        tenu.erase(0, static_cast<size_t>(a));
+        for (;;) {
+            const long a = quorvel_http_morceaux_avance(&m, tenu.data(), tenu.size(), fini);
+            if (a < 0) return -1;
+            pris += a;
+            tenu.erase(0, static_cast<size_t>(a));
+            if (a == 0 || tenu.empty() || *fini) break;
+        }
     }
     return pris;
 }
@@ -177,6 +180,11 @@ TEST(QuorvelHttpEntete, ABadSizeLineIsNeverCountedAsChecked)
     const std::string suite = "1z\r\n";
     EXPECT_EQ(-1, quorvel_http_morceaux_avance(&m, suite.data(), suite.size(), &fini));
     EXPECT_FALSE(fini);
+    // In one piece: the good chunk is given first, the fault on the next call.
+    quorvel_http_morceaux m2{};
+    const std::string tout = "3\r\nabc\r\nzz\r\n";
+    EXPECT_EQ(8, quorvel_http_morceaux_avance(&m2, tout.data(), tout.size(), &fini));
+    EXPECT_EQ(-1, quorvel_http_morceaux_avance(&m2, tout.data() + 8, tout.size() - 8, &fini));
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 """qv_http_client.py: clients of the HTTP proxy's end-to-end tests.
   urllib PROXY URL                 GET through urllib's proxy handler; prints the body's length
   websocket PROXY HOST:PORT        WebSocket handshake through the proxy, 3 frames echoed; "ok"
-  raw PROXY HEX                    sends the bytes, prints the first line of the answer and
+  raw PROXY HEX                    sends the bytes (HEX "-": read from stdin), prints the first line of the answer and
                                    "closed" when the proxy closed after it (deadline 30 s)
   pipeline PROXY URL N             N requests sent at once without reading, then every answer
                                    read; prints the number of complete answers
@@ -10,6 +10,10 @@
                                    closes the idle connection (seconds)
   hosts PROXY URL1 URL2            two requests for two hosts on one connection; prints both
                                    statuses
+  enregistre PORT FILE             a server on 127.0.0.1:PORT that appends every byte it receives
+                                   to FILE and answers each blank line with a 2-byte 200
+  stall PROXY URL N SECONDS        N connections each GET URL and read nothing for SECONDS,
+                                   then close; prints "done"
 PROXY is host:port."""
 import base64
 import os
@@ -61,6 +65,47 @@ def lit_reponse(f):
 def main():
     mode = sys.argv[1]
     proxy = sys.argv[2]
+    if mode == "enregistre":
+        import threading
+        l = socket.socket()
+        l.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        l.bind(("127.0.0.1", int(proxy)))
+        l.listen(64)
+        verrou = threading.Lock()
+
+        def sert(c):
+            tampon = b""
+            while True:
+                try:
+                    d = c.recv(65536)
+                except OSError:
+                    d = b""
+                if not d:
+                    c.close()
+                    return
+                with verrou, open(sys.argv[3], "ab") as f:
+                    f.write(d)
+                tampon += d
+                while b"\r\n\r\n" in tampon:
+                    tampon = tampon.split(b"\r\n\r\n", 1)[1]
+                    c.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")
+        print("ready", flush=True)
+        while True:
+            c, _ = l.accept()
+            threading.Thread(target=sert, args=(c,), daemon=True).start()
+    if mode == "stall":
+        h = sys.argv[3].split("/")[2]
+        prises = []
+        for _ in range(int(sys.argv[4])):
+            s = connecte(proxy)
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            s.sendall(("GET %s HTTP/1.1\r\nHost: %s\r\n\r\n" % (sys.argv[3], h)).encode())
+            prises.append(s)
+        time.sleep(float(sys.argv[5]))
+        for s in prises:
+            s.close()
+        print("done")
+        return 0
     if mode == "urllib":
         o = urllib.request.build_opener(urllib.request.ProxyHandler({"http": "http://" + proxy}))
         print(len(o.open(sys.argv[3], timeout=DELAI).read()))
@@ -92,7 +137,7 @@ def main():
     elif mode == "raw":
         s = connecte(proxy)
         try:
-            s.sendall(bytes.fromhex(sys.argv[3]))
+            s.sendall(bytes.fromhex(sys.stdin.read() if sys.argv[3] == "-" else sys.argv[3]))
         except OSError:
             pass
         r = b""

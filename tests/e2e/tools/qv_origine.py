@@ -28,6 +28,7 @@ def motif(n):
 
 class Serveur(socketserver.ThreadingTCPServer):
     daemon_threads = True
+    request_queue_size = 128
     allow_reuse_address = True
 
 
@@ -107,7 +108,12 @@ class Connexion(socketserver.StreamRequestHandler):
                     self.wfile.write(b"%x\r\n%s\r\n" % (len(m), m))
                 self.wfile.write(b"0\r\nX-Fin: oui\r\n\r\n")
         elif parts[1] == "ferme":
-            self.wfile.write(b"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + (b"" if tete else motif(int(parts[2]))))
+            self.wfile.write(b"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n")
+            reste = 0 if tete else int(parts[2])
+            bloc = motif(26 * 2520)
+            while reste > 0:
+                self.wfile.write(bloc[:min(reste, len(bloc))])
+                reste -= min(reste, len(bloc))
             self.wfile.flush()
             return False
         elif parts[1] == "tete":
