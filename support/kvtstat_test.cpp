@@ -1,6 +1,7 @@
 // The statistics lines and the metrics text, read back as a reader of each
 // would: the lines field by field, the metrics by a small exposition parser.
 #include "kvtstat.h"
+#include "kvt_raii.h"
 
 #include <gtest/gtest.h>
 
@@ -58,6 +59,29 @@ TEST(KvtstatLignes, ChaqueServiceQuiTourneASaLigneExacte)
     EXPECT_EQ(lignes(r).find("SSL"), std::string::npos);
     r.dns_actif = 0;
     EXPECT_EQ(lignes(r), "");
+}
+
+TEST(KvtstatLignes, LaLigneHttpVientApresLesAutres)
+{
+    kvtstat_releve r = exemple();
+    r.http_actif = 1;
+    r.http_ouverts = 2;
+    r.http_requetes = 30;
+    r.http_refus = 1;
+    r.http_pages = 4;
+    r.http_octets_montants = 100;
+    r.http_octets_descendants = 5000;
+    r.http_bloques = 3;
+    const std::string t = lignes(r);
+    EXPECT_EQ(t.substr(t.find("HTTP statistics")),
+              "HTTP statistics: open=2 requests=30 refused=1 pages=4 bytes_up=100 bytes_down=5000 blocked=3\n");
+    kvt_cstr m{kvtstat_metriques(&r)};
+    ASSERT_TRUE(m);
+    for (const char *l : {"\nquorvel_http_up 1\n", "\nquorvel_http_connections_open 2\n",
+                          "\nquorvel_http_requests_total 30\n", "\nquorvel_http_refused_total 1\n",
+                          "\nquorvel_http_pages_total 4\n", "\nquorvel_http_bytes_total{direction=\"up\"} 100\n",
+                          "\nquorvel_http_bytes_total{direction=\"down\"} 5000\n", "\nquorvel_http_blocked_total 3\n"})
+        EXPECT_NE(std::string(m.get()).find(l), std::string::npos) << l;
 }
 
 TEST(KvtstatLignes, TamponTropPetitOuNulRefuse)
