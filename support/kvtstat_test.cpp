@@ -206,6 +206,14 @@ TEST(KvtstatMetriques, TexteAnalysableAvecChaqueCompteur)
         {"quorvel_dns_pending_max", "17"},
         {"quorvel_dns_blocked_total", "11"},
         {"quorvel_dns_tcp_connections_total", "6"},
+        {"quorvel_http_up", "0"},
+        {"quorvel_http_connections_open", "0"},
+        {"quorvel_http_requests_total", "0"},
+        {"quorvel_http_refused_total", "0"},
+        {"quorvel_http_pages_total", "0"},
+        {"quorvel_http_bytes_total{direction=\"up\"}", "0"},
+        {"quorvel_http_bytes_total{direction=\"down\"}", "0"},
+        {"quorvel_http_blocked_total", "0"},
     };
     EXPECT_EQ(e.valeurs, attendu);
     for (const auto &[nom, type] : e.types) {
@@ -224,7 +232,7 @@ TEST(KvtstatMetriques, ServicesArretesGardentLeursSeries)
     ASSERT_NE(t, nullptr);
     const exposition e = analyse(t);
     std::free(t);
-    EXPECT_EQ(e.valeurs.size(), 19u);
+    EXPECT_EQ(e.valeurs.size(), 27u);
     EXPECT_EQ(e.valeurs.at("quorvel_ssl_up"), "0");
     EXPECT_EQ(e.valeurs.at("quorvel_dns_pending_max"), "0");
     EXPECT_EQ(kvtstat_metriques(nullptr), nullptr);
