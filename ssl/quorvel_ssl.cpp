@@ -23,6 +23,7 @@
 #include "kvthttpe.h"
 #include "kvtstat.h"
 #include "quorvel_ip_mask.h"
+#include "quorvel_tunnel.h"
 
 int quorvel_ssl_port = 0;
 uint32_t quorvel_ssl_adresse = 0;
@@ -48,94 +49,27 @@ int lit_inactif()
 
 namespace {
 
-// The page's frame is shared with the other services that answer with a page.
-const char *const PAGE_TETE = kvthttp_page_tete;
-const char *const PAGE_PIED = kvthttp_page_pied;
-
-const char *const MSG_INVALIDE = kvthttp_msg_invalide;
-const char *const MSG_METHODE = kvthttp_msg_methode;
-const char *const MSG_INTERDIT = kvthttp_msg_interdit;
-const char MSG_REFUSEE[] =
-    "<H1>Connection refused</H1>The connection to the application server was refused.";
-const char MSG_RESOLUTION[] =
-    "<H1>Failed to resolve</H1>Impossible to resolve the requested hostname.";
-const char MSG_ERREUR[] = "<H1>Error</H1>An error occured while retrieving the page.";
-const char MSG_BLOQUE[] =
-    "<H1>Blocked</H1>The requested host is on this gateway's block list.";
-const char MSG_SATURE[] =
-    "<H1>Too many connections</H1>This gateway serves no more connections at the moment.";
-
-// A closing owner for the upstream socket: every path of the tunnel step
-// after the connection closes it exactly once.
-struct amont {
-    int s;
-    explicit amont(int f) noexcept : s(f) {}
-    amont(const amont &) = delete;
-    amont &operator=(const amont &) = delete;
-    ~amont() { kvtnet_fermer(s); }
-};
-
 struct libere_requete {
     void operator()(kvthttpe *r) const noexcept { kvthttpe_libere(&r); }
 };
 using requete_ptr = std::unique_ptr<kvthttpe, libere_requete>;
 
-// "<avant><host><apres>" on stderr as one piece. The host comes from the
-// network: control bytes must not reach a terminal. Allocates nothing.
-void ecrit_hote(const char *avant, const char *hote, const char *apres)
-{
-    flockfile(stderr);
-    fputs(avant, stderr);
-    for (const char *c = hote; *c != '\0'; ++c) {
-        unsigned char u = static_cast<unsigned char>(*c);
-        putc_unlocked(u < 0x20 || u == 0x7f ? '?' : u, stderr);
-    }
-    fputs(apres, stderr);
-    funlockfile(stderr);
-}
-
 }  // namespace
 
 void quorvel_ssl_hote_sur(const char *hote, char *texte, size_t taille)
 {
-    // Control bytes must not reach a log line or a terminal.
-    size_t n = 0;
-    for (const char *c = hote; *c != '\0' && n + 1 < taille; ++c, ++n) {
-        const unsigned char u = static_cast<unsigned char>(*c);
-        texte[n] = u < 0x20 || u == 0x7f ? '?' : static_cast<char>(u);
-    }
-    if (taille > 0) texte[n] = '\0';
+    quorvel_tunnel_hote_sur(hote, texte, taille);
 }
 
 namespace {
 
-// The peer's IPv4 address, or KVTNET_ADRESSE_INVALIDE when it has none.
-uint32_t adresse_pair(int s)
-{
-    sockaddr_storage pair{};
-    socklen_t lp = sizeof pair;
-    if (::getpeername(s, reinterpret_cast<sockaddr *>(&pair), &lp) != 0 || pair.ss_family != AF_INET)
-        return KVTNET_ADRESSE_INVALIDE;
-    return reinterpret_cast<const sockaddr_in &>(pair).sin_addr.s_addr;
-}
-
-// The gateway itself is a peer on loopback, and only that. A peer at one of
-// the gateway's other addresses may be this very proxy, relaying a LAN
-// client that sent CONNECT to the gateway's own port: trusting it would let
-// that client reach loopback in two hops.
-bool client_local(uint32_t pair)
-{
-    return pair != KVTNET_ADRESSE_INVALIDE && (ntohl(pair) >> 24) == 127;
-}
-
-// The most addresses of one name that a tunnel tries.
-constexpr int MAX_ADRESSES = 16;
-
-// Ports at which this machine serves the proxy itself: a tunnel there would
-// come back in as a new client, hop after hop.
+// Ports at which this machine serves the proxy itself (the tunnel's, and those
+// of the process's other services): a tunnel there would come back in as a
+// new client, hop after hop.
 bool port_protege(int port)
 {
-    return port > 0 && (port == quorvel_ssl_port || port == quorvel_ssl_port_dns);
+    return port > 0 && (port == quorvel_ssl_port || port == quorvel_ssl_port_dns ||
+                        quorvel_tunnel_port_propre(port));
 }
 
 bool est_activee(const char *valeur)
@@ -143,47 +77,6 @@ bool est_activee(const char *valeur)
     int c = std::toupper(static_cast<unsigned char>(valeur[0]));
     return c == 'T' || c == 'Y';
 }
-
-// What the access line of one connection says, filled on the way.
-struct bilan {
-    uint32_t adresse = KVTNET_ADRESSE_INVALIDE;  // the target address that answered
-    uint64_t montants = 0, descendants = 0;
-};
-
-int64_t horloge_ms() noexcept
-{
-    timespec t{};
-    ::clock_gettime(CLOCK_MONOTONIC, &t);
-    return int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
-}
-
-// The access line of a connection that ends; `hote` null when no request
-// was read. The host comes from the client: escaped to stay one field.
-void ligne_acces(uint32_t client, uint16_t port_client, const char *hote, int port, const bilan &b, int code,
-                 int64_t debut_ms)
-{
-    char texte_client[20], texte_adresse[20], cible[300];
-    kvtnet_aff_adresse(client, texte_client);
-    if (b.adresse == KVTNET_ADRESSE_INVALIDE)
-        std::strcpy(texte_adresse, "-");
-    else
-        kvtnet_aff_adresse(b.adresse, texte_adresse);
-    if (hote == nullptr) {
-        cible[0] = '\0';
-    } else {
-        size_t n = kvtstr_echappe(hote, cible, sizeof cible - 8);
-        std::snprintf(cible + n, sizeof cible - n, ":%d", port);
-    }
-    const int64_t ms = debut_ms < 0 ? 0 : horloge_ms() - debut_ms;
-    kvtlog_acces("ssl client=%s:%u target=%s addr=%s status=%d up=%llu down=%llu ms=%lld", texte_client,
-                 unsigned{ntohs(port_client)}, cible, texte_adresse, code,
-                 static_cast<unsigned long long>(b.montants), static_cast<unsigned long long>(b.descendants),
-                 static_cast<long long>(ms));
-}
-
-// `de`: the client's address as its connection block gave it, or
-// KVTNET_ADRESSE_INVALIDE to ask the socket when it matters.
-int tunnel(int client, uint32_t de, const char *hote, int port, bilan *b);
 
 // Reads "SSLBlockAds"; turning it on loads the shared list if no module
 // has yet.
@@ -196,22 +89,22 @@ void lit_blocage()
     quorvel_ssl_bloque_pub.store(actif ? 1 : 0, std::memory_order_relaxed);
 }
 
+int bloque_hote(const char *hote) { return quorvel_ssl_bloque(hote); }
+
+// The tunnel's words, counters and limits for the CONNECT path it shares
+// with the HTTP proxy module.
+const quorvel_tunnel_service service = {
+    "SSL", "ssl",
+    &kvtstat.ssl.tunnels, &kvtstat.ssl.ouverts, &kvtstat.ssl.pages, &kvtstat.ssl.bloques,
+    &kvtstat.ssl.octets_montants, &kvtstat.ssl.octets_descendants,
+    &quorvel_ssl_inactif, bloque_hote, quorvel_ssl_boucle,
+};
+
 }  // namespace
 
 int quorvel_ssl_adresse_litterale(const char *hote)
 {
-    if (hote == nullptr) return 0;
-    in_addr v4;
-    in6_addr v6;
-    // inet_aton takes the short forms too (127.1, 0x7f000001): the resolver
-    // reads them as addresses as well.
-    if (inet_aton(hote, &v4) != 0 || inet_pton(AF_INET6, hote, &v6) == 1) return 1;
-    const size_t n = std::strlen(hote);
-    if (n < 3 || n > INET6_ADDRSTRLEN + 1 || hote[0] != '[' || hote[n - 1] != ']') return 0;
-    char sans[INET6_ADDRSTRLEN + 2];
-    std::memcpy(sans, hote + 1, n - 2);
-    sans[n - 2] = '\0';
-    return inet_pton(AF_INET6, sans, &v6) == 1 ? 1 : 0;
+    return quorvel_tunnel_adresse_litterale(hote);
 }
 
 int quorvel_ssl_bloque(const char *hote)
@@ -225,7 +118,7 @@ int quorvel_ssl_bloque(const char *hote)
 
 int quorvel_ssl_cible_locale(uint32_t adresse)
 {
-    return adresse == 0 || (ntohl(adresse) >> 24) == 127;
+    return quorvel_tunnel_cible_locale(adresse);
 }
 
 int quorvel_ssl_boucle(uint32_t adresse, int port)
@@ -277,6 +170,7 @@ int _demarre_serveur_ssl(void)
 
     quorvel_ssl_inactif.store(lit_inactif(), std::memory_order_relaxed);
     lit_blocage();
+    quorvel_tunnel_lit_ports();
 
     (void)quorvel_ip_mask_charge();
     (void)kvtthread_demarre(quorvel_ssl_serveur, KVT_PILE_SERVEUR, nullptr);
@@ -359,7 +253,7 @@ int _recharge_serveur_ssl(void)
 
 void quorvel_ssl_connexion(void *bloc)
 {
-    const int64_t debut = horloge_ms();
+    const int64_t debut = quorvel_tunnel_horloge_ms();
     if (bloc == nullptr) {
         KVT_ERREUR();
         return;
@@ -369,7 +263,7 @@ void quorvel_ssl_connexion(void *bloc)
     uint32_t adresse = b->adresse;
     const uint16_t port_client = b->port;
     std::free(bloc);
-    bilan bl;
+    const quorvel_tunnel_bilan bl;
 
     if (!quorvel_ip_mask_autorise(adresse)) {
         // Not a byte of the request is read from a stranger.
@@ -380,7 +274,7 @@ void quorvel_ssl_connexion(void *bloc)
         kvtnet_aff_adresse(adresse, texte);
         // The access line goes under the bound of the refusal line.
         if (kvtlog_refus("SSL", "Connection from %s refused (SSL)", texte) == 1)
-            ligne_acces(adresse, port_client, nullptr, 0, bl, 403, debut);
+            quorvel_tunnel_acces(&service, adresse, port_client, nullptr, 0, bl, 403, debut);
         return;
     }
 
@@ -388,166 +282,36 @@ void quorvel_ssl_connexion(void *bloc)
     if (!requete) {
         quorvel_ssl_page_erreur(s, 0);
         kvtnet_fermer(s);
-        ligne_acces(adresse, port_client, nullptr, 0, bl, 400, debut);
+        quorvel_tunnel_acces(&service, adresse, port_client, nullptr, 0, bl, 400, debut);
         return;
     }
 
     if (requete->methode == nullptr || strcasecmp(requete->methode, "CONNECT") != 0) {
         quorvel_ssl_page_erreur(s, 1);
         kvtnet_fermer(s);
-        ligne_acces(adresse, port_client, requete->hote != nullptr ? requete->hote : "", requete->port, bl, 405,
+        quorvel_tunnel_acces(&service, adresse, port_client, requete->hote != nullptr ? requete->hote : "", requete->port, bl, 405,
                     debut);
         requete.reset();
         kvtlog_log("Client application connected to SSL Proxy for something else than CONNECT");
         return;
     }
 
-    if (quorvel_ssl_bloque(requete->hote)) {
-        // No connection to the target: the page says why.
-        quorvel_ssl_page_erreur(s, QUORVEL_SSL_PAGE_BLOQUE);
-        kvtnet_fermer(s);
-        kvtstat.ssl.bloques.fetch_add(1, std::memory_order_relaxed);
-        char texte[260];
-        kvtnet_aff_adresse(adresse, texte);
-        char hote[260];
-        quorvel_ssl_hote_sur(requete->hote, hote, sizeof hote);
-        kvtlog_refus("SSL", "Connection from %s to %s blocked (SSL)", texte, hote);
-        ligne_acces(adresse, port_client, requete->hote, requete->port, bl, 403, debut);
-        return;
-    }
-
-    int r = tunnel(s, adresse, requete->hote, requete->port, &bl);
-    int code = 200;
-    switch (r) {
-    case 0: break;
-    case QUORVEL_SSL_TUNNEL_RESOLUTION: quorvel_ssl_page_erreur(s, 4); code = 503; break;
-    case QUORVEL_SSL_TUNNEL_CONNEXION: quorvel_ssl_page_erreur(s, 3); code = 503; break;
-    case QUORVEL_SSL_TUNNEL_INTERDIT: quorvel_ssl_page_erreur(s, 2); code = 403; break;
-    default: quorvel_ssl_page_erreur(s, 5); code = 500; break;
-    }
+    (void)quorvel_tunnel_connect(&service, s, adresse, port_client, requete->hote, requete->port, debut);
     kvtnet_fermer(s);
-    ligne_acces(adresse, port_client, requete->hote != nullptr ? requete->hote : "", requete->port, bl, code, debut);
 }
 
 /* ---- Tunnel step ---- */
 
 int quorvel_ssl_tunnel(int client, const char *hote, int port)
 {
-    return tunnel(client, KVTNET_ADRESSE_INVALIDE, hote, port, nullptr);
+    return quorvel_tunnel_etablit(&service, client, KVTNET_ADRESSE_INVALIDE, hote, port, nullptr);
 }
-
-namespace {
-
-int tunnel(int client, uint32_t de, const char *hote, int port, bilan *b)
-{
-    if (hote == nullptr) {
-        KVT_ERREUR();
-        return QUORVEL_SSL_TUNNEL_ERREUR;
-    }
-    uint32_t adresses[MAX_ADRESSES];
-    const int nb = kvtnet_resoudre_adresses(hote, adresses, MAX_ADRESSES);
-    if (nb < 1) {
-        flockfile(stderr);  // the trace and its text stay together
-        KVT_ERREUR();
-        ecrit_hote("Resolution de '", hote, "' impossible");
-        funlockfile(stderr);
-        return QUORVEL_SSL_TUNNEL_RESOLUTION;
-    }
-    // Every address is checked before any is tried: a name that mixes a
-    // forbidden address with others is refused whole, so that making the
-    // others fail cannot steer the tunnel onto the forbidden one.
-    bool de_lu = de != KVTNET_ADRESSE_INVALIDE;
-    for (int i = 0; i < nb; ++i) {
-        const uint32_t adresse = adresses[i];
-        const bool boucle = quorvel_ssl_boucle(adresse, port) != 0;
-        if (!boucle && !quorvel_ssl_cible_locale(adresse)) continue;
-        if (!de_lu) {
-            de = adresse_pair(client);
-            de_lu = true;
-        }
-        // Services the gateway keeps on loopback are its own, not the LAN's;
-        // its own ports are nobody's, not even loopback's.
-        if (boucle || !client_local(de)) {
-            char texte_de[260], texte_vers[260];
-            kvtnet_aff_adresse(de, texte_de);
-            kvtnet_aff_adresse(adresse, texte_vers);
-            kvtlog_refus("SSL", "Connection from %s to %s refused (SSL)", texte_de, texte_vers);
-            return QUORVEL_SSL_TUNNEL_INTERDIT;
-        }
-    }
-    int s = kvtnet_connecter_adresses(adresses, nb, htons(static_cast<uint16_t>(port)));
-    if (s == -1) {
-        flockfile(stderr);
-        KVT_ERREUR();
-        ecrit_hote("Connexion a '", hote, "' impossible");
-        funlockfile(stderr);
-        return QUORVEL_SSL_TUNNEL_CONNEXION;
-    }
-    amont serveur{s};
-
-    kvthttpe *reponse = kvthttpe_nouveau();
-    if (reponse == nullptr) {
-        KVT_ERREUR();
-        return QUORVEL_SSL_TUNNEL_ERREUR;
-    }
-    if (kvthttpe_reponse(reponse, 200, "HTTP/1.1") < 0 || kvthttpe_envoie(client, reponse, 0) < 0) {
-        kvthttpe_libere(&reponse);
-        return QUORVEL_SSL_TUNNEL_ERREUR;
-    }
-    if (b != nullptr && kvtlog_acces_actif()) b->adresse = adresse_pair(serveur.s);
-    kvtstat.ssl.tunnels.fetch_add(1, std::memory_order_relaxed);
-    kvtstat.ssl.ouverts.fetch_add(1, std::memory_order_relaxed);
-    uint64_t montants = 0, descendants = 0;
-    (void)kvtnet_redir2_compte(client, serveur.s, quorvel_ssl_inactif.load(std::memory_order_relaxed), &montants,
-                               &descendants);
-    kvtstat.ssl.ouverts.fetch_sub(1, std::memory_order_relaxed);
-    kvtstat.ssl.octets_montants.fetch_add(montants, std::memory_order_relaxed);
-    kvtstat.ssl.octets_descendants.fetch_add(descendants, std::memory_order_relaxed);
-    if (b != nullptr) {
-        b->montants = montants;
-        b->descendants = descendants;
-    }
-    kvthttpe_libere(&reponse);
-    return 0;
-}
-
-}  // namespace
 
 /* ---- Error pages ---- */
 
 void quorvel_ssl_page_erreur(int s, int page)
 {
-    char *texte = kvtstr_cree(PAGE_TETE);
-    if (texte == nullptr) {
-        KVT_ERREUR();
-        return;
-    }
-    const char *message = MSG_ERREUR;
-    int code = 400;
-    switch (page) {
-    case 0: message = MSG_INVALIDE; code = 400; break;
-    case 1: message = MSG_METHODE; code = 405; break;
-    case 2: message = MSG_INTERDIT; code = 403; break;
-    case 3: message = MSG_REFUSEE; code = 503; break;
-    case 4: message = MSG_RESOLUTION; code = 503; break;
-    case 5: message = MSG_ERREUR; code = 500; break;
-    case QUORVEL_SSL_PAGE_SATURE: message = MSG_SATURE; code = 503; break;
-    case QUORVEL_SSL_PAGE_BLOQUE: message = MSG_BLOQUE; code = 403; break;
-    default: break;
-    }
-    kvtstr_concat(&texte, message);
-    if (texte == nullptr) {
-        KVT_ERREUR();
-        return;
-    }
-    kvtstr_concat(&texte, PAGE_PIED);
-    if (texte == nullptr) {
-        KVT_ERREUR();
-        return;
-    }
-    kvt_cstr page_texte{texte};
-    kvtstat.ssl.pages.fetch_add(1, std::memory_order_relaxed);
-    if (kvthttp_envoie_texte(s, page_texte.get(), "text/html", code) < 0) KVT_ERREUR();
+    quorvel_tunnel_page(&service, s, page);
 }
 
 void quorvel_ssl_refus(int s, uint32_t adresse)
@@ -562,6 +326,6 @@ void quorvel_ssl_refus(int s, uint32_t adresse)
         sockaddr_in pair{};
         socklen_t l = sizeof pair;
         const uint16_t port = ::getpeername(s, reinterpret_cast<sockaddr *>(&pair), &l) == 0 ? pair.sin_port : 0;
-        ligne_acces(adresse, port, nullptr, 0, bilan{}, 503, -1);
+        quorvel_tunnel_acces(&service, adresse, port, nullptr, 0, quorvel_tunnel_bilan{}, 503, -1);
     }
 }
