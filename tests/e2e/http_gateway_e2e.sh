@@ -94,6 +94,16 @@ ssl_verifie "the blocked line" grep -q "Connection from 10.77.0.2 to ads.test bl
 ssl_verifie "the list loaded once" test "$(grep -c 'ad-domains loaded' "$D/out")" = 1
 ssl_verifie "access line of the blocked GET" grep -qE "http client=10\.77\.0\.2:[0-9]+ method=GET url=http://ads\.test/x addr=- status=403 up=0 down=0 ms=[0-9]+$" "$D/access.log"
 ssl_verifie "access line of the blocked CONNECT" grep -qE "http client=10\.77\.0\.2:[0-9]+ target=ads\.test:443 addr=- status=403 " "$D/access.log"
+
+# A reload: the allowed-host table and HTTPBlockAds are taken up, a new
+# port only named in the log.
+sed -i -e 's/^HTTPBlockAds=yes/HTTPBlockAds=no/' -e 's/^HTTPPort=3128/HTTPPort=3129/' \
+    -e 's/^AllowedHost0=10.77.0.2/AllowedHost0=10.77.0.*/' "$D/quorvel.conf"
+kill -HUP "$PROXY_PID"
+ssl_attend 30 grep -q "Configuration reloaded" "$D/quorvel.log"
+ssl_verifie "reload: HTTPPort named as needing a restart" grep -q "Configuration reload: HTTPPort changed; the running value stays until a restart" "$D/quorvel.log"
+ssl_verifie "reload: the new allowed-host table" test "$(demande 10.77.0.3 3128 'GET http://10.77.1.2/taille/2 HTTP/1.1\r\nConnection: close\r\n\r\n')" = "HTTP/1.1 200 OK "
+ssl_verifie "reload: HTTPBlockAds off" test "$(demande 10.77.0.2 3128 'GET http://ads.test/x HTTP/1.1\r\n\r\n')" = "HTTP/1.1 503 Service Unavailable "
 ssl_proxy_arrete
 if [ "$ECHECS" -ne 0 ]; then
     cat "$D/out" "$D/quorvel.log" >&2
