@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -438,6 +439,82 @@ long lit_tete(flux &f, int64_t echeance_premier, int64_t echeance)
     }
 }
 
+// Waits until `fd` takes bytes, up to the idle limit.
+bool attend_place(int fd)
+{
+    const int64_t echeance = echeance_inactif();
+    for (;;) {
+        int ms = -1;
+        if (echeance >= 0) {
+            const int64_t r = echeance - maintenant();
+            if (r <= 0) return false;
+            ms = static_cast<int>(std::min<int64_t>(r, 1 << 30));
+        }
+        pollfd p{fd, POLLOUT, 0};
+        const int n = ::poll(&p, 1, ms);
+        if (n > 0) return (p.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0 || (p.revents & POLLOUT) != 0;
+        if (n == 0 || errno != EINTR) return false;
+    }
+}
+
+// A kernel pipe through which a long body passes from socket to socket
+// without being copied here; made for one body, closed after it.
+struct tube {
+    int fd[2] = {-1, -1};
+    tube() = default;
+    tube(const tube &) = delete;
+    tube &operator=(const tube &) = delete;
+    ~tube()
+    {
+        if (fd[0] >= 0) ::close(fd[0]);
+        if (fd[1] >= 0) ::close(fd[1]);
+    }
+    bool ouvre()
+    {
+        if (fd[0] >= 0) return true;
+        if (::pipe2(fd, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+        (void)::fcntl(fd[1], F_SETPIPE_SZ, 256 * 1024);
+        return true;
+    }
+};
+
+enum { TUBE_FIN = 0, TUBE_SOURCE = -1, TUBE_DESTINATION = -2, TUBE_INDISPONIBLE = -3 };
+
+// Moves what `de` has, at most `max` bytes, to `vers` through `t`: the
+// count, TUBE_FIN at the end of the stream, or a failure.
+long par_tube(tube &t, int de, int vers, uint64_t max)
+{
+    if (!t.ouvre()) return TUBE_INDISPONIBLE;
+    ssize_t n;
+    for (;;) {
+        n = ::splice(de, nullptr, t.fd[1], nullptr, static_cast<size_t>(std::min<uint64_t>(max, 256 * 1024)),
+                     SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        if (n >= 0) break;
+        if (errno == EINTR) continue;
+        if (errno == EINVAL || errno == ENOSYS) return TUBE_INDISPONIBLE;
+        if (errno != EAGAIN) return TUBE_SOURCE;
+        if (attend(de, echeance_inactif()) != LU) return TUBE_SOURCE;
+    }
+    if (n == 0) return TUBE_FIN;
+    for (ssize_t reste = n; reste > 0;) {
+        const ssize_t k = ::splice(t.fd[0], nullptr, vers, nullptr, static_cast<size_t>(reste),
+                                   SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        if (k > 0) {
+            reste -= k;
+        } else if (k < 0 && errno == EINTR) {
+            continue;
+        } else if (k < 0 && errno == EAGAIN) {
+            if (!attend_place(vers)) return TUBE_DESTINATION;
+        } else {
+            return TUBE_DESTINATION;
+        }
+    }
+    return n;
+}
+
+// Bodies longer than this go through a pipe once the buffer is empty.
+constexpr uint64_t CORPS_TUBE = 256 * 1024;
+
 enum cadrage { SANS_CORPS, LONGUEUR, MORCEAUX, JUSQU_A_FIN };
 enum { CORPS_OK = 0, CORPS_SOURCE = -1, CORPS_DESTINATION = -2, CORPS_MALFORME = -3 };
 
@@ -448,7 +525,22 @@ int relaie_corps(flux &de, int vers, cadrage c, uint64_t longueur, uint64_t *com
     if (c == SANS_CORPS) return CORPS_OK;
     quorvel_http_morceaux m{};
     uint64_t reste = longueur;
+    tube t;
+    bool sans_tube = false;
     for (;;) {
+        // A long body by length or to the end: through the kernel's pipe.
+        if (!sans_tube && de.dispo() == 0 && (c == JUSQU_A_FIN || (c == LONGUEUR && reste >= CORPS_TUBE))) {
+            const long k = par_tube(t, de.fd, vers, c == LONGUEUR ? reste : UINT64_MAX);
+            if (k > 0) {
+                *compte += static_cast<uint64_t>(k);
+                if (c == LONGUEUR && (reste -= static_cast<uint64_t>(k)) == 0) return CORPS_OK;
+                continue;
+            }
+            if (k == TUBE_FIN) return c == JUSQU_A_FIN ? CORPS_OK : CORPS_SOURCE;
+            if (k == TUBE_SOURCE) return CORPS_SOURCE;
+            if (k == TUBE_DESTINATION) return CORPS_DESTINATION;
+            sans_tube = true;  // no pipe here: the buffer does it
+        }
         size_t n = de.dispo();
         bool fini = false;
         if (c == LONGUEUR && n > reste) n = static_cast<size_t>(reste);
@@ -466,6 +558,7 @@ int relaie_corps(flux &de, int vers, cadrage c, uint64_t longueur, uint64_t *com
         if ((c == LONGUEUR && reste == 0) || fini) return CORPS_OK;
         // What was held back may be whole now, or hold a fault to report.
         if (c == MORCEAUX && n > 0 && de.dispo() > 0) continue;
+        if (!sans_tube && de.dispo() == 0 && (c == JUSQU_A_FIN || (c == LONGUEUR && reste >= CORPS_TUBE))) continue;
         const size_t max = c == LONGUEUR ? static_cast<size_t>(std::min<uint64_t>(reste - 0, TAMPON)) : 0;
         const int r = lit(de, echeance_inactif(), c == LONGUEUR && de.dispo() == 0 ? max : 0);
         if (r == FERME && c == JUSQU_A_FIN) return CORPS_OK;
