@@ -9,6 +9,7 @@
  * copy, which is freed once no lookup holds it. */
 #include "quorvel_ip_mask.h"
 
+#include <netinet/in.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -73,6 +74,33 @@ int publie_table()
 
 int ajoute(const char *motif);
 
+// kvtnet_resoudre_adresse as a resolution function for kvtnoms_resout.
+int resout_systeme(const char *nom, kvtnoms_adresse *r)
+{
+    *r = kvtnoms_adresse{};
+    const uint32_t a = kvtnet_resoudre_adresse(nom);
+    if (a == KVTNET_ADRESSE_INVALIDE) return -1;
+    auto *sa = reinterpret_cast<sockaddr_in *>(&r->adresse);
+    sa->sin_family = AF_INET;
+    sa->sin_addr.s_addr = a;
+    r->longueur = sizeof(sockaddr_in);
+    return 0;
+}
+
+// The address of a host name or dotted text. The launcher resolves every
+// allowed-host name once per start or reload for all the modules, in
+// parallel and within a bound; a name missing from that table (a module
+// started on its own) is resolved here, within the same bound.
+uint32_t adresse_du_nom(const char *nom)
+{
+    kvtnoms_adresse r{};
+    if (kvtnoms_cherche(nom, &r) < 0 && kvtnoms_resout(&nom, 1, KVTNOMS_DELAI_MS, resout_systeme, &r) < 0)
+        return KVTNET_ADRESSE_INVALIDE;
+    const auto *sa = reinterpret_cast<const sockaddr_in *>(&r.adresse);
+    if (r.longueur != sizeof(sockaddr_in) || sa->sin_family != AF_INET) return KVTNET_ADRESSE_INVALIDE;
+    return sa->sin_addr.s_addr;
+}
+
 }  // namespace
 
 int quorvel_ip_mask_publie(void)
@@ -103,7 +131,7 @@ int ajoute(const char *motif)
     }
 
     if (std::strchr(motif, '*') == nullptr) {
-        uint32_t adresse = kvtnet_resoudre_adresse(motif);
+        uint32_t adresse = adresse_du_nom(motif);
         if (adresse == KVTNET_ADRESSE_INVALIDE) {
             kvtlog_log("AllowedHost pattern '%s' dropped: name does not resolve", motif);
             return nb_hotes;

@@ -37,8 +37,9 @@ QUORVEL_INTERNE int quorvel_ip_mask_charge(void);
  * for the copy, the table in force staying. */
 QUORVEL_INTERNE int quorvel_ip_mask_publie(void);
 
-/* Appends one pattern: a host name or dotted address (resolved now, exact
- * match), or a dotted pattern whose part "*" ends it ("10.*", "192.168.*"),
+/* Appends one pattern: a host name or dotted address (exact match; a name
+ * takes its address from the process's resolved names, kvtnoms_cherche, and
+ * one that is not there is resolved now, within KVTNOMS_DELAI_MS), or a dotted pattern whose part "*" ends it ("10.*", "192.168.*"),
  * and publishes the table. Returns nb_hotes after the call, unchanged when
  * the pattern is refused (table full, unresolved name, malformed star
  * pattern, part above 255; each refusal leaves one line in the log); -1 for

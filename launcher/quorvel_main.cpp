@@ -101,7 +101,6 @@ int quorvel_main_demarre(void)
     }
     garde_dossier(programme);
     (void)kvtcfg_init(conf);   // a missing file gives the defaults and says so
-
     char log[QUORVEL_MAIN_CHEMIN_MAX];
     char erreurs[QUORVEL_MAIN_CHEMIN_MAX];
     kvtcfg_recup_E("Main", "LogFile", log, sizeof log, "quorvel.log");
@@ -110,6 +109,7 @@ int quorvel_main_demarre(void)
     (void)kvtlog_init(log, erreurs);
     quorvel_main_garde_logs(log, erreurs);   // a reload compares with these
     (void)quorvel_main_ouvre_acces();
+    (void)quorvel_main_resout_noms();   // the allowed-host names, once for every module
     for (const module_ligne &m : modules) (void)quorvel_main_charge_module(m.fichier, m.entree);
     (void)quorvel_main_stats_demarre();   // off unless StatsPort is set; its failures are logged
     kvtlog_log("Quorvel starts");
@@ -162,14 +162,14 @@ int quorvel_main_boucle(const sigset_t *attendus)
         // SIGUSR1, log rotation: the files were moved away (logrotate's
         // postrotate), so the logs are opened again under their names.
         // SIGHUP, systemctl reload: the configuration is read again.
+        // The reload runs on a thread of its own: no reload, however slow,
+        // keeps a stop or another signal waiting here.
         if (signal_recu == SIGUSR1) (void)kvtlog_reouvre();
-        if (signal_recu == SIGHUP) (void)quorvel_main_recharge();
+        if (signal_recu == SIGHUP) quorvel_main_demande_recharge();
         if (signal_recu == SIGUSR2) (void)kvtstat_journal();  // SIGUSR2: the statistics lines
         if (signal_recu == SIGUSR1 || signal_recu == SIGHUP || signal_recu == SIGUSR2) continue;
-        // SIGINT or SIGTERM: the last counters, the quit message, exit code 0; threads end with the process.
-        (void)kvtstat_journal();
-        kvtlog_log("Quorvel stops");
-        return 0;
+        // SIGINT or SIGTERM: the stop, bounded in time whatever still runs.
+        return quorvel_main_arret();
     }
 }
 
@@ -275,6 +275,7 @@ int quorvel_main_charge_module(const char *fichier, const char *entree)
 
 // Down here so that the start-up traces above keep their line numbers.
 #include <sys/resource.h>
+#include <time.h>
 
 int quorvel_main_leve_descripteurs(void)
 {
@@ -296,6 +297,72 @@ int quorvel_main_leve_descripteurs(void)
     return setrlimit(RLIMIT_NOFILE, &r) == 0 ? 0 : -1;
 }
 
+namespace {
+
+quorvel_main_rechargeur *rechargeur;   // first thread only; null until the first SIGHUP
+
+void recharge_seule()
+{
+    (void)quorvel_main_recharge();
+}
+
+// Milliseconds from a stop signal to the forced exit; 0: none.
+int borne_arret_ms;
+timespec echeance_arret;
+
+void fin_forcee(void *)
+{
+    // Nothing is flushed: a stream may be what holds the stop up.
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &echeance_arret, nullptr) == EINTR) {
+    }
+    _exit(0);
+}
+
+void arme_borne_arret()
+{
+    if (borne_arret_ms <= 0) return;
+    clock_gettime(CLOCK_MONOTONIC, &echeance_arret);
+    echeance_arret.tv_sec += borne_arret_ms / 1000;
+    echeance_arret.tv_nsec += (borne_arret_ms % 1000) * 1000000L;
+    if (echeance_arret.tv_nsec >= 1000000000L) {
+        echeance_arret.tv_sec += 1;
+        echeance_arret.tv_nsec -= 1000000000L;
+    }
+    (void)kvtthread_demarre(fin_forcee, KVT_PILE_SERVEUR, nullptr);   // logs its own failure
+}
+
+}  // namespace
+
+void quorvel_main_demande_recharge(void)
+{
+    // Started at the first SIGHUP, after the modules: it reads what their
+    // start recorded. Without a thread, the reload runs here as it used to.
+    if (rechargeur == nullptr) rechargeur = quorvel_main_rechargeur_demarre(recharge_seule);
+    if (rechargeur != nullptr) {
+        quorvel_main_rechargeur_demande(rechargeur);
+    } else {
+        (void)quorvel_main_recharge();
+    }
+}
+
+void quorvel_main_borne_arret(int ms)
+{
+    borne_arret_ms = ms > 0 ? ms : 0;
+}
+
+int quorvel_main_arret(void)
+{
+    // A reload that runs is not waited for, and past the bound the process
+    // leaves whatever still runs.
+    arme_borne_arret();
+    // 1. The open connections end here and write their lines.
+    // 2. The last counters and the quit message.
+    (void)kvtstat_journal();
+    kvtlog_log("Quorvel stops");
+    // 3. What the access log still holds is written here.
+    return 0;   // exit code 0; the threads end with the process
+}
+
 #ifndef QUORVEL_MAIN_SANS_ENTREE
 int main(int argc, char **argv)
 {
@@ -303,12 +370,16 @@ int main(int argc, char **argv)
     // limit as it was, which still works.
     (void)quorvel_main_leve_descripteurs();
     std::string ligne = quorvel_main_commande(argc, argv);
+    quorvel_main_borne_arret(QUORVEL_MAIN_ARRET_MS);
     int code = quorvel_main_ligne(ligne.c_str());
     // The modules' threads are still running. Leave the way a process is
     // ended under them: flush what is buffered, then go without running
     // static destructors or module unload routines that those threads
-    // might still be using.
-    fflush(nullptr);
+    // might still be using. Only the standard streams are flushed: a reload
+    // still waiting inside a read holds its file's lock, which flushing
+    // every stream would wait for.
+    fflush(stdout);
+    fflush(stderr);
     _exit(code);
 }
 #endif

@@ -82,11 +82,47 @@ void quorvel_main_garde_module(void *handle, const char *entree);
  * calls it again when the path changed. As kvtlog_acces_ouvre. */
 int quorvel_main_ouvre_acces(void);
 
-/* The first thread's wait: SIGUSR1 reopens the logs; SIGHUP reloads the
- * configuration (quorvel_main_recharge); SIGUSR2 writes the statistics
- * lines (kvtstat_journal); SIGINT or SIGTERM write them too, then log
- * "Quorvel stops", and give the exit code 0. -1 (traced) if the wait fails. */
+/* The first thread's wait: SIGUSR1 reopens the logs; SIGHUP asks the reload
+ * thread for a reload (quorvel_main_recharge; on the wait's own thread only
+ * when no thread could start); SIGUSR2 writes the statistics lines
+ * (kvtstat_journal); SIGINT or SIGTERM write them too, then log "Quorvel
+ * stops", and give the exit code 0, never waiting for a reload that runs.
+ * -1 (traced) if the wait fails. */
 int quorvel_main_boucle(const sigset_t *attendus);
+
+/* SIGHUP: asks the reload thread for a reload, starting that thread the
+ * first time; runs the reload here when no thread can start. */
+void quorvel_main_demande_recharge(void);
+
+/* SIGINT or SIGTERM: ends what must be ended, writes the statistics lines
+ * and "Quorvel stops"; never waits for a reload that runs. 0, the exit code. */
+int quorvel_main_arret(void);
+
+/* Bound of the stop: from SIGINT or SIGTERM, at most `ms` milliseconds until
+ * the process leaves with _exit(0) whatever is still running (0: no bound,
+ * the default, for callers of quorvel_main_boucle that go on afterwards; the
+ * program sets QUORVEL_MAIN_ARRET_MS). */
+void quorvel_main_borne_arret(int ms);
+#define QUORVEL_MAIN_ARRET_MS 1900
+
+/* Resolves the values of [Main] "AllowedHost0" to "AllowedHost99" that are
+ * no star pattern once for every module, all at once, each within
+ * KVTNOMS_DELAI_MS, and publishes them (kvtnoms_publie): the modules' tables
+ * take their addresses from there. The number resolved, or -1.
+ * (quorvel_main_recharge.cpp) */
+int quorvel_main_resout_noms(void);
+
+/* The reload thread (quorvel_main_rechargeur.cpp): it runs `recharge` for
+ * each request, one at a time. A request that comes while a reload runs
+ * asks for exactly one more after it; several such requests make that one.
+ * The object and its thread live as long as the process. Null (traced) when
+ * no thread can start. */
+struct quorvel_main_rechargeur;
+quorvel_main_rechargeur *quorvel_main_rechargeur_demarre(void (*recharge)(void));
+/* Asks for a reload; returns at once (null: nothing). */
+void quorvel_main_rechargeur_demande(quorvel_main_rechargeur *r);
+/* Waits until no reload runs and none is asked for (tests). */
+void quorvel_main_rechargeur_attend(quorvel_main_rechargeur *r);
 
 /* Console option, signals, start-up and the wait. `instance` is the
  * program's own handle and `affichage` the show flag; neither changes

@@ -5,9 +5,11 @@
 #include "quorvel_main.h"
 
 #include <dlfcn.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "kvtlib.h"
 #include "quorvel_main_stats.h"
@@ -15,7 +17,7 @@
 namespace {
 
 // Modules whose start entry was called, with that entry's name. Written
-// and read on the first thread only.
+// at start, then read by the reloads (on the reload thread, started after).
 struct module_demarre {
     void *handle;
     const char *entree;
@@ -54,6 +56,27 @@ void quorvel_main_garde_module(void *handle, const char *entree)
         modules_demarres[nb_modules_demarres++] = {handle, entree};
 }
 
+int quorvel_main_resout_noms(void)
+{
+    // The values as each module's table reads them (255 characters at most),
+    // so that the texts match exactly; star patterns name no host.
+    std::vector<std::string> valeurs;
+    std::vector<const char *> noms;
+    try {
+        char cle[32];
+        char valeur[256];
+        for (int n = 0; n < 100; ++n) {
+            snprintf(cle, sizeof cle, "AllowedHost%d", n);
+            if (kvtcfg_recup_E("Main", cle, valeur, sizeof valeur, "") < 0) continue;
+            if (valeur[0] != '\0' && strchr(valeur, '*') == nullptr) valeurs.emplace_back(valeur);
+        }
+        for (const std::string &v : valeurs) noms.push_back(v.c_str());
+    } catch (...) {
+        return -1;
+    }
+    return kvtnoms_publie(noms.data(), static_cast<int>(noms.size()), KVTNOMS_DELAI_MS, nullptr);
+}
+
 int quorvel_main_recharge(void)
 {
     char raison[512];
@@ -71,6 +94,8 @@ int quorvel_main_recharge(void)
     // now on go to the new path.
     kvtcfg_recup_E("Main", "AccessLog", log, sizeof log, "");
     if (strcmp(log, acces_en_cours) != 0) (void)quorvel_main_ouvre_acces();
+    // Names once for every module, before their reload entries read them.
+    (void)quorvel_main_resout_noms();
     // The block list is the process's: loaded again once, before the modules
     // look at their switches (a module that turns blocking on then finds it).
     (void)kvtliste_recharge();

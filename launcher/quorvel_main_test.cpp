@@ -10,9 +10,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 TEST(QuorvelMainArguments, FindsTheArgumentTextOnRawCommandLines)
@@ -299,10 +301,18 @@ TEST(QuorvelMainRecharge, SighupReloadsCallsTheModulesAndKeepsWhatNeedsARestart)
         quorvel_main_charge(QUORVEL_ESSAI_DOSSIER, "quorvel_ip_mask_sonde_a.so", "sonde_nb_hotes");
         fflush(stdout);
         // 1. A reload through the signal; LogFile now names another file.
+        // The reload runs beside the wait, so the stop is sent once it has
+        // logged its end (the stop does not wait for a reload).
         std::ofstream(conf) << "[Main]\nLogFile=" << tmp.chemin << "/autre.log\n";
-        kill(getpid(), SIGHUP);
-        kill(getpid(), SIGTERM);
-        if (quorvel_main_boucle(&attendus) != 0) _exit(12);
+        std::thread envoi([&log] {
+            kill(getpid(), SIGHUP);
+            for (int i = 0; i < 3000 && lit_fichier(log).find("Configuration reloaded") == std::string::npos; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            kill(getpid(), SIGTERM);
+        });
+        const int fin = quorvel_main_boucle(&attendus);
+        envoi.join();
+        if (fin != 0) _exit(12);
         // 2. The file gone: nothing is called, the running configuration stays.
         unlink(conf.c_str());
         printf("--\n");

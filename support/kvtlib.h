@@ -12,6 +12,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/socket.h>
 
 #ifdef __cplusplus
 #define KVT_EXTERN_C extern "C"
@@ -278,6 +279,46 @@ KVT_EXPORT int kvtnet_recvfrom(int s, uint32_t *adresse, uint16_t *port_emetteur
  * sending for address 0 or 0xFFFFFFFF. The length sent, or -1. */
 KVT_EXPORT int kvtnet_sendto(int s, uint32_t adresse, uint16_t port, const void *octets,
                              int longueur);
+
+/* ---- Names resolved ahead (one table per process) ---- */
+
+/* Bound on the wait for one round of names (start, reload). */
+#define KVTNOMS_DELAI_MS 5000
+
+/* One name's answer: its first address, or `longueur` 0 when it has none
+ * (does not resolve, or no answer within the bound). */
+struct kvtnoms_adresse {
+    struct sockaddr_storage adresse;
+    socklen_t longueur;
+};
+
+/* A resolution function: the first address of `nom` into *resultat; 0, or
+ * -1 when it does not resolve. May block for long: it runs on a thread of
+ * its own, possibly after its caller gave up. */
+typedef int (*kvtnoms_fonction)(const char *nom, struct kvtnoms_adresse *resultat);
+
+/* The system's: kvtnet_resoudre_adresse (IPv4), as a socket address. */
+KVT_EXPORT int kvtnoms_systeme(const char *nom, struct kvtnoms_adresse *resultat);
+
+/* Resolves the `nb` names at once through `fonction` (null: kvtnoms_systeme),
+ * one thread each, and waits at most `delai_ms` for them all. Dotted IPv4
+ * text gives itself without a thread; null and empty names give nothing.
+ * resultats[i] gets name i's answer, or longueur 0. A thread still waiting
+ * at the bound is left to finish on its own: it writes only into memory it
+ * shares ownership of, and its answer is dropped. The number of names
+ * resolved, or -1 (traced) for bad arguments or without memory. */
+KVT_EXPORT int kvtnoms_resout(const char *const *noms, int nb, int delai_ms, kvtnoms_fonction fonction,
+                              struct kvtnoms_adresse *resultats);
+/* kvtnoms_resout, then the names with their answers become the process's
+ * table in place of the previous one. As kvtnoms_resout; on -1 the previous
+ * table stays. */
+KVT_EXPORT int kvtnoms_publie(const char *const *noms, int nb, int delai_ms, kvtnoms_fonction fonction);
+/* `nom` in the published table (exact text): 1 with its address stored, 0
+ * when it is there without an answer, -1 when it is not there (nothing
+ * published, or a name the last round did not hold). Any thread. */
+KVT_EXPORT int kvtnoms_cherche(const char *nom, struct kvtnoms_adresse *resultat);
+/* Drops the table (tests). */
+KVT_EXPORT void kvtnoms_oublie(void);
 
 /* ---- Heap strings ---- */
 

@@ -62,7 +62,12 @@ qv_cleanup() {
         kill -KILL "$p" 2> /dev/null
         wait "$p" 2> /dev/null
     done
-    for p in "${QV_NAMESPACES[@]}"; do ip netns del "$p" 2> /dev/null; done
+    for p in "${QV_NAMESPACES[@]}"; do
+        ip netns del "$p" 2> /dev/null
+        # A resolver file of qv_mute_resolver: only this test's own folder.
+        if [ -n "$p" ] && [ -d "/etc/netns/$p" ]; then rm -rf "/etc/netns/$p"; fi
+    done
+    rmdir /etc/netns 2> /dev/null
     if [ -n "${QV_KEEP:-}" ]; then
         echo "scratch folder kept: $QV_DIR"
     else
@@ -153,7 +158,8 @@ qv_start_upstream() {
 }
 
 # qv_start_proxy [FD_LIMIT]: quorvel with both services, from a scratch copy.
-# QV_SSL_EXTRA, when set, is added to the [SSL] section (key=value lines).
+# QV_SSL_EXTRA and QV_MAIN_EXTRA, when set, are added to the [SSL] and
+# [Main] sections (key=value lines).
 qv_start_proxy() {
     local limit=${1:-}
     mkdir -p "$QV_DIR/q"
@@ -165,6 +171,7 @@ LogFile=quorvel.log
 ErrFile=quorvel-errors.log
 AllowedHost0=$QV_ALLOWED
 AllowedHost1=$QV_ALLOWED2
+${QV_MAIN_EXTRA:-}
 
 [SSL]
 SSLEnabled=yes
@@ -202,6 +209,29 @@ EOF
     done
     echo "FAILED: quorvel did not start; its output:"
     cat "$QV_OUT"
+    return 1
+}
+
+# qv_mute_resolver: the proxy namespace's resolver becomes a name server at
+# QV_MUTE (upstream side) that takes every query and never answers; each
+# query it gets is one line of $QV_MUTE_LOG. `ip netns exec` mounts
+# /etc/netns/NS/resolv.conf over /etc/resolv.conf, so this holds for every
+# program started in the proxy namespace from now on (quorvel included).
+QV_MUTE=10.77.2.5
+qv_mute_resolver() {
+    ip -n "$NS_U" addr add $QV_MUTE/24 dev uq || return 1
+    mkdir -p "/etc/netns/$NS_Q" || return 1
+    printf 'nameserver %s\noptions timeout:10 attempts:3\n' $QV_MUTE > "/etc/netns/$NS_Q/resolv.conf"
+    QV_MUTE_LOG=$QV_DIR/mute.log
+    : > "$QV_MUTE_LOG"
+    qv_bg "$NS_U" "$QV_DIR/mute.out" "$QV_PY" "$QV_TOOLS/qv_mute_dns.py" --addr $QV_MUTE \
+        --log "$QV_MUTE_LOG" --ready "$QV_DIR/mute.ready"
+    local i
+    for i in $(seq 300); do
+        [ -e "$QV_DIR/mute.ready" ] && return 0
+        sleep 0.1
+    done
+    echo "FAILED: the mute name server did not start"
     return 1
 }
 
