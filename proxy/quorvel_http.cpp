@@ -949,6 +949,20 @@ suite sert_requete(connexion &c, const quorvel_http_tete &t, bilan &b)
             continue;
         }
         n = lit_tete(c.amont_lu, echeance, echeance);
+        if (n == TETE_VIDE && reprise && corps_requete == SANS_CORPS) {
+            // The kept connection was closed by the server as the request
+            // went out: the request goes once more, on a new connection.
+            reprise = false;
+            c.ferme_serveur();
+            const int r = serveur_pour(c, hote, u.port, &reprise);
+            if (r < 0 || !envoie(c.amont_lu.fd, tete.data(), tete.size())) {
+                c.ferme_serveur();
+                page(c, b, MSG_MAUVAISE, 502);
+                return FERMER;
+            }
+            b.adresse = c.adresse_serveur;
+            continue;
+        }
         if (n == TETE_DELAI) { c.ferme_serveur(); page(c, b, MSG_DELAI, 504); return FERMER; }
         if (n < 0) {
             c.ferme_serveur();

@@ -175,6 +175,50 @@ TEST_F(QuorvelHttpConnexion, RequestsOfOneClientShareTheServerConnection)
     EXPECT_EQ(1, o.connexions.load());
 }
 
+TEST_F(QuorvelHttpConnexion, AKeptConnectionClosedAsTheRequestLeavesIsRetriedOnce)
+{
+    // The server reads the second request on the kept connection and closes
+    // it unanswered, as a server whose idle limit strikes at that moment.
+    const int ecoute = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, ::bind(ecoute, reinterpret_cast<sockaddr *>(&a), sizeof a));
+    ASSERT_EQ(0, ::listen(ecoute, 4));
+    socklen_t l = sizeof a;
+    ::getsockname(ecoute, reinterpret_cast<sockaddr *>(&a), &l);
+    const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+    auto lit_tete = [](int s) {
+        std::string t;
+        char c;
+        while (t.find("\r\n\r\n") == std::string::npos && ::recv(s, &c, 1, 0) == 1) t += c;
+        return t;
+    };
+    std::thread serveur([&] {
+        const int s1 = ::accept(ecoute, nullptr, nullptr);
+        lit_tete(s1);
+        ::send(s1, ok.data(), ok.size(), MSG_NOSIGNAL);
+        lit_tete(s1);
+        ::close(s1);
+        const int s2 = ::accept(ecoute, nullptr, nullptr);
+        lit_tete(s2);
+        ::send(s2, ok.data(), ok.size(), MSG_NOSIGNAL);
+        ::close(s2);
+    });
+    client c;
+    const std::string u = "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/";
+    const std::string req = "GET " + u + " HTTP/1.1\r\n\r\nGET " + u + " HTTP/1.1\r\nConnection: close\r\n\r\n";
+    ::send(c.s, req.data(), req.size(), 0);
+    const std::string r = c.tout();
+    serveur.join();
+    ::close(ecoute);
+    EXPECT_EQ(2u, [&] {
+        size_t n = 0;
+        for (size_t i = r.find("HTTP/1.1 200 OK"); i != std::string::npos; i = r.find("HTTP/1.1 200 OK", i + 1)) ++n;
+        return n;
+    }()) << r;
+}
+
 TEST_F(QuorvelHttpConnexion, RefusedClientGetsThePageAndIsCounted)
 {
     const uint64_t avant = kvtstat.http.refus.load();
