@@ -10,6 +10,8 @@
 //       keep its clients' connections: its answer never ends otherwise)
 //   http_charge gros PROXY ORIGIN
 //       one GET /1g; prints MiB/s
+//   http_charge gros_tunnel PROXY ORIGIN
+//       the same through a CONNECT tunnel of the proxy
 //   http_charge inactifs PROXY ORIGIN N PID
 //       N keep-alive connections, one GET each, then held open; prints the
 //       connections still answering and the growth of PID's resident
@@ -192,13 +194,23 @@ int main(int argc, char **argv)
         std::printf("%.0f\n", static_cast<double>(total.load()) / secondes);
         return 0;
     }
-    if (mode == "gros") {
+    if (mode == "gros" || mode == "gros_tunnel") {
         const int s = connecte(port_de(proxy, origine));
         if (s < 0) return 1;
         std::string tampon;
         std::vector<char> b(1 << 20);
         const auto debut = std::chrono::steady_clock::now();
-        if (!envoie(s, requete(proxy, origine, "/1g"))) return 1;
+        if (mode == "gros_tunnel") {
+            // Through a CONNECT tunnel of the proxy, for comparison.
+            if (!envoie(s, "CONNECT 127.0.0.1:" + std::to_string(origine) + " HTTP/1.1\r\n\r\n")) return 1;
+            while (tampon.find("\r\n\r\n") == std::string::npos) {
+                const ssize_t k = ::recv(s, b.data(), b.size(), 0);
+                if (k <= 0) return 1;
+                tampon.append(b.data(), static_cast<size_t>(k));
+            }
+            tampon.erase(0, tampon.find("\r\n\r\n") + 4);
+        }
+        if (!envoie(s, requete(mode == "gros_tunnel" ? "direct" : proxy, origine, "/1g"))) return 1;
         const long long n = reponse(s, tampon, b);
         const double d = std::chrono::duration<double>(std::chrono::steady_clock::now() - debut).count();
         std::printf("%.0f\n", n > 0 ? static_cast<double>(n) / (1 << 20) / d : 0.0);
