@@ -104,6 +104,9 @@ for i in 0 1 2 3; do
     R[$n,gros]=$(mesure gros "$p" $ORIGINE)
     printf '%-10s requests/s 1 client %7s  50 clients %7s  1 GiB GET %6s MiB/s\n' "$n" "${R[$n,r1]}" "${R[$n,r50]}" "${R[$n,gros]}"
 done
+R[tunnel,gros]=$(mesure gros_tunnel 19101 $ORIGINE)
+printf '%-10s 1 GiB GET through a CONNECT tunnel of the same port %6s MiB/s (the relay, for comparison)\n' quorvel "${R[tunnel,gros]}"
+# Idle connections: tinyproxy holds none after its answer, so it is left out.
 for i in 1 3; do
     n=${noms[$i]} p=${ports[$i]}
     read -r R[$n,idle] R[$n,kib] < <(mesure inactifs "$p" $ORIGINE "$IDLE" "${PIDN[$n]}")
