@@ -13,6 +13,10 @@
 #include "kvtstat.h"
 #include "quorvel_main_stats.h"
 
+/* At SIGINT or SIGTERM, the longest wait for open connections to end and
+ * write their access lines before the statistics lines and "Quorvel stops". */
+#define QUORVEL_MAIN_ARRET_MS 1500
+
 /* Capacity of each path buffer (program, configuration, logs), NUL included. */
 #define QUORVEL_MAIN_CHEMIN_MAX 260
 
@@ -84,7 +88,9 @@ int quorvel_main_ouvre_acces(void);
 
 /* The first thread's wait: SIGUSR1 reopens the logs; SIGHUP reloads the
  * configuration (quorvel_main_recharge); SIGUSR2 writes the statistics
- * lines (kvtstat_journal); SIGINT or SIGTERM write them too, then log
+ * lines (kvtstat_journal); SIGINT or SIGTERM first end the open tunnels
+ * and TCP DNS connections (kvtarret_arrete, at most QUORVEL_MAIN_ARRET_MS),
+ * then write them too, then log
  * "Quorvel stops", and give the exit code 0. -1 (traced) if the wait fails. */
 int quorvel_main_boucle(const sigset_t *attendus);
 
