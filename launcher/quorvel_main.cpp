@@ -166,10 +166,8 @@ int quorvel_main_boucle(const sigset_t *attendus)
         if (signal_recu == SIGHUP) (void)quorvel_main_recharge();
         if (signal_recu == SIGUSR2) (void)kvtstat_journal();  // SIGUSR2: the statistics lines
         if (signal_recu == SIGUSR1 || signal_recu == SIGHUP || signal_recu == SIGUSR2) continue;
-        // SIGINT or SIGTERM: open connections end and write their lines, then
-        // the last counters, the quit message, exit code 0; threads end with the process.
-        (void)kvtarret_arrete(QUORVEL_MAIN_ARRET_MS);
-        (void)kvtstat_journal();
+        (void)kvtarret_arrete(QUORVEL_MAIN_ARRET_MS);  // SIGINT or SIGTERM: open connections end, write their lines
+        (void)kvtstat_journal();  // then the last counters, the quit message, exit code 0; threads end with the process
         kvtlog_log("Quorvel stops");
         return 0;
     }
