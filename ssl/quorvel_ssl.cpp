@@ -148,6 +148,7 @@ bool est_activee(const char *valeur)
 struct bilan {
     uint32_t adresse = KVTNET_ADRESSE_INVALIDE;  // the target address that answered
     uint64_t montants = 0, descendants = 0;
+    bool compte = false;  // counted among the connections the stop waits for
 };
 
 int64_t horloge_ms() noexcept
@@ -370,6 +371,15 @@ void quorvel_ssl_connexion(void *bloc)
     const uint16_t port_client = b->port;
     std::free(bloc);
     bilan bl;
+    // A tunnel counted in for the stop leaves once its access line is out
+    // (every return below writes it first).
+    struct sortie {
+        const bilan &b;
+        ~sortie()
+        {
+            if (b.compte) kvtarret_sort();
+        }
+    } garde{bl};
 
     if (!quorvel_ip_mask_autorise(adresse)) {
         // Not a byte of the request is read from a stranger.
@@ -497,6 +507,9 @@ int tunnel(int client, uint32_t de, const char *hote, int port, bilan *b)
     if (b != nullptr && kvtlog_acces_actif()) b->adresse = adresse_pair(serveur.s);
     kvtstat.ssl.tunnels.fetch_add(1, std::memory_order_relaxed);
     kvtstat.ssl.ouverts.fetch_add(1, std::memory_order_relaxed);
+    // Counted in from here: at the stop the relay ends, and the launcher
+    // waits for the bytes to be added and the access line to be written.
+    if (b != nullptr) b->compte = kvtarret_entre() == 1;
     uint64_t montants = 0, descendants = 0;
     (void)kvtnet_redir2_compte(client, serveur.s, quorvel_ssl_inactif.load(std::memory_order_relaxed), &montants,
                                &descendants);

@@ -59,5 +59,8 @@ KVT_EXPORT void kvtnet_relais_regle_essai(size_t octets, int64_t demi_ms);
 /* Bytes that relay buffers hold now; *maximum (when not null) receives the
  * most they held at once since the previous call. */
 KVT_EXPORT size_t kvtnet_relais_occupe(size_t *maximum);
+/* Takes the process stop back, for the tests only: nothing asked, nobody
+ * counted, the descriptor unreadable again. */
+KVT_EXPORT void kvtarret_essai_reprend(void);
 
 #endif

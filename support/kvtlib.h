@@ -128,6 +128,24 @@ KVT_EXPORT int kvtlog_borne(int lignes, int periode_ms);
  * `taille_pile` bytes. Returns 0, or -1 (logged) when it cannot start. */
 KVT_EXPORT int kvtthread_demarre(void (*routine)(void *), unsigned taille_pile, void *argument);
 
+/* ---- Stop ---- */
+
+/* The process stop, raised once by the launcher. A descriptor that becomes
+ * readable when the stop is asked and stays so (never read it): relay loops
+ * poll it beside their sockets. -1 when the system gave none. */
+KVT_EXPORT int kvtarret_fd(void);
+/* 1 once the stop has been asked, else 0. */
+KVT_EXPORT int kvtarret_demande(void);
+/* Counts the caller in among the connections the stop waits for, from the
+ * start of its relay to the end of its access line: 1, or 0 (not counted)
+ * when the stop has begun. Each 1 is matched by one kvtarret_sort. */
+KVT_EXPORT int kvtarret_entre(void);
+KVT_EXPORT void kvtarret_sort(void);
+/* Asks the stop (kvtarret_fd becomes readable; kvtarret_entre counts no
+ * one in any more) and waits up to `delai_ms` for every counted connection
+ * to leave. The number still counted when it returns: 0 when all ended. */
+KVT_EXPORT int kvtarret_arrete(int delai_ms);
+
 /* ---- Network ---- */
 
 /* Connection block handed by the listener to its handler (malloc'ed; the
@@ -262,7 +280,8 @@ KVT_EXPORT int kvtnet_redir2(int client, int serveur);
  * all relays of the process share one memory budget of 32 MiB; what a
  * destination does not take stays in the kernel's socket buffers. Returns 0
  * when both directions ended, 1 when a time limit ended the relay (idle, or
- * the 60 seconds after a half-close), -1 on an error. */
+ * the 60 seconds after a half-close), 2 when the process stop ended it (see
+ * kvtarret_arrete), -1 on an error. */
 KVT_EXPORT int kvtnet_redir2_delai(int client, int serveur, int inactif_s);
 /* kvtnet_redir2_delai that also stores the bytes it passed on, client to
  * server in *montants and server to client in *descendants (either may be
