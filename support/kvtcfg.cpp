@@ -109,6 +109,7 @@ constexpr long long kTailleMax = 1024 * 1024;
 struct Bilan {
     int sections = 0;  // valid section headers
     int lignes = 0;    // lines that are not blank
+    int commentaires = 0;
     int autres = 0;    // of those, lines that are neither a section, a key line nor a comment
 };
 
@@ -126,7 +127,10 @@ public:
         l = rogne(l);
         if (l.empty()) return;
         ++bilan_.lignes;
-        if (l[0] == ';' || l[0] == '#') return;
+        if (l[0] == ';' || l[0] == '#') {
+            ++bilan_.commentaires;
+            return;
+        }
         if (l[0] == '[') {
             // "[Name]", optionally followed by a comment.
             const size_t ferme = l.find(']');
@@ -259,7 +263,7 @@ int kvtcfg_init(const char *chemin)
             kvtlog_avertit(("Configuration file " + std::string(chemin) + " cannot be read (" +
                             kvtfichier_raison(err, kTailleMax) + "): every setting takes its default").c_str());
             resultat = -1;
-        } else if (bilan.sections == 0 && bilan.lignes > 0) {
+        } else if (bilan.sections == 0 && bilan.lignes > bilan.commentaires) {
             // At start nothing runs that could stay: the file is taken as it
             // is, and the operator told that its keys reach no section.
             // An empty file, or one of comments, stays silent as before.
