@@ -5,7 +5,8 @@
  * match without regard to ASCII case; blanks around names and values are
  * trimmed; a value in double quotes keeps its inner text verbatim; the first
  * of two equal keys in a section wins. Malformed lines are skipped with a
- * warning that names their line number.
+ * warning that names their line number. The file is a regular file of at
+ * most 1 MiB and a line at most 4,096 bytes (kvtfichier.cpp).
  *
  * Readers take the current snapshot without a lock (kvt_publie.h). A later
  * kvtcfg_init or kvtcfg_recharge publishes a new snapshot and frees the old
@@ -109,7 +110,7 @@ constexpr long long kTailleMax = 1024 * 1024;
 struct Bilan {
     int sections = 0;  // valid section headers
     int lignes = 0;    // lines that are not blank
-    int commentaires = 0;
+    int commentaires = 0;  // of those, comments
     int autres = 0;    // of those, lines that are neither a section, a key line nor a comment
 };
 

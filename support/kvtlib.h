@@ -69,10 +69,14 @@ KVT_EXPORT int kvtcfg_recup_E(const char *section, const char *cle, char *valeur
  * The number of names, 0 when no file is set, -1 when it cannot be read. */
 KVT_EXPORT int kvtliste_demarre(void);
 /* Loads the list again when it was ever loaded (SIGHUP); lookups see the old
- * list or the new one. A list that cannot be read keeps the old one and logs
- * "Ad-domain list reload failed: %s; the previous list stays". The number of
- * names (also logged as "%d ad-domains loaded."), 0 when nothing was loaded
- * before, -1 on that failure. */
+ * list or the new one. A list that cannot be read (missing, not a regular
+ * file, larger than 256 MiB), or whose lines yield no name while some are
+ * neither blank nor comments, keeps the old one and logs "Ad-domain list
+ * reload failed: %s; the previous list stays"; an empty list is taken. The
+ * number of names (also logged as "%d ad-domains loaded."), 0 when nothing
+ * was loaded before, -1 on that failure. At start (kvtliste_demarre) the same
+ * files are unreadable, and a nameless list loads 0 names. Lines over 4,096
+ * bytes are skipped. */
 KVT_EXPORT int kvtliste_recharge(void);
 /* 1 when the `longueur` bytes at `nom`, or a parent domain of them, are on
  * the list, in any letter case and with one trailing dot ignored; else 0.
