@@ -89,12 +89,12 @@ cpu() { awk -v hz="$(getconf CLK_TCK)" '{ printf "%.2f", ($14 + $15) / hz }' "/p
 # come within 30 s with the reload's closing line, at little CPU cost; then
 # the proxy must serve as before.
 recharge() {
-    local nom=$1 ligne=$2 avant fin_avant t0 c0 t1 c1 i ok=0
+    local nom=$1 ligne=$2 avant fin_avant t0 c0 t1 c1 ok=0
     avant=$(grep -cF -- "$ligne" "$log")
     fin_avant=$(grep -cE ' Configuration reload(ed| failed)' "$log")
     t0=$(ms) c0=$(cpu)
     kill -HUP "$PROXY_PID"
-    for i in $(seq 1500); do
+    for _ in $(seq 1500); do
         if [ "$(grep -cF -- "$ligne" "$log")" -gt "$avant" ] &&
             [ "$(grep -cE ' Configuration reload(ed| failed)' "$log")" -gt "$fin_avant" ]; then
             ok=1
