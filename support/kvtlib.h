@@ -33,14 +33,19 @@ extern "C" {
 
 /* ---- Configuration (INI file, read once into memory) ---- */
 
-/* Reads the file at `chemin`. A missing file leaves every key at its default
- * (with one warning on stderr). Returns 0, or -1 when the file is missing. */
+/* Reads the file at `chemin`. A missing file, or one that is not a regular
+ * file (symlinks followed) or is larger than 1 MiB, leaves every key at its
+ * default (with one warning on stderr). A line over 4,096 bytes is skipped
+ * with a warning. Returns 0, or -1 when the file could not be read. */
 KVT_EXPORT int kvtcfg_init(const char *chemin);
 /* Reads the file of the last kvtcfg_init again and, when it could be read,
  * makes it the configuration in force (0). When it cannot be read (missing,
- * unreadable, no init yet, no memory) the configuration in force stays whole
- * and the result is -1 with the reason in `raison` (capacity `taille`, may be
- * null). Malformed lines are warned about as at init. */
+ * unreadable, not a regular file, larger than 1 MiB, no init yet, no memory)
+ * or is plainly not a configuration (no section, or more than half of its
+ * lines that are not blank are neither a section, a key line nor a comment),
+ * the configuration in force stays whole and the result is -1 with the
+ * reason in `raison` (capacity `taille`, may be null). Malformed lines are
+ * warned about as at init. */
 KVT_EXPORT int kvtcfg_recharge(char *raison, int taille);
 /* Log line for a setting changed in the file that only a restart applies
  * (argument: the key); written by whoever reloads that setting. */
@@ -65,10 +70,14 @@ KVT_EXPORT int kvtcfg_recup_E(const char *section, const char *cle, char *valeur
  * The number of names, 0 when no file is set, -1 when it cannot be read. */
 KVT_EXPORT int kvtliste_demarre(void);
 /* Loads the list again when it was ever loaded (SIGHUP); lookups see the old
- * list or the new one. A list that cannot be read keeps the old one and logs
- * "Ad-domain list reload failed: %s; the previous list stays". The number of
- * names (also logged as "%d ad-domains loaded."), 0 when nothing was loaded
- * before, -1 on that failure. */
+ * list or the new one. A list that cannot be read (missing, not a regular
+ * file, larger than 256 MiB), or whose lines yield no name while some are
+ * neither blank nor comments, keeps the old one and logs "Ad-domain list
+ * reload failed: %s; the previous list stays"; an empty list is taken. The
+ * number of names (also logged as "%d ad-domains loaded."), 0 when nothing
+ * was loaded before, -1 on that failure. At start (kvtliste_demarre) the same
+ * files are unreadable, and a nameless list loads 0 names. Lines over 4,096
+ * bytes are skipped. */
 KVT_EXPORT int kvtliste_recharge(void);
 /* 1 when the `longueur` bytes at `nom`, or a parent domain of them, are on
  * the list, in any letter case and with one trailing dot ignored; else 0.
