@@ -9,6 +9,7 @@
  * copy, which is freed once no lookup holds it. */
 #include "quorvel_ip_mask.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/stat.h>
 
@@ -459,15 +460,20 @@ int quorvel_adhosts_charge(void)
 
     std::unique_ptr<FILE, fermeture> f;
     try {
-        f.reset(std::fopen(chemin_complet(chemin.get()).c_str(), "r"));
+        // Never waits on the open (a FIFO); only a regular file within the
+        // block list's bound is read: a folder yields no line, a device such
+        // as /dev/zero none that ends. Either is as unreadable as a missing
+        // file, and reported as such.
+        kvt_fd fd{::open(chemin_complet(chemin.get()).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
+        struct stat etat;
+        if (fd && fstat(fd.fd, &etat) == 0 && S_ISREG(etat.st_mode) && etat.st_size <= QUORVEL_ADHOSTS_TAILLE_MAX) {
+            f.reset(::fdopen(fd.fd, "r"));
+            if (f) fd.release();
+        }
     } catch (...) {
         KVT_ERREUR();
         return -1;
     }
-    // A folder opens for reading here, then yields no line: it is as
-    // unreadable as a missing file, and must be reported as such.
-    struct stat etat;
-    if (f && (fstat(fileno(f.get()), &etat) != 0 || S_ISDIR(etat.st_mode))) f.reset();
     if (!f) {
         std::fputs("Unable to open adhosts file\n", stdout);
         return -1;

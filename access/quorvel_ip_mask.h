@@ -55,6 +55,7 @@ QUORVEL_INTERNE int quorvel_ip_mask_autorise(uint32_t adresse);
 
 #define QUORVEL_CLE_MAX 255          /* longest key, without its NUL */
 #define QUORVEL_ADHOSTS_CASES 6666   /* bucket count of the ad-domain table */
+#define QUORVEL_ADHOSTS_TAILLE_MAX (256LL * 1024 * 1024)  /* largest list file read, as the block list's */
 
 /* One chain entry, zero-filled when created. A chain always ends with an
  * empty entry (key "", no data, no successor). */

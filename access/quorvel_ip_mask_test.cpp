@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -544,10 +545,15 @@ TEST(QuorvelAdhosts, LoadsFiles)
         for (const std::string &n : l.absents) EXPECT_EQ(0, quorvel_adhosts_contient(n.c_str())) << n;
     }
 
-    // A file that cannot be opened, or a folder: -1, the message, and an
-    // empty list in force instead of the previous one.
+    // A file that cannot be opened, a folder, a FIFO with no writer (never
+    // waited on), /dev/zero (never read), a file past 256 MiB (sparse): -1,
+    // the message, and an empty list in force instead of the previous one.
     const std::string fichier = d.chemin() + "/adhosts.txt";
-    for (const std::string &cible : {fichier, d.chemin()}) {
+    const std::string fifo = d.chemin() + "/fifo";
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    const std::string grand = d.ecrit("grand.txt", "big.example\n");
+    ASSERT_EQ(0, ::truncate(grand.c_str(), QUORVEL_ADHOSTS_TAILLE_MAX + 1));
+    for (const std::string &cible : {fichier, d.chemin(), fifo, std::string("/dev/zero"), grand}) {
         SCOPED_TRACE(cible);
         d.ecrit("adhosts.txt", "old.example\n");
         d.configure("[HTTP_FTP]\nAdHostsFile=" + fichier + "\n");

@@ -145,16 +145,19 @@ int64_t maintenant_ms() noexcept
     return int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
 }
 
-// Waits for `evenement` on `fd` until `echeance`: 0 ready, 1 out of time, -1 error.
+// Waits for `evenement` on `fd` until `echeance`: 0 ready, 1 out of time,
+// -1 error, ARRETE at the process stop.
+constexpr int ARRETE = 3;
 int attend(int fd, short evenement, int64_t echeance) noexcept
 {
     for (;;) {
         const int64_t reste = echeance - maintenant_ms();
         if (reste <= 0) return 1;
-        pollfd p{fd, evenement, 0};
-        const int r = ::poll(&p, 1, static_cast<int>(reste));
+        pollfd p[2] = {{fd, evenement, 0}, {kvtarret_fd(), POLLIN, 0}};
+        const int r = ::poll(p, 2, static_cast<int>(reste));
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) return -1;
+        if (p[1].revents & POLLIN) return ARRETE;
         if (r > 0) return 0;
     }
 }
@@ -249,7 +252,7 @@ int quorvel_dns_tcp_filtre(int client, int amont, int delai_ms, uint64_t *montan
     int e = filtre(client, amont, delai_ms, haut, bas, adresse, port);
     if (montants != nullptr) *montants = haut;
     if (descendants != nullptr) *descendants = bas;
-    return e;
+    return e == ARRETE ? 0 : e;  // the stop ends it as a closed side does
 }
 
 

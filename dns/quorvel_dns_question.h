@@ -55,8 +55,8 @@ QUORVEL_DNS_INTERNE int quorvel_dns_repond_bloque(int s, const char *d, int n, u
 /* The TCP relay of one connection while ad blocking is on: one message at
  * a time, so that the relay's own answers keep their place among the
  * upstream's. A blocked question is answered on `client`; any other message
- * goes to `amont` and its one answer back. 0 when the client closed, 1 when
- * `delai_ms` passed waiting for a message or an answer, -1 on an error.
+ * goes to `amont` and its one answer back. 0 when the client closed or the
+ * process stopped (kvtarret_arrete), 1 when `delai_ms` passed waiting for a message or an answer, -1 on an error.
  * The bytes taken from and given to the client go to `montants` and
  * `descendants` (either may be null) on every return. Also runs for the
  * query log alone: `adresse`:`port` name the client in its lines. */

@@ -126,10 +126,14 @@ void connexion(void *argument)
     // resets its side ends the relay the same way, with nothing to report.
     uint64_t montants = 0, descendants = 0;
     int code = 503;
+    bool compte = false;
     if (!amont) {
         KVT_ERREUR();
     } else {
         kvtstat.dns.tcp.fetch_add(1, std::memory_order_relaxed);
+        // Counted in until the access line is out: at the stop the relay
+        // ends as if a side had closed, and the launcher waits for the line.
+        compte = kvtarret_entre() == 1;
         const bool examine = quorvel_dns_blocage.load(std::memory_order_relaxed) ||
                              (quorvel_dns_journal.load(std::memory_order_relaxed) && kvtlog_acces_actif());
         const int r = examine ? quorvel_dns_tcp_filtre(client.fd, amont.fd, QUORVEL_DNS_TCP_DELAI_MS, &montants,
@@ -151,6 +155,7 @@ void connexion(void *argument)
                      unsigned{ntohs(c.port)}, texte_amont, code, static_cast<unsigned long long>(montants),
                      static_cast<unsigned long long>(descendants), static_cast<long long>(maintenant_ms() - c.debut_ms));
     }
+    if (compte) kvtarret_sort();
     nb_connexions.fetch_sub(1, std::memory_order_release);
 }
 
@@ -228,22 +233,25 @@ int quorvel_dns_tcp_relais_compte(int client, int amont, int delai_ms, uint64_t 
         const int64_t reste = echeance - maintenant_ms();
         if (reste <= 0) return 1;
 
-        pollfd p[2] = {{client, 0, 0}, {amont, 0, 0}};
+        // p[2]: the process stop, which ends the relay like a closed side.
+        pollfd p[3] = {{client, 0, 0}, {amont, 0, 0}, {kvtarret_fd(), POLLIN, 0}};
         if (!montant.fini && montant.fin < TAILLE_SENS) p[0].events |= POLLIN;
         if (!descendant.vide()) p[0].events |= POLLOUT;
         if (!descendant.fini && descendant.fin < TAILLE_SENS) p[1].events |= POLLIN;
         if (!montant.vide()) p[1].events |= POLLOUT;
         // A side asked for nothing is left out: its hang-up would wake
         // the poll at once, again and again, while the other side drains.
-        for (pollfd &q : p)
-            if (q.events == 0) q.fd = -1;
-        const int n = ::poll(p, 2, reste > INT_MAX ? INT_MAX : static_cast<int>(reste));
+        for (int i = 0; i < 2; ++i)
+            if (p[i].events == 0) p[i].fd = -1;
+        const int n = ::poll(p, 3, reste > INT_MAX ? INT_MAX : static_cast<int>(reste));
         if (n < 0) {
             if (errno == EINTR) continue;
             return -1;
         }
         if (n == 0) continue;  // the loop re-reads the clock
-        for (const pollfd &q : p) {
+        if (p[2].revents & POLLIN) return 0;
+        for (int i = 0; i < 2; ++i) {
+            const pollfd &q = p[i];
             if (q.revents & (POLLERR | POLLNVAL)) return -1;
             // Hung up both ways while bytes wait for it: they cannot pass.
             if ((q.revents & POLLHUP) && !(q.events & POLLIN) && !(q.revents & POLLOUT))

@@ -54,8 +54,9 @@ QUORVEL_DNS_INTERNE void quorvel_dns_tcp_accepte(void *ecoute);
 
 /* Relays `client` <-> `amont` until either side has closed and what it sent
  * has been passed on, or until `delai_ms` pass without a complete message
- * from the client. Makes both sockets non-blocking; closes neither. 0 when
- * a side closed, 1 on the idle limit, -1 on an error. */
+ * from the client, or until the process stop (kvtarret_arrete). Makes both
+ * sockets non-blocking; closes neither. 0 when a side closed or at the stop,
+ * 1 on the idle limit, -1 on an error. */
 QUORVEL_DNS_INTERNE int quorvel_dns_tcp_relais(int client, int amont, int delai_ms);
 /* quorvel_dns_tcp_relais that also stores the bytes passed on each way
  * (client to upstream, upstream to client; either may be null). */

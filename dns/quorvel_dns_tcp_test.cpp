@@ -22,7 +22,9 @@
 #include <thread>
 #include <vector>
 
+#include "kvt_interne.h"
 #include "kvt_raii.h"
+#include "quorvel_dns_question.h"
 #include "quorvel_ip_mask.h"
 
 namespace {
@@ -431,4 +433,38 @@ TEST_F(QuorvelDnsTcpAccepte, OverTheCapClosedOthersServed)
     clients.clear();
     ::close(suivant.release());
     EXPECT_TRUE(en_cours(0));
+}
+
+// The process stop ends a connection that would otherwise wait for its
+// 30-second limit, as a closed side does, with the bytes it passed; for the
+// plain relay and for the one that reads each message (blocking, query log).
+TEST(QuorvelDnsTcpRelais, StopEndsTheRelayWithItsCounts)
+{
+    using relais_fn = int (*)(int, int, int, uint64_t *, uint64_t *);
+    const relais_fn relais[] = {
+        quorvel_dns_tcp_relais_compte,
+        [](int c, int a, int d, uint64_t *m, uint64_t *n) { return quorvel_dns_tcp_filtre(c, a, d, m, n); },
+    };
+    for (relais_fn f : relais) {
+        kvtarret_essai_reprend();
+        kvt_fd client, relais_client, relais_amont, amont;
+        paire(client, relais_client);
+        paire(relais_amont, amont);
+        uint64_t montants = 0, descendants = 0;
+        std::atomic<int> resultat{99};
+        std::thread fil([&] { resultat = f(relais_client.fd, relais_amont.fd, 30000, &montants, &descendants); });
+        const std::string q = message(4, 40), a = message(4, 700);
+        envoie_tout(client.fd, q);
+        EXPECT_TRUE(memes(q, lit(amont.fd, q.size())));
+        envoie_tout(amont.fd, a);
+        EXPECT_TRUE(memes(a, lit(client.fd, a.size())));
+        const auto debut = horloge::now();
+        EXPECT_EQ(0, kvtarret_arrete(0));
+        fil.join();
+        EXPECT_LT(horloge::now() - debut, std::chrono::seconds(10));
+        EXPECT_EQ(0, resultat.load());
+        EXPECT_EQ(q.size(), montants);
+        EXPECT_EQ(a.size(), descendants);
+    }
+    kvtarret_essai_reprend();
 }

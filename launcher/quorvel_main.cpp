@@ -355,7 +355,9 @@ int quorvel_main_arret(void)
     // A reload that runs is not waited for, and past the bound the process
     // leaves whatever still runs.
     arme_borne_arret();
-    // 1. The open connections end here and write their lines.
+    // 1. The open connections end and write their lines, within a bound
+    //    that leaves room for the rest before the forced exit.
+    (void)kvtarret_arrete(QUORVEL_MAIN_CONNEXIONS_MS);
     // 2. The last counters and the quit message.
     (void)kvtstat_journal();
     kvtlog_log("Quorvel stops");

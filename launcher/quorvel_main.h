@@ -13,6 +13,10 @@
 #include "kvtstat.h"
 #include "quorvel_main_stats.h"
 
+/* At SIGINT or SIGTERM, the longest wait for open connections to end and
+ * write their access lines before the statistics lines and "Quorvel stops". */
+#define QUORVEL_MAIN_CONNEXIONS_MS 1200
+
 /* Capacity of each path buffer (program, configuration, logs), NUL included. */
 #define QUORVEL_MAIN_CHEMIN_MAX 260
 
@@ -85,9 +89,10 @@ int quorvel_main_ouvre_acces(void);
 /* The first thread's wait: SIGUSR1 reopens the logs; SIGHUP asks the reload
  * thread for a reload (quorvel_main_recharge; on the wait's own thread only
  * when no thread could start); SIGUSR2 writes the statistics lines
- * (kvtstat_journal); SIGINT or SIGTERM write them too, then log "Quorvel
- * stops", and give the exit code 0, never waiting for a reload that runs.
- * -1 (traced) if the wait fails. */
+ * (kvtstat_journal); SIGINT or SIGTERM first end the open tunnels and TCP DNS
+ * connections (kvtarret_arrete, at most QUORVEL_MAIN_CONNEXIONS_MS), write
+ * the statistics lines, log "Quorvel stops", and give the exit code 0, never
+ * waiting for a reload that runs. -1 (traced) if the wait fails. */
 int quorvel_main_boucle(const sigset_t *attendus);
 
 /* SIGHUP: asks the reload thread for a reload, starting that thread the

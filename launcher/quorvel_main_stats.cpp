@@ -1,18 +1,24 @@
-// The metrics endpoint: one request per connection, answered and closed.
+// The metrics endpoint: one request per connection, answered and closed in
+// order (FIN, never a reset).
 // It runs on threads of the support library's capped listener, beside the
 // services it counts, and reads only the shared counters.
 #include "quorvel_main_stats.h"
 
+#include <errno.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <time.h>
 
+#include <memory>
 #include <string>
 
 #include "kvt_raii.h"
 #include "kvt_trace.h"
 #include "kvthttp.h"
+#include "kvthttpe.h"
 #include "kvtlib.h"
 #include "kvtstat.h"
 #include "quorvel_ip_mask.h"
@@ -27,6 +33,81 @@ const char MSG_INTROUVABLE[] =
     "<H1>Not found</H1>This server answers only /metrics.";
 
 const char TYPE_METRIQUES[] = "text/plain; version=0.0.4";
+
+// After the answer, what the client still sends (a body, a second request)
+// is read and dropped until it closes, within these bounds; past them the
+// socket is closed as it stands.
+constexpr int64_t VIDANGE_MS = 2000;
+constexpr size_t VIDANGE_MAX = 1 << 20;
+
+struct libere_record {
+    void operator()(kvthttpe *e) const noexcept { kvthttpe_libere(&e); }
+};
+using record = std::unique_ptr<kvthttpe, libere_record>;
+
+// One answer of the endpoint. The endpoint speaks plain HTTP to scrapers,
+// so its head says "Connection: close", where the tunnel's pages keep
+// their own header. 0, or -1 (traced).
+int repond(int s, const char *corps, const char *type, int code)
+{
+    record e{kvthttpe_nouveau()};
+    char taille[24];
+    snprintf(taille, sizeof taille, "%zu", strlen(corps));
+    // A head that lacks a line is not sent: the body could not be delimited.
+    if (!e || kvthttpe_reponse(e.get(), code, "HTTP/1.1") < 0 ||
+        kvthttpe_fixe_param(e.get(), "Connection", "close") < 0 ||
+        kvthttpe_fixe_param(e.get(), "Content-Type", type) < 0 ||
+        kvthttpe_fixe_param(e.get(), "Content-Length", taille) < 0 || kvthttpe_envoie(s, e.get(), 0) < 0) {
+        KVT_ERREUR();
+        return -1;
+    }
+    e.reset();
+    if (kvtnet_envoie_str(s, corps) < 0) {
+        KVT_ERREUR();
+        return -1;
+    }
+    return 0;
+}
+
+int page(int s, const char *message, int code)
+{
+    std::string texte;
+    try {
+        texte = std::string(kvthttp_page_tete) + message + kvthttp_page_pied;
+    } catch (...) {
+        KVT_ERREUR();
+        return -1;
+    }
+    return repond(s, texte.c_str(), "text/html", code);
+}
+
+// The orderly end of a connection: the answer is followed by a FIN, and
+// what the client sent beyond its request head is read before the close.
+// A socket closed with unread bytes would send a reset, which may destroy
+// the answer still in flight before the client reads it.
+void ferme(int s)
+{
+    (void)::shutdown(s, SHUT_WR);
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    const int64_t echeance = int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000 + VIDANGE_MS;
+    char poubelle[4096];
+    for (size_t lu = 0; lu < VIDANGE_MAX;) {
+        const ssize_t n = ::recv(s, poubelle, sizeof poubelle, MSG_DONTWAIT);
+        if (n == 0) break;
+        if (n > 0) {
+            lu += static_cast<size_t>(n);
+            continue;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN) break;
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        const int64_t reste = echeance - (int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000);
+        pollfd p{s, POLLIN, 0};
+        if (reste <= 0 || (poll(&p, 1, static_cast<int>(reste)) < 0 && errno != EINTR)) break;
+    }
+    kvtnet_fermer(s);
+}
 
 // The values in force since the start, for the reload's comparison.
 char port_lu[64];
@@ -65,7 +146,10 @@ int quorvel_main_stats_statut(const char *entete)
     const size_t a = ligne.find(' ');
     if (a == 0 || a == std::string::npos) return 400;
     const size_t b = ligne.find(' ', a + 1);
-    if (b == std::string::npos || b == a + 1 || ligne.compare(b + 1, 5, "HTTP/") != 0) return 400;
+    if (b == std::string::npos || b == a + 1) return 400;
+    // The two versions this endpoint speaks, and nothing after them.
+    const std::string version = ligne.substr(b + 1);
+    if (version != "HTTP/1.0" && version != "HTTP/1.1") return 400;
     if (ligne.compare(0, a, "GET") != 0) return 405;
     std::string cible = ligne.substr(a + 1, b - a - 1);
     const size_t q = cible.find('?');
@@ -92,9 +176,10 @@ void quorvel_main_stats_connexion(void *bloc)
     const int s = b.socket;
 
     if (!quorvel_main_stats_autorise(b.adresse)) {
-        // Nothing is read from a refused client.
-        (void)kvthttp_envoie_page(s, MSG_INTERDIT, 403);
-        kvtnet_fermer(s);
+        // Nothing of a refused client's request is looked at; what it sent
+        // is only read away so that the close does not reset the page.
+        (void)page(s, MSG_INTERDIT, 403);
+        ferme(s);
         char texte[260];
         kvtnet_aff_adresse(b.adresse, texte);
         kvtlog_refus("stats", "Connection from %s refused (stats)", texte);
@@ -110,14 +195,14 @@ void quorvel_main_stats_connexion(void *bloc)
         kvtstat_releve r{};
         kvtstat_copie(&r);
         kvt_cstr texte{kvtstat_metriques(&r)};
-        if (!texte || kvthttp_envoie_texte(s, texte.get(), TYPE_METRIQUES, 200) < 0) KVT_ERREUR();
+        if (!texte || repond(s, texte.get(), TYPE_METRIQUES, 200) < 0) KVT_ERREUR();
         break;
     }
-    case 404: (void)kvthttp_envoie_page(s, MSG_INTROUVABLE, 404); break;
-    case 405: (void)kvthttp_envoie_page(s, MSG_METHODE, 405); break;
-    default: (void)kvthttp_envoie_page(s, MSG_INVALIDE, 400); break;
+    case 404: (void)page(s, MSG_INTROUVABLE, 404); break;
+    case 405: (void)page(s, MSG_METHODE, 405); break;
+    default: (void)page(s, MSG_INVALIDE, 400); break;
     }
-    kvtnet_fermer(s);
+    ferme(s);
 }
 
 int quorvel_main_stats_demarre(void)

@@ -14,7 +14,8 @@
 
 /* What a request head asks of the endpoint: 200 for "GET /metrics" (a query
  * string after '?' is ignored), 405 for another method on any path, 404 for
- * a GET of another path, 400 when its request line does not parse. */
+ * a GET of another path, 400 when its request line does not parse or its
+ * version is not "HTTP/1.0" or "HTTP/1.1". */
 int quorvel_main_stats_statut(const char *entete);
 
 /* Non-zero when `adresse` (network order) may read the metrics: loopback
@@ -31,7 +32,9 @@ int quorvel_main_stats_demarre(void);
  * running value until a restart. */
 void quorvel_main_stats_recharge(void);
 
-/* One connection of the listener (a kvtnet_bloc, freed here). */
+/* One connection of the listener (a kvtnet_bloc, freed here): one answer
+ * with "Connection: close", then a FIN; what the client sends after its
+ * request head is read and dropped (up to 1 MiB, 2 s) before the close. */
 void quorvel_main_stats_connexion(void *bloc);
 
 #endif

@@ -699,6 +699,7 @@ struct bilan {
     int code = 0;
     uint64_t montants = 0, descendants = 0;
     int64_t debut = 0;
+    bool compte = false;  // a relay counted among the connections the stop waits for
 };
 
 void ligne_acces(const connexion &c, const bilan &b)
@@ -1006,6 +1007,9 @@ suite sert_requete(connexion &c, const quorvel_http_tete &t, bilan &b)
             if (!envoie(c.amont_lu.fd, c.client_lu.donnees(), c.client_lu.dispo())) { c.ferme_serveur(); return FERMER; }
             c.client_lu.vide();
         }
+        // Counted in for the stop, as a tunnel: its relay ends then, and the
+        // access line is written before the process leaves.
+        b.compte = kvtarret_entre() == 1;
         uint64_t montants = 0, descendants = 0;
         (void)kvtnet_redir2_compte(c.client, c.amont_lu.fd, inactif_s.load(std::memory_order_relaxed), &montants,
                                    &descendants);
@@ -1154,6 +1158,7 @@ void quorvel_http_connexion(void *bloc)
         const bool connect = quorvel_http_egal(t->methode, "CONNECT");
         const suite s = sert_requete(c, *t, b);
         if (!connect) ligne_acces(c, b);
+        if (b.compte) kvtarret_sort();
         if (s != CONTINUE) break;
         c.client_lu.rend();
     }

@@ -279,6 +279,9 @@ int quorvel_tunnel_etablit(const quorvel_tunnel_service *sv, int client, uint32_
     if (b != nullptr) b->adresse = adresse;
     compte(sv->tunnels);
     compte(sv->ouverts);
+    // Counted in from here: at the stop the relay ends, and the launcher
+    // waits for the bytes to be added and the access line to be written.
+    if (b != nullptr) b->compte = kvtarret_entre() == 1;
     uint64_t montants = 0, descendants = 0;
     const int inactif = sv->inactif != nullptr ? sv->inactif->load(std::memory_order_relaxed) : 0;
     (void)kvtnet_redir2_compte(client, serveur.s, inactif, &montants, &descendants);
@@ -324,5 +327,6 @@ int quorvel_tunnel_connect(const quorvel_tunnel_service *sv, int s, uint32_t adr
     default: quorvel_tunnel_page(sv, s, 5); code = 500; break;
     }
     quorvel_tunnel_acces(sv, adresse, port_client, hote != nullptr ? hote : "", port, bl, code, debut_ms);
+    if (bl.compte) kvtarret_sort();
     return code;
 }

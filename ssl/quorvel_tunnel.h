@@ -81,10 +81,14 @@ int quorvel_tunnel_joint(const quorvel_tunnel_service *sv, int client, uint32_t 
 struct quorvel_tunnel_bilan {
     uint32_t adresse = KVTNET_ADRESSE_INVALIDE;  /* the target address that answered */
     uint64_t montants = 0, descendants = 0;
+    bool compte = false;  /* counted among the connections the stop waits for */
 };
 
 /* The tunnel step: quorvel_tunnel_joint, the 200 answer on `client`, the
- * relay until both directions end. 0 after the relay, or a negative result
+ * relay until both directions end (or the process stops: from the relay's
+ * start the tunnel is counted among the connections the stop waits for,
+ * b->compte, until its caller has written the access line and called
+ * kvtarret_sort; without `b` it is not counted). 0 after the relay, or a negative result
  * above; nothing has been sent on `client` when the result is negative
  * (except a 200 that failed half-way). Closes the upstream socket it
  * opened, never `client`. `b` may be null. */
@@ -99,7 +103,8 @@ void quorvel_tunnel_acces(const quorvel_tunnel_service *sv, uint32_t client, uin
 
 /* A CONNECT read from the client at `adresse`:`port_client` (network
  * order) on `s`, for `hote`:`port`: the blocked page, or the tunnel, or the
- * page that names its failure; then the access line. Never closes `s`.
+ * page that names its failure; then the access line, after which a tunnel
+ * leaves the stop's count. Never closes `s`.
  * The status of the access line. */
 int quorvel_tunnel_connect(const quorvel_tunnel_service *sv, int s, uint32_t adresse, uint16_t port_client,
                            const char *hote, int port, int64_t debut_ms);

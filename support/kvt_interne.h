@@ -59,5 +59,39 @@ KVT_EXPORT void kvtnet_relais_regle_essai(size_t octets, int64_t demi_ms);
 /* Bytes that relay buffers hold now; *maximum (when not null) receives the
  * most they held at once since the previous call. */
 KVT_EXPORT size_t kvtnet_relais_occupe(size_t *maximum);
+/* Takes the process stop back, for the tests only: nothing asked, nobody
+ * counted, the descriptor unreadable again. */
+KVT_EXPORT void kvtarret_essai_reprend(void);
+
+/* Files read by name (kvtfichier.cpp): the configuration and the block list. */
+#include <string>
+#include <string_view>
+/* Longest line handed on; a longer one is skipped, never held whole. */
+constexpr size_t KVTFICHIER_LIGNE_MAX = 4096;
+/* Reasons of kvtfichier_ouvre and kvtfichier_lit beside errno values. */
+constexpr int KVTFICHIER_PAS_REGULIER = -1;
+constexpr int KVTFICHIER_TROP_GRAND = -2;
+/* Opens `chemin` for reading when it is, symlinks followed, a regular file of
+ * at most `plafond` bytes; never waits (a FIFO included). 0 with the
+ * descriptor (close-on-exec) in *fd, or an errno value (EISDIR for a folder)
+ * or one of the two reasons above, with *fd at -1. */
+int kvtfichier_ouvre(const char *chemin, long long plafond, int *fd);
+/* The reason's text: "not a regular file", "larger than 1 MiB" (the bound
+ * in MiB when whole, else in bytes), or the system's text of the errno. */
+std::string kvtfichier_raison(int err, long long plafond);
+/* What kvtfichier_lit hands each line to, numbered from 1. */
+struct kvtfichier_lecteur {
+    /* The line without its line feed (a carriage return stays). */
+    virtual void ligne(long numero, std::string_view texte) = 0;
+    /* A line of more than KVTFICHIER_LIGNE_MAX bytes, skipped. */
+    virtual void trop_longue(long numero) = 0;
+
+protected:
+    ~kvtfichier_lecteur() = default;
+};
+/* Reads `fd` to its end in blocks, line by line. 0, an errno value, or
+ * KVTFICHIER_TROP_GRAND when more than `plafond` bytes come (the file grew
+ * after it was opened); the lines before were handed on. */
+int kvtfichier_lit(int fd, long long plafond, kvtfichier_lecteur &lecteur);
 
 #endif

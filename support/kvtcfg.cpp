@@ -5,7 +5,8 @@
  * match without regard to ASCII case; blanks around names and values are
  * trimmed; a value in double quotes keeps its inner text verbatim; the first
  * of two equal keys in a section wins. Malformed lines are skipped with a
- * warning that names their line number.
+ * warning that names their line number. The file is a regular file of at
+ * most 1 MiB and a line at most 4,096 bytes (kvtfichier.cpp).
  *
  * Readers take the current snapshot without a lock (kvt_publie.h). A later
  * kvtcfg_init or kvtcfg_recharge publishes a new snapshot and frees the old
@@ -24,11 +25,9 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <fcntl.h>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
 #include <unordered_set>
@@ -101,35 +100,38 @@ std::string dossier_de(const char *chemin)
     return r + dossier;
 }
 
-// Whole file into `contenu`; 0, or an errno value.
-int lit_fichier(const char *chemin, std::string &contenu)
-{
-    kvt_fd f{::open(chemin, O_RDONLY | O_CLOEXEC)};
-    if (!f) return errno;
-    struct stat st;
-    if (::fstat(f.fd, &st) < 0) return errno;
-    if (S_ISDIR(st.st_mode)) return EISDIR;
-    char tampon[8192];
-    for (;;) {
-        const ssize_t n = ::read(f.fd, tampon, sizeof tampon);
-        if (n == 0) return 0;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        contenu.append(tampon, static_cast<size_t>(n));
-    }
-}
+// The largest configuration read: a few KiB in practice, and a bound that
+// keeps /dev/zero or a misnamed file from growing the process.
+constexpr long long kTailleMax = 1024 * 1024;
 
-class Analyse {
+// What a file held, beside its settings: a reload refuses a file that is
+// plainly not a configuration (empty, or garbage) rather than run every
+// service on its defaults.
+struct Bilan {
+    int sections = 0;  // valid section headers
+    int lignes = 0;    // lines that are not blank
+    int commentaires = 0;  // of those, comments
+    int autres = 0;    // of those, lines that are neither a section, a key line nor a comment
+};
+
+class Analyse final : public kvtfichier_lecteur {
 public:
-    Analyse(const char *chemin, Config &cfg) : chemin_(chemin), cfg_(cfg) {}
+    Analyse(const char *chemin, Config &cfg, Bilan &bilan) : chemin_(chemin), cfg_(cfg), bilan_(bilan) {}
 
-    void ligne(int numero, std::string_view l)
+    void ligne(long numero, std::string_view l) override
     {
-        if (l.find('\0') != std::string_view::npos) return mauvaise(numero, "it holds a NUL byte");
+        if (numero == 1 && l.substr(0, 3) == "\xEF\xBB\xBF") l.remove_prefix(3);  // UTF-8 mark of some editors
+        if (l.find('\0') != std::string_view::npos) {
+            ++bilan_.lignes;
+            return mauvaise(numero, "it holds a NUL byte");
+        }
         l = rogne(l);
-        if (l.empty() || l[0] == ';' || l[0] == '#') return;
+        if (l.empty()) return;
+        ++bilan_.lignes;
+        if (l[0] == ';' || l[0] == '#') {
+            ++bilan_.commentaires;
+            return;
+        }
         if (l[0] == '[') {
             // "[Name]", optionally followed by a comment.
             const size_t ferme = l.find(']');
@@ -143,6 +145,7 @@ public:
             }
             section_ = nom;
             section_valide_ = true;
+            ++bilan_.sections;
             return;
         }
         const size_t egal = l.find('=');
@@ -164,6 +167,12 @@ public:
         }
     }
 
+    void trop_longue(long numero) override
+    {
+        ++bilan_.lignes;
+        mauvaise(numero, "longer than 4096 bytes");
+    }
+
     void fin()
     {
         if (omis_ > 0) {
@@ -174,8 +183,9 @@ public:
     }
 
 private:
-    void mauvaise(int numero, const char *raison)
+    void mauvaise(long numero, const char *raison)
     {
+        ++bilan_.autres;
         avertit("Configuration file " + std::string(chemin_) + " line " + std::to_string(numero) +
                 ": malformed line skipped (" + raison + ")");
     }
@@ -192,6 +202,7 @@ private:
 
     const char *chemin_;
     Config &cfg_;
+    Bilan &bilan_;
     std::string section_;        // keys before any header are in section ""
     bool section_valide_ = true;
     int avertissements_ = 0;
@@ -202,24 +213,30 @@ private:
 
 namespace {
 
-// Reads and parses `chemin` into `cfg`; 0, or the errno value of the read.
-int lit_config(const char *chemin, Config &cfg)
+// Reads and parses `chemin` into `cfg`: 0, or the errno value or the
+// kvtfichier reason that kept it from being read.
+int lit_config(const char *chemin, Config &cfg, Bilan &bilan)
 {
-    std::string contenu;
-    const int err = lit_fichier(chemin, contenu);
+    int fd;
+    int err = kvtfichier_ouvre(chemin, kTailleMax, &fd);
     if (err != 0) return err;
-    std::string_view texte = contenu;
-    if (texte.substr(0, 3) == "\xEF\xBB\xBF") texte.remove_prefix(3);  // UTF-8 mark of some editors
-    Analyse analyse(chemin, cfg);
-    int numero = 0;
-    while (!texte.empty()) {
-        const size_t nl = texte.find('\n');
-        analyse.ligne(++numero, texte.substr(0, nl));
-        if (nl == std::string_view::npos) break;
-        texte.remove_prefix(nl + 1);
-    }
+    const kvt_fd f{fd};
+    Analyse analyse(chemin, cfg, bilan);
+    err = kvtfichier_lit(f.fd, kTailleMax, analyse);
+    if (err != 0) return err;
     analyse.fin();
     return 0;
+}
+
+// Why a file read whole is not taken as a configuration at a reload, or ""
+// when it is: no section at all, or more lines that are not settings than
+// lines that are.
+std::string refus(const Bilan &bilan)
+{
+    if (bilan.sections == 0) return "the file has no section";
+    if (2LL * bilan.autres > bilan.lignes)
+        return std::to_string(bilan.autres) + " of " + std::to_string(bilan.lignes) + " lines are not settings";
+    return {};
 }
 
 }  // namespace
@@ -235,15 +252,24 @@ int kvtcfg_init(const char *chemin)
     try {
         cfg->dossier = garde_dossier(dossier_de(chemin));
         g_chemin = chemin;
-        const int err = lit_config(chemin, *cfg);
+        Bilan bilan;
+        const int err = lit_config(chemin, *cfg, bilan);
         if (err == ENOENT) {
             kvtlog_avertit(("Configuration file " + std::string(chemin) +
                             " not found: every setting takes its default").c_str());
             resultat = -1;
         } else if (err != 0) {
+            // A file read in part is not half taken.
+            cfg->valeurs.clear();
             kvtlog_avertit(("Configuration file " + std::string(chemin) + " cannot be read (" +
-                            std::strerror(err) + "): every setting takes its default").c_str());
+                            kvtfichier_raison(err, kTailleMax) + "): every setting takes its default").c_str());
             resultat = -1;
+        } else if (bilan.sections == 0 && bilan.lignes > bilan.commentaires) {
+            // At start nothing runs that could stay: the file is taken as it
+            // is, and the operator told that its keys reach no section.
+            // An empty file, or one of comments, stays silent as before.
+            kvtlog_avertit(("Configuration file " + std::string(chemin) +
+                            " has no section: every setting takes its default").c_str());
         }
     } catch (const std::bad_alloc &) {
         KVT_ERREUR();
@@ -278,12 +304,21 @@ int kvtcfg_recharge(char *raison, int taille)
         // folder has changed since.
         const Config *courante = g_courante.courant.load();
         cfg->dossier = courante != nullptr ? courante->dossier : garde_dossier(dossier_de(g_chemin.c_str()));
-        const int err = lit_config(g_chemin.c_str(), *cfg);
+        Bilan bilan;
+        const int err = lit_config(g_chemin.c_str(), *cfg, bilan);
         if (err != 0) {
             // Never the defaults: a file moved aside or unreadable for a
             // moment must not switch every service to its default.
             std::snprintf(raison, static_cast<size_t>(taille), "%s: %s", g_chemin.c_str(),
-                          std::strerror(err));
+                          kvtfichier_raison(err, kTailleMax).c_str());
+            delete cfg;
+            return -1;
+        }
+        // Nor a file emptied or overwritten by mistake: applied, it would
+        // refuse every client and turn blocking and the access log off.
+        const std::string pourquoi = refus(bilan);
+        if (!pourquoi.empty()) {
+            std::snprintf(raison, static_cast<size_t>(taille), "%s", pourquoi.c_str());
             delete cfg;
             return -1;
         }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -13,10 +14,12 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
 
 namespace {
 
@@ -41,6 +44,12 @@ std::string lit(const fs::path &p)
     std::stringstream s;
     s << f.rdbuf();
     return s.str();
+}
+
+// Warnings on stderr carry a time stamp once a log has been opened.
+bool finit_par(const std::string &s, const std::string &fin)
+{
+    return s.size() >= fin.size() && s.compare(s.size() - fin.size(), fin.size(), fin) == 0;
 }
 
 std::string valeur(const char *section, const char *cle, const char *defaut = "<default>")
@@ -371,4 +380,178 @@ TEST(KvtCfg, ReloadWhileEightThreadsRead)
     EXPECT_EQ(echecs, 0);
     EXPECT_EQ(mauvais.load(), 0);
     EXPECT_GT(lectures.load(), 0);
+}
+
+// Whatever the path names instead of a file, a reload returns at once with
+// the reason and keeps the running configuration, and a start takes the
+// defaults with the start's warning: nothing blocks (a FIFO without a
+// writer), spins or grows (/dev/zero, directly or through a symlink).
+TEST(KvtCfg, WhatIsNotARegularFileWithinOneMiBIsNeverRead)
+{
+    Dossier d;
+    const std::string chemin = (d.p / "q.conf").string();
+    const std::string bon = "[Main]\nLogFile=bon.log\n";
+    // Exactly 1 MiB is still a configuration.
+    std::string plein = bon;
+    while (plein.size() < 1024 * 1024) plein += "; " + std::string(std::min<size_t>(60, 1024 * 1024 - plein.size()), 'c') + "\n";
+    plein.resize(1024 * 1024 - 1);
+    plein += "\n";
+    struct Cas {
+        const char *nom;
+        std::function<void()> prepare;
+        std::string raison;  // "" when the file is taken
+    } cas[] = {
+        {"a FIFO", [&] { ASSERT_EQ(::mkfifo(chemin.c_str(), 0600), 0); }, "not a regular file"},
+        {"a symlink to /dev/zero", [&] { fs::create_symlink("/dev/zero", chemin); }, "not a regular file"},
+        {"a folder", [&] { fs::create_directory(chemin); }, "Is a directory"},
+        {"1 MiB and one byte, sparse",
+         [&] {
+             d.ecrit("q.conf", bon);
+             ASSERT_EQ(::truncate(chemin.c_str(), 1024 * 1024 + 1), 0);
+         },
+         "larger than 1 MiB"},
+        {"exactly 1 MiB", [&] { d.ecrit("q.conf", plein); }, ""},
+    };
+    for (const Cas &c : cas) {
+        SCOPED_TRACE(c.nom);
+        fs::remove_all(chemin);
+        d.ecrit("q.conf", "[Main]\nLogFile=avant.log\n");
+        ASSERT_EQ(kvtcfg_init(chemin.c_str()), 0);
+        fs::remove_all(chemin);
+        c.prepare();
+        char raison[256];
+        if (c.raison.empty()) {
+            EXPECT_EQ(kvtcfg_recharge(raison, sizeof raison), 0) << raison;
+            EXPECT_EQ(valeur("Main", "LogFile"), "bon.log");
+            continue;
+        }
+        EXPECT_EQ(kvtcfg_recharge(raison, sizeof raison), -1);
+        EXPECT_EQ(std::string(raison), chemin + ": " + c.raison);
+        EXPECT_EQ(valeur("Main", "LogFile"), "avant.log");
+        // At start: the defaults, and the reason in the start's warning.
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(kvtcfg_init(chemin.c_str()), -1);
+        EXPECT_TRUE(finit_par(testing::internal::GetCapturedStderr(),
+                              " Configuration file " + chemin + " cannot be read (" + c.raison +
+                                  "): every setting takes its default\n"));
+        EXPECT_EQ(valeur("Main", "LogFile"), "<default>");
+    }
+    // /dev/zero named directly.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(kvtcfg_init("/dev/zero"), -1);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("/dev/zero cannot be read (not a regular file)"),
+              std::string::npos);
+    char raison[256];
+    EXPECT_EQ(kvtcfg_recharge(raison, sizeof raison), -1);
+    EXPECT_STREQ(raison, "/dev/zero: not a regular file");
+}
+
+// A line is at most 4,096 bytes: a longer one is skipped with a warning and
+// never held, wherever it falls against the reader's blocks, and the lines
+// after it load.
+TEST(KvtCfg, LinesOverFourKiBAreSkippedAndTheNextOnesLoad)
+{
+    Dossier d;
+    const std::string max = "Max=" + std::string(4092, 'm');           // 4,096 bytes
+    const std::string trop = "Over=" + std::string(4092, 'o');         // 4,097 bytes
+    // Lines that run across the 64 KiB blocks of the reader.
+    std::string texte = "[Main]\n" + max + "\n" + trop + "\nAfter=1\n";
+    while (texte.size() < 65536 - 10) texte += "; pad\n";
+    texte += "Across=" + std::string(30, 'a') + "\n" + std::string(8000, 'x') + "\r\nLast=2";
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(kvtcfg_init(d.ecrit("q.conf", texte).c_str()), 0);
+    const std::string avert = testing::internal::GetCapturedStderr();
+    EXPECT_NE(avert.find(" line 3: malformed line skipped (longer than 4096 bytes)"), std::string::npos) << avert;
+    EXPECT_EQ(std::count(avert.begin(), avert.end(), '\n'), 2) << avert;
+    char b[5000];
+    EXPECT_EQ(kvtcfg_recup_E("Main", "Max", b, sizeof b, ""), 4092);
+    EXPECT_EQ(valeur("Main", "Over"), "<default>");
+    EXPECT_EQ(valeur("Main", "After"), "1");
+    EXPECT_EQ(valeur("Main", "Across"), std::string(30, 'a'));
+    EXPECT_EQ(valeur("Main", "Last"), "2");
+}
+
+// A reload never turns an emptied or overwritten file into every default:
+// without a section, or with more lines that are not settings than lines
+// that are, the running configuration stays. Half is still taken.
+TEST(KvtCfg, ReloadRefusesAFileThatIsNotAConfiguration)
+{
+    Dossier d;
+    const std::string chemin = d.ecrit("q.conf", "[Main]\nLogFile=avant.log\n");
+    ASSERT_EQ(kvtcfg_init(chemin.c_str()), 0);
+    // Bytes of a fixed generator: the same "random" file every run.
+    std::string hasard(200 * 1024, '\0');
+    uint32_t x = 12345;
+    for (char &c : hasard) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 24);
+    }
+    struct Cas {
+        const char *nom;
+        std::string texte;
+        std::string raison;  // "" when taken
+    } cas[] = {
+        {"empty", "", "the file has no section"},
+        {"blank lines", "\n  \n\t\r\n", "the file has no section"},
+        {"comments only", "; nothing\n# here\n", "the file has no section"},
+        {"keys without a section", "LogFile=x.log\nAllowedHost0=*\n", "the file has no section"},
+        {"random bytes", hasard, ""},  // reason checked below: it depends on the bytes
+        {"3 of 4 lines not settings", "[Main]\nno equals\n = nokey\n\x01\x02\x03\n", "3 of 4 lines are not settings"},
+        {"3 of 5, a comment counts as a setting", "; c\n[Main]\ngarbage\n[bad\n\0\n"s,
+         "3 of 5 lines are not settings"},
+        {"lines over 4,096 bytes count against",
+         "[Main]\n" + std::string(5000, 'z') + "\n" + std::string(5000, 'y'), "2 of 3 lines are not settings"},
+        {"exactly half", "[Main]\nLogFile=half.log\nbroken\n[]\n", ""},
+    };
+    for (const Cas &c : cas) {
+        SCOPED_TRACE(c.nom);
+        d.ecrit("q.conf", c.texte);
+        char raison[256];
+        testing::internal::CaptureStderr();  // the malformed lines' warnings
+        const int r = kvtcfg_recharge(raison, sizeof raison);
+        testing::internal::GetCapturedStderr();
+        if (std::string(c.nom) == "random bytes") {
+            EXPECT_EQ(r, -1);
+            EXPECT_TRUE(std::string(raison) == "the file has no section" ||
+                        std::string(raison).find(" lines are not settings") != std::string::npos)
+                << raison;
+        } else if (c.raison.empty()) {
+            EXPECT_EQ(r, 0) << raison;
+            EXPECT_EQ(valeur("Main", "LogFile"), "half.log");
+            d.ecrit("q.conf", "[Main]\nLogFile=avant.log\n");
+            ASSERT_EQ(kvtcfg_recharge(nullptr, 0), 0);
+            continue;
+        } else {
+            EXPECT_EQ(r, -1);
+            EXPECT_EQ(std::string(raison), c.raison);
+        }
+        EXPECT_EQ(valeur("Main", "LogFile"), "avant.log");
+    }
+}
+
+// At start a file without a section is still taken (nothing runs that could
+// stay), and the operator is told when it had keys; an empty file, or one
+// of comments, stays silent as before.
+TEST(KvtCfg, StartWithoutASectionWarnsOnlyWhenTheFileHasLines)
+{
+    Dossier d;
+    struct Cas {
+        std::string texte, avert;
+    } cas[] = {
+        {"", ""},
+        {"; only a comment\n\n", ""},
+        {"LogFile=x.log\n", "has no section: every setting takes its default\n"},
+    };
+    for (const Cas &c : cas) {
+        SCOPED_TRACE(c.texte);
+        const std::string chemin = d.ecrit("q.conf", c.texte);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(kvtcfg_init(chemin.c_str()), 0);
+        const std::string avert = testing::internal::GetCapturedStderr();
+        if (c.avert.empty())
+            EXPECT_EQ(avert, "");
+        else
+            EXPECT_TRUE(finit_par(avert, " Configuration file " + chemin + " " + c.avert)) << avert;
+        EXPECT_EQ(valeur("Main", "LogFile"), "<default>");
+    }
 }

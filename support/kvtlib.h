@@ -33,14 +33,19 @@ extern "C" {
 
 /* ---- Configuration (INI file, read once into memory) ---- */
 
-/* Reads the file at `chemin`. A missing file leaves every key at its default
- * (with one warning on stderr). Returns 0, or -1 when the file is missing. */
+/* Reads the file at `chemin`. A missing file, or one that is not a regular
+ * file (symlinks followed) or is larger than 1 MiB, leaves every key at its
+ * default (with one warning on stderr). A line over 4,096 bytes is skipped
+ * with a warning. Returns 0, or -1 when the file could not be read. */
 KVT_EXPORT int kvtcfg_init(const char *chemin);
 /* Reads the file of the last kvtcfg_init again and, when it could be read,
  * makes it the configuration in force (0). When it cannot be read (missing,
- * unreadable, no init yet, no memory) the configuration in force stays whole
- * and the result is -1 with the reason in `raison` (capacity `taille`, may be
- * null). Malformed lines are warned about as at init. */
+ * unreadable, not a regular file, larger than 1 MiB, no init yet, no memory)
+ * or is plainly not a configuration (no section, or more than half of its
+ * lines that are not blank are neither a section, a key line nor a comment),
+ * the configuration in force stays whole and the result is -1 with the
+ * reason in `raison` (capacity `taille`, may be null). Malformed lines are
+ * warned about as at init. */
 KVT_EXPORT int kvtcfg_recharge(char *raison, int taille);
 /* Log line for a setting changed in the file that only a restart applies
  * (argument: the key); written by whoever reloads that setting. */
@@ -65,10 +70,14 @@ KVT_EXPORT int kvtcfg_recup_E(const char *section, const char *cle, char *valeur
  * The number of names, 0 when no file is set, -1 when it cannot be read. */
 KVT_EXPORT int kvtliste_demarre(void);
 /* Loads the list again when it was ever loaded (SIGHUP); lookups see the old
- * list or the new one. A list that cannot be read keeps the old one and logs
- * "Ad-domain list reload failed: %s; the previous list stays". The number of
- * names (also logged as "%d ad-domains loaded."), 0 when nothing was loaded
- * before, -1 on that failure. */
+ * list or the new one. A list that cannot be read (missing, not a regular
+ * file, larger than 256 MiB), or whose lines yield no name while some are
+ * neither blank nor comments, keeps the old one and logs "Ad-domain list
+ * reload failed: %s; the previous list stays"; an empty list is taken. The
+ * number of names (also logged as "%d ad-domains loaded."), 0 when nothing
+ * was loaded before, -1 on that failure. At start (kvtliste_demarre) the same
+ * files are unreadable, and a nameless list loads 0 names. Lines over 4,096
+ * bytes are skipped. */
 KVT_EXPORT int kvtliste_recharge(void);
 /* 1 when the `longueur` bytes at `nom`, or a parent domain of them, are on
  * the list, in any letter case and with one trailing dot ignored; else 0.
@@ -127,6 +136,24 @@ KVT_EXPORT int kvtlog_borne(int lignes, int periode_ms);
 /* Starts `routine(argument)` on a new detached thread with a stack of
  * `taille_pile` bytes. Returns 0, or -1 (logged) when it cannot start. */
 KVT_EXPORT int kvtthread_demarre(void (*routine)(void *), unsigned taille_pile, void *argument);
+
+/* ---- Stop ---- */
+
+/* The process stop, raised once by the launcher. A descriptor that becomes
+ * readable when the stop is asked and stays so (never read it): relay loops
+ * poll it beside their sockets. -1 when the system gave none. */
+KVT_EXPORT int kvtarret_fd(void);
+/* 1 once the stop has been asked, else 0. */
+KVT_EXPORT int kvtarret_demande(void);
+/* Counts the caller in among the connections the stop waits for, from the
+ * start of its relay to the end of its access line: 1, or 0 (not counted)
+ * when the stop has begun. Each 1 is matched by one kvtarret_sort. */
+KVT_EXPORT int kvtarret_entre(void);
+KVT_EXPORT void kvtarret_sort(void);
+/* Asks the stop (kvtarret_fd becomes readable; kvtarret_entre counts no
+ * one in any more) and waits up to `delai_ms` for every counted connection
+ * to leave. The number still counted when it returns: 0 when all ended. */
+KVT_EXPORT int kvtarret_arrete(int delai_ms);
 
 /* ---- Network ---- */
 
@@ -262,7 +289,8 @@ KVT_EXPORT int kvtnet_redir2(int client, int serveur);
  * all relays of the process share one memory budget of 32 MiB; what a
  * destination does not take stays in the kernel's socket buffers. Returns 0
  * when both directions ended, 1 when a time limit ended the relay (idle, or
- * the 60 seconds after a half-close), -1 on an error. */
+ * the 60 seconds after a half-close), 2 when the process stop ended it (see
+ * kvtarret_arrete), -1 on an error. */
 KVT_EXPORT int kvtnet_redir2_delai(int client, int serveur, int inactif_s);
 /* kvtnet_redir2_delai that also stores the bytes it passed on, client to
  * server in *montants and server to client in *descendants (either may be

@@ -9,7 +9,6 @@
 #include <arpa/inet.h>
 #include <malloc.h>
 #include <sched.h>
-#include <sys/stat.h>
 #include <time.h>
 
 #include <atomic>
@@ -24,6 +23,8 @@
 #include <string_view>
 #include <vector>
 
+#include "kvt_interne.h"
+#include "kvt_raii.h"
 #include "kvtlib.h"
 
 struct kvtliste_table {
@@ -166,14 +167,19 @@ std::string normalise(std::string_view n)
 struct construction {
     std::vector<char> texte;
     std::vector<uint32_t> debuts;
+    long lignes = 0;  // lines that are not blank, a comment or a hosts file's usual header
 
-    void ajoute(std::string_view brut)
+    // false when `brut` is an address or a header name: a hosts file's own
+    // lines, not an entry that failed.
+    bool ajoute(std::string_view brut)
     {
         std::string n = normalise(brut);
-        if (!nom_valide(n) || est_adresse(n) || est_entete_hosts(n)) return;
+        if (est_adresse(n) || est_entete_hosts(n)) return false;
+        if (!nom_valide(n)) return true;
         debuts.push_back(static_cast<uint32_t>(texte.size()));
         texte.insert(texte.end(), n.begin(), n.end());
         texte.push_back('\0');
+        return true;
     }
 };
 
@@ -187,6 +193,7 @@ void lit_ligne(std::string_view l, construction &c)
     while (!l.empty() && blanc(l.front())) l.remove_prefix(1);
     if (l.empty() || l[0] == '#' || l[0] == '!' || l[0] == '[') return;
     if (l.substr(0, 2) == "||") {
+        ++c.lignes;
         l.remove_prefix(2);
         const size_t chapeau = l.find('^');
         if (chapeau == std::string_view::npos) return;
@@ -199,7 +206,10 @@ void lit_ligne(std::string_view l, construction &c)
     // Element-hiding rules of adblock lists ("site##.ad", "site#@#.ad"...)
     // name pages, not hosts to block.
     for (std::string_view regle : {"##", "#@#", "#?#", "#$#"})
-        if (l.find(regle) != std::string_view::npos) return;
+        if (l.find(regle) != std::string_view::npos) {
+            ++c.lignes;
+            return;
+        }
     const size_t diese = l.find('#');
     if (diese != std::string_view::npos) l = l.substr(0, diese);
     std::vector<std::string_view> mots;
@@ -215,8 +225,21 @@ void lit_ligne(std::string_view l, construction &c)
     // whose words are names (an address among them is skipped).
     size_t premier = 0;
     if (mots.size() > 1 && est_adresse(std::string{mots[0]})) premier = 1;
-    for (size_t i = premier; i < mots.size(); ++i) c.ajoute(mots[i]);
+    bool entree = false;
+    for (size_t i = premier; i < mots.size(); ++i) entree |= c.ajoute(mots[i]);
+    if (entree) ++c.lignes;
 }
+
+// The largest list read: published lists hold a few MiB; the bound keeps a
+// misnamed file from taking the gateway's memory.
+constexpr long long kTailleMax = 256LL * 1024 * 1024;
+
+struct lecteur final : kvtfichier_lecteur {
+    construction &c;
+    explicit lecteur(construction &cc) : c(cc) {}
+    void ligne(long, std::string_view l) override { lit_ligne(l, c); }
+    void trop_longue(long) override { ++c.lignes; }  // whatever it held, no name was read from it
+};
 
 // The table of the names built, repeats counted once; null without memory.
 kvtliste_table *termine(construction &c) noexcept
@@ -244,13 +267,11 @@ kvtliste_table *termine(construction &c) noexcept
     }
 }
 
-struct fermeture {
-    void operator()(FILE *f) const noexcept { std::fclose(f); }
-};
-
 // Builds the table of the file that "AdHostsFile" names: 0 and `*t` (null
-// when no file is set), or -1 with the reason in `raison`.
-int construit(kvtliste_table **t, std::string &raison)
+// when no file is set), or -1 with the reason in `raison`. With `recharge`,
+// a file whose lines are there but yield no name is refused as well: a
+// list in some other format, or garbage, must not turn blocking off.
+int construit(kvtliste_table **t, std::string &raison, bool recharge)
 {
     *t = nullptr;
     char chemin[1024];
@@ -259,34 +280,22 @@ int construit(kvtliste_table **t, std::string &raison)
     try {
         // A relative path names a file beside the configuration.
         const std::string complet = chemin[0] == '/' ? std::string{chemin} : std::string{kvtcfg_dossier()} + chemin;
-        std::unique_ptr<FILE, fermeture> f{std::fopen(complet.c_str(), "r")};
-        struct stat etat;
-        if (!f) {
-            raison = complet + ": " + std::strerror(errno);
+        int fd;
+        int err = kvtfichier_ouvre(complet.c_str(), kTailleMax, &fd);
+        if (err != 0) {
+            raison = complet + ": " + kvtfichier_raison(err, kTailleMax);
             return -1;
         }
-        if (fstat(fileno(f.get()), &etat) != 0) {
-            raison = complet + ": " + std::strerror(errno);
-            return -1;
-        }
-        // A folder opens for reading, then yields no line: as unreadable as
-        // a missing file.
-        if (S_ISDIR(etat.st_mode)) {
-            raison = complet + ": " + std::strerror(EISDIR);
-            return -1;
-        }
+        const kvt_fd f{fd};
         construction c;
-        std::string ligne;
-        char morceau[4096];
-        while (std::fgets(morceau, sizeof morceau, f.get()) != nullptr) {
-            ligne += morceau;
-            if (ligne.back() != '\n' && !std::feof(f.get())) continue;  // a line longer than the buffer
-            lit_ligne(ligne, c);
-            ligne.clear();
+        lecteur l{c};
+        err = kvtfichier_lit(f.fd, kTailleMax, l);
+        if (err != 0) {
+            raison = complet + ": " + kvtfichier_raison(err, kTailleMax);
+            return -1;
         }
-        if (!ligne.empty()) lit_ligne(ligne, c);
-        if (std::ferror(f.get())) {
-            raison = complet + ": " + std::strerror(EIO);
+        if (recharge && c.lignes > 0 && c.debuts.empty()) {
+            raison = complet + ": no name could be read from its " + std::to_string(c.lignes) + " lines";
             return -1;
         }
         *t = termine(c);
@@ -320,7 +329,7 @@ int kvtliste_demarre(void)
     chargee = true;
     kvtliste_table *t;
     std::string raison;
-    if (construit(&t, raison) < 0) {
+    if (construit(&t, raison, false) < 0) {
         // The line the single-module loader has always printed.
         std::fputs("Unable to open adhosts file\n", stdout);
         std::fflush(stdout);
@@ -340,7 +349,7 @@ int kvtliste_recharge(void)
     if (!chargee) return 0;  // no module blocks: nothing to load
     kvtliste_table *t;
     std::string raison;
-    if (construit(&t, raison) < 0) {
+    if (construit(&t, raison, true) < 0) {
         kvtlog_log("Ad-domain list reload failed: %s; the previous list stays", raison.c_str());
         return -1;
     }

@@ -444,7 +444,9 @@ int kvtnet_redir2_compte(int client, int serveur, int inactif_s, uint64_t *monta
             if (maintenant >= echeance) return 1;
         }
 
-        pollfd p[2];
+        // p[2]: the process stop, which ends the relay with what it counted.
+        pollfd p[3];
+        p[2] = {kvtarret_fd(), POLLIN, 0};
         for (int i = 0; i < 2; ++i) {
             short ev = 0;
             for (const Sens &s : sens)
@@ -466,8 +468,9 @@ int kvtnet_redir2_compte(int client, int serveur, int inactif_s, uint64_t *monta
         }
         int delai = -1;
         if (reveil >= 0) delai = static_cast<int>(std::clamp<int64_t>(reveil - maintenant, 0, INT_MAX));
-        int n = ::poll(p, 2, delai);
+        int n = ::poll(p, 3, delai);
         if (n < 0 && errno != EINTR) return -1;
+        if (n > 0 && (p[2].revents & POLLIN)) return 2;
         maintenant = kvtnet_maintenant_ms();
         for (Sens &s : sens)
             if (!s.termine && s.tient() && maintenant - s.activite >= INACTIF_MS) s.libere();

@@ -3,7 +3,9 @@
 # relay together. The metrics endpoint ("StatsPort") is read with curl
 # before and after known traffic and must move by exactly that traffic; the
 # SIGUSR2 lines and the lines before "Quorvel stops" give the same numbers;
-# 404, 405 and a refused client. Needs root (exit 77 otherwise).
+# 404, 405 and a refused client; "Connection: close" on every answer, and
+# an orderly end after a body, a second request or a bad version. Needs
+# root (exit 77 otherwise).
 set -euo pipefail
 . "$(dirname "$0")/dns/lib.sh"
 dns_exige
@@ -124,6 +126,58 @@ verifie "a client not allowed: 403" test "$(code --interface 10.53.3.4 "$URL")" 
 for _ in $(seq 300); do grep -qs "refused (stats)" "$RELAIS/quorvel.log" && break; sleep 0.1; done
 verifie "and the line Connection from 10.53.3.4 refused (stats)" \
     grep -q ' Connection from 10\.53\.3\.4 refused (stats)$' "$RELAIS/quorvel.log"
+
+# Every answer of the endpoint says "Connection: close" (never the pages'
+# own header), the refused client's 403 included.
+for cas in "200 --interface 10.53.3.2 $URL" "404 --interface 10.53.3.2 http://10.53.3.1:9100/" \
+           "405 --interface 10.53.3.2 -X POST $URL" "403 --interface 10.53.3.4 $URL"; do
+    set -- $cas
+    t=$(ip netns exec "$NS_C" curl -sS --max-time 30 -o /dev/null -D - "${@:2}" | tr -d '\r')
+    verifie "$1: Connection: close, no Connexion" \
+        bash -c 'grep -q "^HTTP/1\.1 $1 " <<< "$2" && grep -qx "Connection: close" <<< "$2" && ! grep -q Connexion <<< "$2"' _ "$1" "$t"
+done
+# Raw requests: a body, a second request in the same packet, versions the
+# endpoint does not speak. Each gets one answer, then the end of the stream
+# as a FIN (recv gives 0), never a reset.
+ip netns exec "$NS_C" /usr/bin/python3 - > "$RELAIS/brut.txt" <<'PY' || true
+import socket
+corps = b"x" * 100000
+cas = [
+    (b"GET /metrics HTTP/1.1\r\nContent-Length: 100000\r\n\r\n" + corps, 200),
+    (b"POST /metrics HTTP/1.1\r\nContent-Length: 100000\r\n\r\n" + corps, 405),
+    (b"GET /metrics HTTP/1.1\r\n\r\nGET /metrics HTTP/1.1\r\n\r\n", 200),
+    (b"GET /nope HTTP/1.0\r\n\r\nGET /metrics HTTP/1.0\r\n\r\n", 404),
+    (b"GET /metrics HTTP/2.0\r\n\r\n", 400),
+    (b"GET /metrics HTTP/1.1x\r\n\r\n", 400),
+    (b"GET /metrics HTTP/0.9\r\n\r\n" + corps, 400),
+]
+for requete, attendu in cas:
+    s = socket.socket()
+    s.bind(("10.53.3.2", 0))
+    s.settimeout(30)
+    s.connect(("10.53.3.1", 9100))
+    s.sendall(requete)
+    recu, fin = b"", "fin"
+    while True:
+        try:
+            b = s.recv(65536)
+        except ConnectionResetError:
+            fin = "reset"
+            break
+        if not b:
+            break
+        recu += b
+    s.close()
+    tete, _, reste = recu.partition(b"\r\n\r\n")
+    lignes = tete.decode("latin-1").split("\r\n")
+    longueur = [l for l in lignes if l.startswith("Content-Length: ")]
+    bon = (lignes[0].startswith("HTTP/1.1 %d " % attendu) and "Connection: close" in lignes
+           and longueur and int(longueur[0][16:]) == len(reste) and fin == "fin")
+    print("%s %s: %s, %s" % ("ok" if bon else "bad", requete[:24], lignes[0], fin))
+PY
+verifie "raw requests: one answer each, Connection: close, then a FIN, never a reset" \
+    test "$(grep -c '^ok ' "$RELAIS/brut.txt")" -eq 7
+grep '^bad' "$RELAIS/brut.txt" || true
 
 # The same lines just before the stop line.
 kill -TERM "$relais"
