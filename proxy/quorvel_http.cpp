@@ -416,9 +416,12 @@ enum { TETE_GRANDE = -1, TETE_FERMEE = -2, TETE_DELAI = -3, TETE_VIDE = -4 };
 
 // A head at the start of f's bytes: its length, or TETE_GRANDE (over
 // 64 KiB), TETE_FERMEE (the peer closed or failed part way), TETE_VIDE
-// (closed before a byte came), TETE_DELAI.
-long lit_tete(flux &f, int64_t echeance_premier, int64_t echeance)
+// (closed before a byte came), TETE_DELAI. The first byte must come by
+// `echeance_premier`, the whole head by `echeance`, or, with `delai_ms`, that
+// long after its first byte.
+long lit_tete(flux &f, int64_t echeance_premier, int64_t echeance, int delai_ms = 0)
 {
+    if (delai_ms > 0) echeance = f.dispo() > 0 ? maintenant() + delai_ms : -1;
     size_t vu = 0;
     for (;;) {
         // Empty lines before a head are skipped, whatever else they mean.
@@ -434,6 +437,7 @@ long lit_tete(flux &f, int64_t echeance_premier, int64_t echeance)
         if (f.cap < ENTETE_MAX && f.dispo() + 1 >= f.cap && !f.reserve(std::min(ENTETE_MAX + 1, f.cap * 2)))
             return TETE_FERMEE;
         const int r = lit(f, f.dispo() == 0 ? echeance_premier : echeance, ENTETE_MAX + 1 - f.dispo());
+        if (r == LU && delai_ms > 0 && echeance < 0) echeance = maintenant() + delai_ms;
         if (r == DELAI) return TETE_DELAI;
         if (r != LU) return f.dispo() == 0 ? TETE_VIDE : TETE_FERMEE;
     }
@@ -1129,7 +1133,7 @@ void quorvel_http_connexion(void *bloc)
                 n = lu == -1 ? TETE_GRANDE : lu == -3 ? TETE_DELAI : TETE_VIDE;
             }
         } else {
-            n = lit_tete(c.client_lu, echeance_inactif(), maintenant() + DELAI_ENTETE_MS);
+            n = lit_tete(c.client_lu, echeance_inactif(), -1, DELAI_ENTETE_MS);
             // Nothing more, or idle for too long: the connection ends quietly.
             if (n == TETE_VIDE || (n == TETE_DELAI && c.client_lu.dispo() == 0)) break;
         }
