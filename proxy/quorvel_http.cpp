@@ -563,7 +563,7 @@ int relaie_corps(flux &de, int vers, cadrage c, uint64_t longueur, uint64_t *com
         // What was held back may be whole now, or hold a fault to report.
         if (c == MORCEAUX && n > 0 && de.dispo() > 0) continue;
         if (!sans_tube && de.dispo() == 0 && (c == JUSQU_A_FIN || (c == LONGUEUR && reste >= CORPS_TUBE))) continue;
-        const size_t max = c == LONGUEUR ? static_cast<size_t>(std::min<uint64_t>(reste - 0, TAMPON)) : 0;
+        const size_t max = c == LONGUEUR ? static_cast<size_t>(std::min<uint64_t>(reste, TAMPON)) : 0;
         const int r = lit(de, echeance_inactif(), c == LONGUEUR && de.dispo() == 0 ? max : 0);
         if (r == FERME && c == JUSQU_A_FIN) return CORPS_OK;
         if (r != LU) return CORPS_SOURCE;
@@ -823,9 +823,9 @@ std::string tete_reponse(const char *p, const quorvel_http_tete &t, bool upgrade
 
 enum suite { CONTINUE, FERMER };
 
-// Serves one request whose head lies at the start of c.client_lu (length
-// `n`, parsed in `t`). CONTINUE when the client connection may carry the
-// next request.
+// Serves one request parsed in `t` (its body, if any, comes next in
+// c.client_lu). CONTINUE when the client connection may carry the next
+// request.
 suite sert_requete(connexion &c, const quorvel_http_tete &t, bilan &b)
 {
     b.methode = t.methode;
@@ -908,7 +908,6 @@ suite sert_requete(connexion &c, const quorvel_http_tete &t, bilan &b)
 
     // The body, unless the client waits for the server's word first.
     bool corps_envoye = corps_requete == SANS_CORPS;
-    bool corps_abandonne = false;
     auto envoie_corps = [&]() -> bool {
         const int rc = relaie_corps(c.client_lu, c.amont_lu.fd, corps_requete, s.longueur, &b.montants);
         kvtstat.http.octets_montants.fetch_add(b.montants, std::memory_order_relaxed);
@@ -1050,8 +1049,9 @@ suite sert_requete(connexion &c, const quorvel_http_tete &t, bilan &b)
     if (rc != CORPS_OK || !garde_serveur || c.amont_lu.dispo() > 0 || !corps_envoye) c.ferme_serveur();
     else c.amont_lu.rend();
     if (rc != CORPS_OK) return FERMER;
-    if (!corps_envoye) corps_abandonne = true;
-    return garde && !corps_abandonne ? CONTINUE : FERMER;
+    // A body the client was told to wait with and never sent may still be
+    // on its way: the connection ends (garde is false then).
+    return garde ? CONTINUE : FERMER;
 }
 
 // After a page, the rest of what the client sends is read and dropped for
