@@ -46,8 +46,9 @@ std::atomic<int> inactif_s{60};
 // [HTTP_FTP] HTTPBlockAds.
 std::atomic<int> bloque_pub{0};
 
-// No answer head within this time: the 504 page.
+// No answer head within this time: the 504 page (tests shorten it).
 constexpr int DELAI_REPONSE_MS = 60 * 1000;
+std::atomic<int> delai_reponse_ms{DELAI_REPONSE_MS};
 // A request head that has begun must be complete within this time, as the
 // first one (kvtnet_recup_entete).
 constexpr int DELAI_ENTETE_MS = 30 * 1000;
@@ -180,6 +181,11 @@ int _recharge_serveur_http(void)
     inactif_s.store(lit_inactif(), std::memory_order_relaxed);
     lit_blocage();
     return 0;
+}
+
+void quorvel_http_regle_essai(int delai_reponse)
+{
+    delai_reponse_ms.store(delai_reponse > 0 ? delai_reponse : DELAI_REPONSE_MS, std::memory_order_relaxed);
 }
 
 /* ---- Small services ---- */
@@ -930,7 +936,7 @@ suite sert_requete(connexion &c, const quorvel_http_tete &t, bilan &b)
     }
 
     // The answer: 1xx heads first, passed on to HTTP/1.1 clients.
-    const int64_t echeance = maintenant() + DELAI_REPONSE_MS;
+    const int64_t echeance = maintenant() + delai_reponse_ms.load(std::memory_order_relaxed);
     quorvel_http_tete *rt = new (std::nothrow) quorvel_http_tete;
     if (rt == nullptr) return FERMER;
     std::unique_ptr<quorvel_http_tete> garde_rt{rt};

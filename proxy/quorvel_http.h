@@ -43,6 +43,10 @@ void quorvel_http_connexion(void *bloc);
  * "Connection from %s refused: too many connections (HTTP)". */
 void quorvel_http_refus(int s, uint32_t adresse);
 
+/* Tests only: the wait for an answer's head before the 504 page, in ms
+ * (0 restores the 60 seconds). */
+void quorvel_http_regle_essai(int delai_reponse_ms);
+
 /* An absolute http:// URL taken apart: parts point into the text. */
 struct quorvel_http_url {
     std::string_view hote;    /* name, dotted address or [IPv6] */

@@ -253,4 +253,31 @@ TEST_F(QuorvelHttpConnexion, ServerWithoutAnAnswerGets502)
     EXPECT_NE(std::string::npos, r.find("<H1>Bad answer</H1>"));
 }
 
+TEST_F(QuorvelHttpConnexion, ServerSilentPastTheDeadlineGets504)
+{
+    quorvel_http_regle_essai(300);
+    origine o("", 0);  // listens, never answers
+    client c;
+    const std::string req = "GET http://127.0.0.1:" + std::to_string(o.port) + "/ HTTP/1.1\r\n\r\n";
+    ::send(c.s, req.data(), req.size(), 0);
+    const std::string r = c.tout();
+    quorvel_http_regle_essai(0);
+    EXPECT_EQ(0u, r.find("HTTP/1.1 504 Gateway Timeout\r\n")) << r;
+    EXPECT_NE(std::string::npos, r.find("<H1>No answer</H1>The server did not answer in time."));
+}
+
+TEST_F(QuorvelHttpConnexion, AnswerWithABadChunkEndsTheClientConnection)
+{
+    origine o("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\nzz\r\nrest", 1);
+    client c;
+    const std::string u = "http://127.0.0.1:" + std::to_string(o.port) + "/";
+    // A second request waits behind: it is never served.
+    const std::string req = "GET " + u + " HTTP/1.1\r\n\r\nGET " + u + " HTTP/1.1\r\n\r\n";
+    ::send(c.s, req.data(), req.size(), 0);
+    const std::string r = c.tout();
+    EXPECT_EQ(0u, r.find("HTTP/1.1 200 OK\r\n")) << r;
+    EXPECT_EQ(std::string::npos, r.find("zz"));
+    EXPECT_EQ(r.size() - 7, r.find("2\r\nok\r\n")) << r;  // the good chunk ends it
+}
+
 }  // namespace
