@@ -99,8 +99,9 @@ int quorvel_ssl_cible_locale(uint32_t adresse);
 
 /* Non-zero when a tunnel to `adresse`:`port` (host-order port) would come
  * back to this proxy: the address is this machine's own (any interface,
- * loopback, 0.0.0.0) and the port is quorvel_ssl_port or
- * quorvel_ssl_port_dns. Refused for every client, loopback included. */
+ * loopback, 0.0.0.0) and the port is quorvel_ssl_port, quorvel_ssl_port_dns
+ * or another service port of this process (quorvel_tunnel_port_propre).
+ * Refused for every client, loopback included. */
 int quorvel_ssl_boucle(uint32_t adresse, int port);
 
 /* 1 when `hote` is an IPv4 address (any form the resolver reads as one) or
