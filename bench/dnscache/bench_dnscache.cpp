@@ -1,7 +1,8 @@
 // The answer cache's memory and lookup cost, without sockets:
 //   bench_dnscache [entries, default 100000] [lookups per thread, default 2000000]
+//                  [A records per answer, default 4 to 16 in turn]
 // Fills a cache of that size with answers of 100 to 300 bytes (A records for
-// distinct names), reports the heap and resident memory the entries took,
+// distinct names; 17 records make 300-byte answers), reports the heap and resident memory the entries took,
 // then the time of one hit from 1 thread and from 2 threads at once (each
 // the best of 3 runs), and of one miss.
 #include <malloc.h>
@@ -102,14 +103,15 @@ int main(int argc, char **argv)
 {
     const unsigned nb = argc > 1 ? static_cast<unsigned>(std::atoi(argv[1])) : 100000;
     const size_t recherches = argc > 2 ? static_cast<size_t>(std::atol(argv[2])) : 2000000;
-    if (nb == 0 || recherches == 0) {
-        std::fprintf(stderr, "usage: bench_dnscache [entries] [lookups per thread]\n");
+    const unsigned fixe = argc > 3 ? static_cast<unsigned>(std::atoi(argv[3])) : 0;
+    if (nb == 0 || recherches == 0 || fixe > 200) {
+        std::fprintf(stderr, "usage: bench_dnscache [entries] [lookups per thread] [records per answer]\n");
         return 2;
     }
     std::vector<Octets> q(nb), r(nb);
     size_t octets = 0;
     for (unsigned i = 0; i < nb; ++i) {
-        paire("host" + std::to_string(i) + ".example.net", 4 + i % 13, q[i], r[i]);
+        paire("host" + std::to_string(i) + ".example.net", fixe != 0 ? fixe : 4 + i % 13, q[i], r[i]);
         octets += r[i].size();
     }
     std::vector<unsigned> ordre(nb);
