@@ -248,6 +248,21 @@ void libere_liste(entree *e) noexcept
 
 }  // namespace
 
+int quorvel_dns_cache_nombre(const char *texte, unsigned max, unsigned *valeur)
+{
+    *valeur = 0;
+    if (texte == nullptr) return 0;
+    uint64_t v = 0;
+    bool trop = false;
+    for (const char *p = texte; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return -1;
+        v = v * 10 + static_cast<unsigned>(*p - '0');
+        if (v > max) trop = true, v = max;  // also keeps a long text from wrapping
+    }
+    *valeur = static_cast<unsigned>(v);
+    return trop ? 1 : 0;
+}
+
 int quorvel_dns_cache_requete_lit(const unsigned char *d, size_t n, quorvel_dns_cache_requete *r)
 {
     if (r == nullptr || quorvel_dns_msg_classe(d, n, &r->q) != QUORVEL_DNS_MSG_LUE) return -1;

@@ -45,6 +45,12 @@
 
 struct quorvel_dns_cache;
 
+/* Reads the text of "DNSCacheSize" or "DNSCacheMinTTL" as a whole number of
+ * at most `max`: 0 when it is one (the empty text is 0), 1 when it is
+ * larger (`*valeur` is then `max`), -1 when it is not a whole number
+ * (`*valeur` 0). The caller writes the error-log line for 1 and -1. */
+QUORVEL_DNS_INTERNE int quorvel_dns_cache_nombre(const char *texte, unsigned max, unsigned *valeur);
+
 /* What the cache reads of a query it could answer. */
 struct quorvel_dns_cache_requete {
     quorvel_dns_msg_question q;

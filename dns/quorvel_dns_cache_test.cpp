@@ -56,6 +56,28 @@ quorvel_dns_cache_compteurs compteurs(const quorvel_dns_cache *c)
     return k;
 }
 
+TEST(QuorvelDnsCache, SettingValues)
+{
+    struct Cas {
+        const char *texte;
+        int resultat;
+        unsigned valeur;
+    } cas[] = {
+        {"", 0, 0},          {"0", 0, 0},   {"5000", 0, 5000}, {"1000000", 0, 1000000}, {"1000001", 1, 1000000},
+        {"99999999999999999999999", 1, 1000000}, {"-1", -1, 0}, {"12k", -1, 0},  {" 12", -1, 0},
+        {"1.5", -1, 0},
+    };
+    for (const Cas &c : cas) {
+        SCOPED_TRACE(c.texte);
+        unsigned v = 7;
+        EXPECT_EQ(c.resultat, quorvel_dns_cache_nombre(c.texte, QUORVEL_DNS_CACHE_TAILLE_MAX, &v));
+        EXPECT_EQ(c.valeur, v);
+    }
+    unsigned v = 0;
+    EXPECT_EQ(1, quorvel_dns_cache_nombre("3601", QUORVEL_DNS_CACHE_MIN_TTL_MAX, &v));
+    EXPECT_EQ(3600u, v);
+}
+
 TEST(QuorvelDnsCache, HowLongAnAnswerIsKept)
 {
     Rr tsig{nom_fil("cle"), 250, 255, 0, {1, 2, 3}};
@@ -291,6 +313,18 @@ TEST(QuorvelDnsCache, OptOptionsAreNotServedToOthers)
     ASSERT_EQ(0, quorvel_dns_msg_parcourt(s.data(), s.size(), &m, nullptr, 0, nullptr));
     EXPECT_EQ(1, m.opt);
     EXPECT_EQ(1232, m.opt_taille);
+
+    // Bytes after the last record are not the message's: not kept.
+    const Octets q2 = requete("b.example");
+    Octets r2 = reponse("b.example", 1, 0, {rr_a(60)});
+    const size_t l = r2.size();
+    r2.insert(r2.end(), {0xDE, 0xAD, 0xBE, 0xEF});
+    ASSERT_EQ(1, garde(c.get(), q2, r2, 0));
+    EXPECT_EQ(l, cherche(c.get(), q2, 0).size());
+    // Names that read what the cache rewrites: not kept.
+    Rr vers_ttl = rr_a(60);
+    vers_ttl.nom = {0xC0, 12 + 11 + 4 + 6};  // the TTL of the record before
+    EXPECT_EQ(0, garde(c.get(), q2, reponse("b.example", 1, 0, {rr_a(60), vers_ttl}), 0));
 }
 
 TEST(QuorvelDnsCache, ThreadsLookUpStoreAndEmptyAtOnce)
