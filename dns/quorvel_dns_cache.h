@@ -9,7 +9,9 @@
  * NXDOMAIN or NODATA (NOERROR, no answer record) with an SOA record in its
  * authority section; at most QUORVEL_DNS_CACHE_REPONSE_MAX bytes; no TSIG;
  * an OPT record's options only when it is the last record (they are then
- * dropped: cookies and client subnets belong to the client that asked).
+ * dropped: cookies and client subnets belong to the client that asked);
+ * names compressed as compressors write them (quorvel_dns_msg_compression_sure),
+ * since the cache rewrites TTLs, the header and the question's case.
  * How long: a positive answer for its smallest TTL, raised to the cache's
  * least time; a negative one for the smaller of the SOA's TTL and MINIMUM
  * (never raised); never 0 and never over QUORVEL_DNS_CACHE_DUREE_MAX.
