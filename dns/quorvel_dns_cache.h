@@ -74,7 +74,8 @@ QUORVEL_DNS_INTERNE uint32_t quorvel_dns_cache_duree(const unsigned char *d, siz
 /* A cache of at most `taille` answers (1 to QUORVEL_DNS_CACHE_TAILLE_MAX,
  * larger values taken as the maximum), raising positive times to `min_ttl`
  * (at most QUORVEL_DNS_CACHE_MIN_TTL_MAX). Null when `taille` is 0 or
- * memory is short. Released by quorvel_dns_cache_detruit. */
+ * memory is short. Released by quorvel_dns_cache_detruit, once no thread
+ * uses it any more. */
 QUORVEL_DNS_INTERNE quorvel_dns_cache *quorvel_dns_cache_cree(unsigned taille, unsigned min_ttl);
 QUORVEL_DNS_INTERNE void quorvel_dns_cache_detruit(quorvel_dns_cache *c);
 
