@@ -236,6 +236,9 @@ TEST(QuorvelDnsCache, TheKey)
         std::vector<unsigned char> t(QUORVEL_DNS_CACHE_REPONSE_MAX);
         EXPECT_EQ(-1, quorvel_dns_cache_cherche(c.get(), q->data(), q->size(), 0, t.data(), t.size(), 10));
     }
+    std::vector<unsigned char> petit(QUORVEL_DNS_CACHE_REPONSE_MAX - 1);
+    EXPECT_EQ(-1, quorvel_dns_cache_cherche(c.get(), autre.data(), autre.size(), 0, petit.data(), petit.size(), 10))
+        << "a buffer too small for any kept answer";
     EXPECT_EQ(echecs, compteurs(c.get()).echecs);
 }
 

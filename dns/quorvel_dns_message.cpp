@@ -218,12 +218,15 @@ int quorvel_dns_msg_parcourt(const unsigned char *d, size_t n, quorvel_dns_msg_r
 
 namespace {
 
-// Label starts written in place so far, one bit per offset of a message of
-// at most 64 KiB.
+// Label starts written in place so far, one bit per offset a pointer can
+// name (14 bits): 2 KiB, so that the relay's small thread stacks hold it.
 struct debuts {
-    uint64_t bits[65536 / 64];
-    void marque(size_t i) noexcept { bits[i / 64] |= uint64_t{1} << (i % 64); }
-    bool contient(size_t i) const noexcept { return (bits[i / 64] >> (i % 64) & 1) != 0; }
+    uint64_t bits[0x4000 / 64];
+    void marque(size_t i) noexcept
+    {
+        if (i < 0x4000) bits[i / 64] |= uint64_t{1} << (i % 64);
+    }
+    bool contient(size_t i) const noexcept { return i < 0x4000 && (bits[i / 64] >> (i % 64) & 1) != 0; }
 };
 
 // The name at `i`, ending by `fin`: its labels are marked, and a pointer
