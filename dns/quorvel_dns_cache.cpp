@@ -476,13 +476,9 @@ int quorvel_dns_cache_garde_requete(quorvel_dns_cache *c, const unsigned char *r
                                     const unsigned char *reponse, size_t nr, uint32_t maintenant)
 {
     quorvel_dns_cache_requete r;
-    quorvel_dns_msg_question q;
     if (c == nullptr || reponse == nullptr || quorvel_dns_cache_requete_lit(requete, nq, &r) < 0 ||
-        quorvel_dns_msg_question_lit(reponse, nr, &q) < 0 || q.fin != r.q.fin)
+        !quorvel_dns_msg_meme_question(requete, nq, reponse, nr))
         return 0;
-    for (size_t i = QUORVEL_DNS_MSG_ENTETE; i < q.nom_fin; ++i)
-        if (minuscule(requete[i]) != minuscule(reponse[i])) return 0;
-    if (std::memcmp(requete + q.nom_fin, reponse + q.nom_fin, 4) != 0) return 0;
     return quorvel_dns_cache_garde(c, r.cle, reponse, nr, maintenant);
 }
 

@@ -88,6 +88,22 @@ int quorvel_dns_msg_formerr(const unsigned char *d, size_t n, unsigned char *rep
     return QUORVEL_DNS_MSG_ENTETE;
 }
 
+int quorvel_dns_msg_meme_question(const unsigned char *a, size_t na, const unsigned char *b, size_t nb)
+{
+    quorvel_dns_msg_question qa, qb;
+    if (quorvel_dns_msg_question_lit(a, na, &qa) < 0 || quorvel_dns_msg_question_lit(b, nb, &qb) < 0 ||
+        qa.fin != qb.fin || quorvel_dns_msg_u16(a + 4) != 1 || quorvel_dns_msg_u16(b + 4) != 1)
+        return 0;
+    // Length bytes are below 64, never letters: folding them is harmless.
+    for (size_t i = QUORVEL_DNS_MSG_ENTETE; i < qa.nom_fin; ++i) {
+        unsigned char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
+        if (x != y) return 0;
+    }
+    return std::memcmp(a + qa.nom_fin, b + qb.nom_fin, 4) == 0 ? 1 : 0;
+}
+
 size_t quorvel_dns_msg_nom_fin(const unsigned char *d, size_t n, size_t i)
 {
     if (d == nullptr) return 0;

@@ -91,6 +91,13 @@ QUORVEL_DNS_INTERNE int quorvel_dns_msg_classe(const unsigned char *d, size_t n,
 QUORVEL_DNS_INTERNE int quorvel_dns_msg_formerr(const unsigned char *d, size_t n, unsigned char *reponse,
                                                 size_t capacite);
 
+/* 1 when the messages `a` and `b` both have one question as
+ * quorvel_dns_msg_question_lit reads it and these are the same: the name
+ * without regard to ASCII letter case, type and class exactly (an answer's
+ * question against its query's). 0 otherwise. */
+QUORVEL_DNS_INTERNE int quorvel_dns_msg_meme_question(const unsigned char *a, size_t na, const unsigned char *b,
+                                                      size_t nb);
+
 /* End of the name at `i` (compression pointers allowed): the offset just past
  * its bytes in place, or 0 when it is malformed: a pointer that does not
  * point before the labels it ends (the only way to a loop) or into the

@@ -118,6 +118,33 @@ TEST(QuorvelDnsMessage, WhatBecomesOfEachQuery)
     }
 }
 
+TEST(QuorvelDnsMessage, SameQuestion)
+{
+    const Octets q = requete("Www.Example", 28, 1232);
+    Octets deux = reponse("www.example", 28, 0, {});
+    deux[5] = 2;
+    Octets ch = reponse("www.example", 28, 0, {});
+    ch[12 + 13 + 3] = 3;
+    struct Cas {
+        const char *quoi;
+        Octets r;
+        int attendu;
+    } cas[] = {
+        {"other letter case", reponse("wWW.EXAMPLE", 28, 0, {rr_a(60)}), 1},
+        {"other type", reponse("www.example", 1, 0, {}), 0},
+        {"other class", ch, 0},
+        {"longer name", reponse("www.example.net", 28, 0, {}), 0},
+        {"other label split", reponse("ww.wexample", 28, 0, {}), 0},
+        {"two questions", deux, 0},
+        {"cut short", Octets(q.begin(), q.begin() + 20), 0},
+    };
+    for (const Cas &c : cas) {
+        SCOPED_TRACE(c.quoi);
+        EXPECT_EQ(c.attendu, quorvel_dns_msg_meme_question(q.data(), q.size(), c.r.data(), c.r.size()));
+        EXPECT_EQ(c.attendu, quorvel_dns_msg_meme_question(c.r.data(), c.r.size(), q.data(), q.size()));
+    }
+}
+
 TEST(QuorvelDnsMessage, FormerrBytes)
 {
     Octets d = requete("x.example", 1, 1232);

@@ -55,6 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *donnees, size_t taille)
     const std::vector<unsigned char> r(donnees + 3 + lq, donnees + taille);
     lit(q);
     lit(r);
+    verifie(quorvel_dns_msg_meme_question(q.data(), q.size(), r.data(), r.size()) ==
+            quorvel_dns_msg_meme_question(r.data(), r.size(), q.data(), q.size()));
 
     quorvel_dns_cache *c = quorvel_dns_cache_cree(4, 0);
     if (c == nullptr) return 0;
