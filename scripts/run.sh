@@ -15,7 +15,7 @@ dossier=$racine/build-run
 quorvel_paquets "${QUORVEL_PAQUETS_RUN[@]}"
 cmake -S "$racine" -B "$dossier" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DQUORVEL_TESTS=OFF -DQUORVEL_BENCH=OFF
-cmake --build "$dossier" -j"$(nproc)" --target quorvel kvtlib quorvel_ssl quorvel_dns
+cmake --build "$dossier" -j"$(nproc)" --target quorvel kvtlib quorvel_ssl quorvel_dns quorvel_http
 if [ ! -e "$dossier/quorvel.conf" ]; then
     if [ -e "$racine/build/quorvel.conf" ]; then
         cp "$racine/build/quorvel.conf" "$dossier/quorvel.conf"
