@@ -275,15 +275,6 @@ size_t quorvel_http_url_acces(std::string_view cible, char *texte, size_t taille
     return kvtstr_echappe(copie.c_str(), texte, taille);
 }
 
-void quorvel_http_refus(int s, uint32_t adresse)
-{
-    // Under 1 KiB into the empty send buffer of a fresh connection.
-    quorvel_tunnel_page(&service, s, QUORVEL_TUNNEL_PAGE_SATURE);
-    char texte[260];
-    kvtnet_aff_adresse(adresse, texte);
-    (void)kvtlog_refus("HTTP", "Connection from %s refused: too many connections (HTTP)", texte);
-}
-
 /* ---- Streams ---- */
 
 namespace {
@@ -1082,6 +1073,27 @@ struct compte_ouverte {
 };
 
 }  // namespace
+
+void quorvel_http_refus(int s, uint32_t adresse)
+{
+    // Under 1 KiB into the empty send buffer of a fresh connection.
+    quorvel_tunnel_page(&service, s, QUORVEL_TUNNEL_PAGE_SATURE);
+    char texte[260];
+    kvtnet_aff_adresse(adresse, texte);
+    // The access line goes under the bound of the refusal line.
+    if (kvtlog_refus("HTTP", "Connection from %s refused: too many connections (HTTP)", texte) == 1 &&
+        kvtlog_acces_actif()) {
+        sockaddr_in pair{};
+        socklen_t l = sizeof pair;
+        connexion c;
+        c.adresse = adresse;
+        c.port_client = ::getpeername(s, reinterpret_cast<sockaddr *>(&pair), &l) == 0 ? pair.sin_port : 0;
+        bilan b;
+        b.code = 503;
+        b.debut = maintenant();
+        ligne_acces(c, b);
+    }
+}
 
 void quorvel_http_connexion(void *bloc)
 {

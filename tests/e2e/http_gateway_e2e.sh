@@ -34,6 +34,7 @@ SSLPort=8080
 HTTPEnabled=yes
 HTTPPort=3128
 HTTPBlockAds=yes
+HTTPMaxPerClient=2
 AdHostsFile=adhosts
 EOF
 ORIGINE=$(cd "$(dirname "$0")/tools" && pwd)/qv_origine.py
@@ -85,6 +86,26 @@ done
 ip -n "$NS_P" addr add 10.77.0.10/24 dev "${X}pc"
 ssl_verifie "an address added after start, HTTP proxy: 403" test "$(demande 10.77.0.2 3128 'CONNECT 10.77.0.10:3128 HTTP/1.1\r\n\r\n')" = "HTTP/1.1 403 Forbidden "
 ssl_verifie "an address added after start, tunnel: 403" test "$(demande 10.77.0.2 8080 'CONNECT 10.77.0.10:3128 HTTP/1.1\r\n\r\n')" = "HTTP/1.1 403 Forbidden "
+
+# The caps: a third connection of one client while two are open.
+sature=$(ip netns exec "$NS_C" "$PY" -c '
+import socket
+tenues = [socket.create_connection(("10.77.0.1", 3128), timeout=30, source_address=("10.77.0.2", 0)) for _ in range(2)]
+for t in tenues:
+    t.sendall(b"GET http://10.77.1.2/taille/1 HTTP/1.1\r\nHost: x\r\n\r\n")
+    t.recv(65536)
+s = socket.create_connection(("10.77.0.1", 3128), timeout=30, source_address=("10.77.0.2", 0))
+r = b""
+while True:
+    d = s.recv(65536)
+    if not d: break
+    r += d
+print(r.split(b"\r\n")[0].decode(), "SATURE" if b"Too many connections" in r else "")
+')
+ssl_verifie "HTTPMaxPerClient=2: the third connection gets 503" test "$sature" = "HTTP/1.1 503 Service Unavailable SATURE"
+ssl_attend 30 grep -q "Connection from 10.77.0.2 refused: too many connections (HTTP)" "$D/quorvel.log"
+ssl_verifie "its log line" grep -q "Connection from 10.77.0.2 refused: too many connections (HTTP)" "$D/quorvel.log"
+ssl_verifie "its access line" grep -qE "http client=10\.77\.0\.2:[0-9]+ method= url= addr=- status=503 " "$D/access.log"
 
 # The block list, for http:// and CONNECT.
 ssl_verifie "GET to a listed host: 403 Blocked" test "$(demande 10.77.0.2 3128 'GET http://ads.test/x HTTP/1.1\r\n\r\n')" = "HTTP/1.1 403 Forbidden BLOCKED"
