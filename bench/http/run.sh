@@ -81,7 +81,7 @@ cpu() { [ -n "$1" ] && awk '{ print $14 + $15 }' "/proc/$1/stat" || echo 0; }
 par_req() { awk -v t="$1" -v hz="$HZ" -v r="$2" -v d="$SECONDS_REQ" \
     'BEGIN { if (r > 0) printf "%.1f", t / hz * 1e6 / (r * d); else print "-" }'; }
 max() { awk -v a="${1:-0}" -v b="${2:-0}" 'BEGIN { print (a + 0 > b + 0) ? a : b }'; }
-echo "keep-alive GETs of 1 KiB: ${SECONDS_REQ} s per figure, best of $ROUNDS rounds (CPU: the proxy's, us per request, last round)"
+echo "keep-alive GETs of 1 KiB: ${SECONDS_REQ} s per figure, and a 1 GiB GET; best of $ROUNDS interleaved rounds (CPU: the proxy's, us per request, last round)"
 for r in $(seq "$ROUNDS"); do
     for i in 0 1 2 3; do
         n=${noms[$i]} p=${ports[$i]}
@@ -92,19 +92,20 @@ for r in $(seq "$ROUNDS"); do
         c1=$(cpu "${PIDN[$n]}")
         r50=$(mesure requetes "$p" $ORIGINE 50 "$SECONDS_REQ" $f)
         c2=$(cpu "${PIDN[$n]}")
+        g=$(mesure gros "$p" $ORIGINE)
         R[$n,r1]=$(max "${R[$n,r1]:-0}" "$r1") R[$n,r50]=$(max "${R[$n,r50]:-0}" "$r50")
+        R[$n,gros]=$(max "${R[$n,gros]:-0}" "$g")
         R[$n,us1]=$(par_req $((c1 - c0)) "$r1") R[$n,us50]=$(par_req $((c2 - c1)) "$r50")
         [ -n "${PIDN[$n]}" ] || R[$n,us1]=- R[$n,us50]=-
-        printf '  round %d %-10s requests/s 1 client %7s  50 clients %7s  (us CPU each %s / %s)\n' \
-            "$r" "$n" "$r1" "$r50" "${R[$n,us1]}" "${R[$n,us50]}"
+        printf '  round %d %-10s requests/s 1 client %7s  50 clients %7s  (us CPU each %s / %s)  1 GiB GET %s MiB/s\n' \
+            "$r" "$n" "$r1" "$r50" "${R[$n,us1]}" "${R[$n,us50]}" "$g"
     done
+    R[tunnel,gros]=$(max "${R[tunnel,gros]:-0}" "$(mesure gros_tunnel 19101 $ORIGINE)")
 done
 for i in 0 1 2 3; do
     n=${noms[$i]} p=${ports[$i]}
-    R[$n,gros]=$(mesure gros "$p" $ORIGINE)
     printf '%-10s requests/s 1 client %7s  50 clients %7s  1 GiB GET %6s MiB/s\n' "$n" "${R[$n,r1]}" "${R[$n,r50]}" "${R[$n,gros]}"
 done
-R[tunnel,gros]=$(mesure gros_tunnel 19101 $ORIGINE)
 printf '%-10s 1 GiB GET through a CONNECT tunnel of the same port %6s MiB/s (the relay, for comparison)\n' quorvel "${R[tunnel,gros]}"
 # Idle connections: tinyproxy holds none after its answer, so it is left out.
 for i in 1 3; do
