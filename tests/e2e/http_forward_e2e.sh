@@ -91,7 +91,7 @@ http_verifie "WebSocket through the proxy" test "$($CLIENT websocket 127.0.0.1:$
 http_verifie "CONNECT on the HTTP port (curl --proxytunnel)" \
     test "$(curl -sS --max-time 30 --proxytunnel "$O/taille/300000" | somme)" = "$attendu"
 http_verifie "CONNECT to the proxy's own port is refused (403)" \
-    test "$($CLIENT raw 127.0.0.1:$P "$(printf 'CONNECT 127.0.0.1:%s HTTP/1.1\r\n\r\n' "$P" | xxd -p | tr -d '\n')")" = "HTTP/1.1 403 Forbidden closed"
+    test "$($CLIENT raw 127.0.0.1:$P "$(printf 'CONNECT 127.0.0.1:%s HTTP/1.1\r\n\r\n' "$P" | "$PY" -c 'import sys; print(sys.stdin.buffer.read().hex())')")" = "HTTP/1.1 403 Forbidden closed"
 
 # The idle limit closes a connection that carries nothing.
 idle=$($CLIENT idle 127.0.0.1:$P "$O/taille/1")

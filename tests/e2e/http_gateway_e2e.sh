@@ -48,7 +48,7 @@ ssl_attend 30 ssl_ecoute "$NS_P" 3128 && ssl_attend 30 ssl_ecoute "$NS_P" 8080 |
 # demande SRC PROXYPORT TEXT: a raw request from SRC in the client namespace;
 # prints the status line and whether the proxy closed.
 demande() {
-    printf '%b' "$3" | xxd -p | tr -d '\n' |
+    printf '%b' "$3" | "$PY" -c 'import sys; print(sys.stdin.buffer.read().hex())' |
         ip netns exec "$NS_C" "$PY" -c '
 import socket, sys
 s = socket.create_connection(("10.77.0.1", int(sys.argv[2])), timeout=30, source_address=(sys.argv[1], 0))

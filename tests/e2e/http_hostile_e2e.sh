@@ -34,7 +34,7 @@ PIDS+=($!)
 http_attend 30 grep -q ready "$SCRATCH/enregistre" || { echo "FAIL: recorder did not start" >&2; exit 1; }
 http_proxy || { echo "FAIL: the proxy did not start"; cat "$SCRATCH/out"; exit 1; }
 
-hexa() { printf '%b' "$1" | xxd -p | tr -d '\n'; }
+hexa() { printf '%b' "$1" | "$PY" -c 'import sys; print(sys.stdin.buffer.read().hex())'; }
 # brut TEXT: sends TEXT (printf %b escapes) raw, prints the status line and
 # whether the proxy closed.
 brut() { hexa "$1" | $CLIENT raw 127.0.0.1:$P -; }
