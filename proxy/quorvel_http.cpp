@@ -11,7 +11,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 
 #include <algorithm>
 #include <atomic>
@@ -331,9 +330,10 @@ int attend(int fd, int64_t echeance)
             if (r <= 0) return DELAI;
             ms = static_cast<int>(std::min<int64_t>(r, 1 << 30));
         }
-        pollfd p{fd, POLLIN, 0};
-        const int n = ::poll(&p, 1, ms);
-        if (n > 0) return LU;
+        // The process stop ends every wait at once.
+        pollfd p[2] = {{fd, POLLIN, 0}, {kvtarret_fd(), POLLIN, 0}};
+        const int n = ::poll(p, p[1].fd >= 0 ? 2 : 1, ms);
+        if (n > 0) return p[1].fd >= 0 && p[1].revents != 0 ? ECHEC : LU;
         if (n == 0) return DELAI;
         if (errno != EINTR) return ECHEC;
     }
@@ -361,17 +361,21 @@ int lit(flux &f, int64_t echeance, size_t max = 0)
     }
 }
 
-// All `n` bytes, or false. A peer that takes nothing for the idle time
-// (SO_SNDTIMEO) fails the send.
+bool attend_place(int fd);
+
+// All `n` bytes, or false. A peer that takes nothing for the idle time, or
+// the process stop, fails the send.
 bool envoie(int fd, const char *p, size_t n)
 {
     while (n > 0) {
-        const ssize_t k = ::send(fd, p, n, MSG_NOSIGNAL);
+        const ssize_t k = ::send(fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (k > 0) {
             p += k;
             n -= static_cast<size_t>(k);
         } else if (k < 0 && errno == EINTR) {
             continue;
+        } else if (k < 0 && errno == EAGAIN) {
+            if (!attend_place(fd)) return false;
         } else {
             return false;
         }
@@ -379,10 +383,12 @@ bool envoie(int fd, const char *p, size_t n)
     return true;
 }
 
-void delai_envoi(int fd, int secondes)
+// Every wait of this module is a poll with its deadline and the stop, so
+// its sockets never block (the pipe's splice needs it of them too).
+void non_bloquant(int fd)
 {
-    timeval t{secondes, 0};
-    (void)::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &t, sizeof t);
+    const int f = ::fcntl(fd, F_GETFL);
+    if (f >= 0) (void)::fcntl(fd, F_SETFL, f | O_NONBLOCK);
 }
 
 int64_t echeance_inactif()
@@ -451,9 +457,10 @@ bool attend_place(int fd)
             if (r <= 0) return false;
             ms = static_cast<int>(std::min<int64_t>(r, 1 << 30));
         }
-        pollfd p{fd, POLLOUT, 0};
-        const int n = ::poll(&p, 1, ms);
-        if (n > 0) return (p.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0 || (p.revents & POLLOUT) != 0;
+        pollfd p[2] = {{fd, POLLOUT, 0}, {kvtarret_fd(), POLLIN, 0}};
+        const int n = ::poll(p, p[1].fd >= 0 ? 2 : 1, ms);
+        if (n > 0 && p[1].fd >= 0 && p[1].revents != 0) return false;  // the process stops
+        if (n > 0) return (p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) == 0 || (p[0].revents & POLLOUT) != 0;
         if (n == 0 || errno != EINTR) return false;
     }
 }
@@ -700,7 +707,7 @@ struct bilan {
     int code = 0;
     uint64_t montants = 0, descendants = 0;
     int64_t debut = 0;
-    bool compte = false;  // a relay counted among the connections the stop waits for
+    bool compte = false;  // counted among the connections the stop waits for
 };
 
 void ligne_acces(const connexion &c, const bilan &b)
@@ -746,8 +753,7 @@ int serveur_pour(connexion &c, const std::string &hote, int port, bool *reprise)
     uint32_t adresse = KVTNET_ADRESSE_INVALIDE;
     const int s = quorvel_tunnel_joint(&service, c.client, c.adresse, hote.c_str(), port, &adresse);
     if (s < 0) return s;
-    const int inactif = inactif_s.load(std::memory_order_relaxed);
-    if (inactif > 0) delai_envoi(s, inactif);
+    non_bloquant(s);
     c.amont_lu.fd = s;
     c.hote = hote;
     c.port = port;
@@ -902,6 +908,10 @@ suite sert_requete(connexion &c, const quorvel_http_tete &t, bilan &b)
         }
     }
     kvtstat.http.requetes.fetch_add(1, std::memory_order_relaxed);
+    // Counted in for the stop from here to the access line: every wait of
+    // the request ends at the stop, and its line is written before the
+    // process leaves.
+    b.compte = kvtarret_entre() == 1;
 
     // The body, unless the client waits for the server's word first.
     bool corps_envoye = corps_requete == SANS_CORPS;
@@ -936,10 +946,11 @@ suite sert_requete(connexion &c, const quorvel_http_tete &t, bilan &b)
         if (!corps_envoye && c.client_lu.dispo() == 0 && c.amont_lu.dispo() == 0) {
             // Expect: 100-continue. Whichever speaks first: the client's
             // body, or the server's answer.
-            pollfd p[2] = {{c.client, POLLIN, 0}, {c.amont_lu.fd, POLLIN, 0}};
+            pollfd p[3] = {{c.client, POLLIN, 0}, {c.amont_lu.fd, POLLIN, 0}, {kvtarret_fd(), POLLIN, 0}};
             const int64_t reste = echeance - maintenant();
-            const int k = reste > 0 ? ::poll(p, 2, static_cast<int>(reste)) : 0;
+            const int k = reste > 0 ? ::poll(p, p[2].fd >= 0 ? 3 : 2, static_cast<int>(reste)) : 0;
             if (k == 0) { c.ferme_serveur(); page(c, b, MSG_DELAI, 504); return FERMER; }
+            if (k > 0 && p[2].fd >= 0 && p[2].revents != 0) { c.ferme_serveur(); return FERMER; }  // the stop
             if (k > 0 && (p[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0 &&
                 (p[1].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
                 if (!envoie_corps()) return FERMER;
@@ -1007,9 +1018,6 @@ suite sert_requete(connexion &c, const quorvel_http_tete &t, bilan &b)
             if (!envoie(c.amont_lu.fd, c.client_lu.donnees(), c.client_lu.dispo())) { c.ferme_serveur(); return FERMER; }
             c.client_lu.vide();
         }
-        // Counted in for the stop, as a tunnel: its relay ends then, and the
-        // access line is written before the process leaves.
-        b.compte = kvtarret_entre() == 1;
         uint64_t montants = 0, descendants = 0;
         (void)kvtnet_redir2_compte(c.client, c.amont_lu.fd, inactif_s.load(std::memory_order_relaxed), &montants,
                                    &descendants);
@@ -1126,8 +1134,7 @@ void quorvel_http_connexion(void *bloc)
         }
         return;
     }
-    const int inactif = inactif_s.load(std::memory_order_relaxed);
-    if (inactif > 0) delai_envoi(c.client, inactif);
+    non_bloquant(c.client);
 
     // The first head through the listener's reader, which tells the capped
     // listener that this connection is past its head.

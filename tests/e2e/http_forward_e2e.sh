@@ -110,6 +110,14 @@ http_verifie "a CONNECT writes the tunnel's line, first word http" grep -qE "^[0
 kill -USR2 "$PROXY_PID"
 http_attend 30 grep -q "HTTP statistics:" "$SCRATCH/quorvel.log"
 http_verifie "SIGUSR2 writes the HTTP statistics line" grep -qE "HTTP statistics: open=[0-9]+ requests=[0-9]+ refused=0 pages=1 bytes_up=[0-9]+ bytes_down=[0-9]+ blocked=0$" "$SCRATCH/quorvel.log"
+# The stop ends a download under way and writes its access line.
+curl -sS --max-time 120 --limit-rate 200k -o "$SCRATCH/lent" "$O/ferme/100000000" 2>/dev/null &
+lent=$!
+PIDS+=($lent)
+http_attend 30 test -s "$SCRATCH/lent"
 http_proxy_arrete
+wait "$lent" 2>/dev/null
+http_verifie "the stop writes the access line of a download under way" \
+    grep -qE "method=GET url=http://127\.0\.0\.1:$O1/ferme/100000000 addr=127\.0\.0\.1 status=200 up=0 down=[1-9][0-9]* " "$SCRATCH/access.log"
 http_verifie "the stop writes it too" test "$(grep -c 'HTTP statistics:' "$SCRATCH/quorvel.log")" -ge 2
 http_fin
