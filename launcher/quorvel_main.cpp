@@ -169,6 +169,7 @@ int quorvel_main_boucle(const sigset_t *attendus)
         // SIGINT or SIGTERM: the last counters, the quit message, exit code 0; threads end with the process.
         (void)kvtstat_journal();
         kvtlog_log("Quorvel stops");
+        (void)kvtlog_acces_vide(500);  // the access lines still queued, unless the file does not take them
         return 0;
     }
 }

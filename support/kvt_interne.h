@@ -9,6 +9,11 @@ void kvtlog_avertit(const char *texte);
 #include <stdarg.h>
 int kvtlog_vlog(const char *format, va_list args);
 
+/* The access log's writer calls this about every kvtlog_client_pas_ms():
+ * writes the count lines of the per-client minutes that have ended. */
+void kvtlog_client_echeances(void);
+int kvtlog_client_pas_ms(void);
+
 /* Network helpers shared by the kvtnet_*.cpp sources. */
 #include <stdint.h>
 /* Monotonic clock in milliseconds. */
@@ -59,5 +64,10 @@ KVT_EXPORT void kvtnet_relais_regle_essai(size_t octets, int64_t demi_ms);
 /* Bytes that relay buffers hold now; *maximum (when not null) receives the
  * most they held at once since the previous call. */
 KVT_EXPORT size_t kvtnet_relais_occupe(size_t *maximum);
+/* Log periods, for the tests only: the shortest time between two reports
+ * of dropped access lines, and the per-client minute of kvtlog_acces_client,
+ * in ms; 0 restores the built-in minute. */
+KVT_EXPORT void kvtlog_regle_essai(int64_t rapport_ms);
+KVT_EXPORT void kvtlog_client_regle_essai(int lignes, int64_t minute_ms);
 
 #endif

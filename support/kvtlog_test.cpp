@@ -279,6 +279,7 @@ TEST(KvtLog, AccessLogOpenRotateMoveClose)
     fs::rename(d.p / "acces.log", d.p / "acces.log.1");
     EXPECT_EQ(0, kvtlog_reouvre());
     for (std::thread &f : fils) f.join();
+    ASSERT_EQ(0, kvtlog_acces_vide(60000));  // the writer thread has them all out
     std::vector<std::string> toutes = lignes(d.p / "acces.log.1");
     for (const std::string &l : lignes(d.p / "acces.log")) toutes.push_back(l);
     size_t n = 0;
@@ -295,10 +296,12 @@ TEST(KvtLog, AccessLogOpenRotateMoveClose)
     EXPECT_EQ(1800u, vus.size());
 
     kvtlog_acces("one\nline");
+    ASSERT_EQ(0, kvtlog_acces_vide(60000));
     EXPECT_EQ("one line", texte(lignes(d.p / "acces.log").back()));
 
     ASSERT_EQ(0, kvtlog_acces_ouvre("autre.log"));
     kvtlog_acces("moved");
+    ASSERT_EQ(0, kvtlog_acces_vide(60000));
     EXPECT_EQ("moved", texte(lignes(d.p / "autre.log").back()));
     EXPECT_EQ("one line", texte(lignes(d.p / "acces.log").back()));
 
@@ -306,5 +309,6 @@ TEST(KvtLog, AccessLogOpenRotateMoveClose)
     EXPECT_EQ(0, kvtlog_acces_actif());
     ASSERT_EQ(0, kvtlog_acces_ouvre(""));
     EXPECT_EQ(0, kvtlog_acces("after"));
+    ASSERT_EQ(0, kvtlog_acces_vide(60000));
     EXPECT_EQ("moved", texte(lignes(d.p / "autre.log").back()));
 }
