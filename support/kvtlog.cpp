@@ -333,9 +333,9 @@ void ecrit_acces(void *)
     std::unique_lock<std::mutex> verrou(a.m);
     for (;;) {
         rapporte(a, verrou);
-        if (a.bascule && (a.sortis >= a.bascule_a || a.fd < 0 || bouche)) {
-            // The rest of a line cut on the old descriptor is not written
-            // into the new one, which starts on a whole line.
+        // A line begun on the old descriptor ends there, unless that one
+        // does not take bytes; the new one starts on a whole line.
+        if (a.bascule && ((a.sortis >= a.bascule_a && !a.dans_ligne) || a.fd < 0 || bouche)) {
             if (a.dans_ligne) saute_ligne(a);
             const int ancien = a.fd;
             a.fd = a.fd_suivant;

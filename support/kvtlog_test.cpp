@@ -483,3 +483,55 @@ TEST(KvtLog, FailedWritesLoseWholeLinesAndAreReported)
     kvtlog_regle_essai(0);
     ASSERT_EQ(0, kvtlog_acces_ouvre(""));
 }
+
+// The log on a pipe that is not read: one line waits for it (half a
+// second at most), the next ones are dropped at once until it takes bytes
+// again; then lines come out whole, after a line feed if one was cut.
+TEST(KvtLog, LogOnStalledPipeHoldsOneLineAtMost)
+{
+    Dossier d;
+    const fs::path fifo = d.p / "log.fifo";
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    const int lecteur = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(lecteur, 0);
+    ASSERT_EQ(0, kvtlog_init(fifo.c_str(), "e.log"));
+    const std::string pad(200, 'p');
+    int64_t pire_ms = 0;
+    const auto debut = std::chrono::steady_clock::now();
+    for (int i = 0; i < 2000; ++i) {  // 450 KB: the pipe holds 64 KiB
+        const auto t0 = std::chrono::steady_clock::now();
+        kvtlog_log("n%d %s", i, pad.c_str());
+        const int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+        if (ms > pire_ms) pire_ms = ms;
+    }
+    EXPECT_LT(pire_ms, 2000);  // half a second, with room for a loaded machine
+    EXPECT_LT(std::chrono::steady_clock::now() - debut, std::chrono::seconds(10));
+    std::string recu;
+    char b[65536];
+    for (ssize_t n; (n = ::read(lecteur, b, sizeof b)) > 0;) recu.append(b, static_cast<size_t>(n));
+    kvtlog_log("after");
+    for (ssize_t n; (n = ::read(lecteur, b, sizeof b)) > 0;) recu.append(b, static_cast<size_t>(n));
+    ::close(lecteur);
+    // Whole lines in order, but for at most one cut line, never glued.
+    std::istringstream in(recu);
+    std::string l;
+    int precedent = -1, coupees = 0;
+    bool fin = false;
+    while (std::getline(in, l)) {
+        const std::string t = texte(l);
+        int i = -1;
+        if (t == "after") {
+            fin = true;
+            continue;
+        }
+        if (std::sscanf(t.c_str(), "n%d", &i) == 1 && t == "n" + std::to_string(i) + " " + pad) {
+            EXPECT_GT(i, precedent);
+            precedent = i;
+        } else {
+            ++coupees;
+        }
+    }
+    EXPECT_LE(coupees, 1);
+    EXPECT_TRUE(fin) << "the log took lines again once read";
+    ASSERT_EQ(0, kvtlog_init("q.log", "e.log"));
+}
