@@ -169,7 +169,7 @@ int quorvel_main_boucle(const sigset_t *attendus)
         // SIGINT or SIGTERM: the last counters, the quit message, exit code 0; threads end with the process.
         (void)kvtstat_journal();
         kvtlog_log("Quorvel stops");
-        (void)kvtlog_acces_vide(500);  // the access lines still queued, unless the file does not take them
+        (void)kvtlog_acces_vide(500);  // the access lines still queued, half a second at most
         return 0;
     }
 }
@@ -184,10 +184,9 @@ int quorvel_main_principal(void *instance, const char *arguments, int affichage)
     (void)instance;    // no window, no resources: nothing to take from it
     (void)affichage;
     if (quorvel_main_option_console(arguments)) {
-        // The terminal is already there; the option makes what the
-        // modules print appear at once, errors and status in one stream,
-        // in the order they happened. Without it both streams stay as
-        // given (a service manager's journal keeps them apart).
+        // The terminal is already there; the option makes what the modules print appear at once,
+        // errors and status in one stream, in the order they happened. Without it both streams
+        // stay as given (a service manager's journal keeps them apart).
         setvbuf(stdout, nullptr, _IONBF, 0);
         fflush(stderr);
         if (dup2(STDOUT_FILENO, STDERR_FILENO) < 0) KVT_ERREUR();
