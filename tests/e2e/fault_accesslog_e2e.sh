@@ -103,6 +103,8 @@ verifie "SIGUSR1 is served while the pipe is stalled" grep -qs 'Logs reopened' "
 conf "acces.log" > "$RELAIS/quorvel.conf"
 kill -HUP "$relais"
 attend 10 grep -qs 'Configuration reloaded' "$RELAIS/quorvel.log"
+# The lines the pipe did not take go first into the new file; then a tunnel.
+attend 30 test -s "$RELAIS/acces.log"
 ip netns exec "$NS_C" /usr/bin/python3 "$OUTIL" ask 10.53.3.1:8080 'CONNECT 10.53.1.2:7000 HTTP/1.1\r\n\r\nhello' \
     --half-close > /dev/null
 attend 30 grep -qs 'ssl client=10.53.3.2:[0-9]* target=10.53.1.2:7000 .* up=5 down=5 ' "$RELAIS/acces.log"
