@@ -419,12 +419,19 @@ int passe_a(int fd, std::string &chemin)
                 r = -1;
             }
         }
-        if (a.bascule) remplace = a.fd_suivant;
-        a.bascule = true;
-        a.fd_suivant = fd;
-        a.bascule_a = a.entres;
+        if (!a.ecrivain) {
+            // No writer yet (or it could not start): nothing is on its way.
+            remplace = a.fd;
+            a.fd = fd;
+            a.sortis = a.entres;
+            if (fd >= 0) demarre = a.ecrivain = true;
+        } else {
+            if (a.bascule) remplace = a.fd_suivant;
+            a.bascule = true;
+            a.fd_suivant = fd;
+            a.bascule_a = a.entres;
+        }
         a.chemin.swap(chemin);
-        if (fd >= 0 && !a.ecrivain) demarre = a.ecrivain = true;
         acces_ouvert.store(fd >= 0 ? 1 : 0, std::memory_order_relaxed);
     }
     ferme(remplace);
