@@ -273,7 +273,6 @@ void signale_echec(const char *quoi, const std::string &chemin, int err, const c
     if (e.err.fd != kStderr) ecrit_ligne(e.err, texte.data(), texte.size());
 }
 
-
 std::atomic<int> acces_ouvert{0};
 std::atomic<int64_t> periode_rapport{kRapportMs};
 
