@@ -144,10 +144,16 @@ echo "     one client, 3000 queries: $r"
 ligne_compte() { grep -qs ' dns client=10.53.3.2 status=not-logged count=' "$RELAIS/acces.log"; }
 attend 60 ligne_compte
 n=$(grep -c ' dns client=10\.53\.3\.2:[0-9]* name=' "$RELAIS/acces.log")
-verifie "1000 query lines for the client in its minute ($n)" test "$n" -eq 1000
-c=$(sed -n 's/.* dns client=10\.53\.3\.2 status=not-logged count=\([0-9]*\)$/\1/p' "$RELAIS/acces.log")
-verifie "then one line counts the rest, without further queries (count=$c)" \
-    test -n "$c" -a "$((1000 + ${c:-0}))" -ge "$(chiffre answered "$r")" -a "$((1000 + ${c:-0}))" -le "$(chiffre sent "$r")"
+secondes=$(sed -n 's/.*seconds=\([0-9]*\).*/\1/p' <<< "$r")
+if [ "$secondes" -ge 9 ]; then
+    # The flood outlasted the 10-second minute: a second minute began.
+    echo "skip - the flood took ${secondes} s, longer than the minute"
+else
+    verifie "1000 query lines for the client in its minute ($n)" test "$n" -eq 1000
+    c=$(sed -n 's/.* dns client=10\.53\.3\.2 status=not-logged count=\([0-9]*\)$/\1/p' "$RELAIS/acces.log")
+    verifie "then one line counts the rest, without further queries (count=$c)" \
+        test -n "$c" -a "$((1000 + ${c:-0}))" -ge "$(chiffre answered "$r")" -a "$((1000 + ${c:-0}))" -le "$(chiffre sent "$r")"
+fi
 verifie "the count line is stamped like the others" \
     grep -Eq '^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} dns client=10\.53\.3\.2 status=not-logged count=[0-9]+$' "$RELAIS/acces.log"
 dns_arrete "$relais"
