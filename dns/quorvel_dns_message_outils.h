@@ -1,5 +1,5 @@
 // Builders of DNS queries and answers for the unit tests of the message
-// reader and of the answer cache.
+// reader and of the answer cache, and for the cache's benchmark.
 #ifndef QUORVEL_DNS_MESSAGE_OUTILS_H
 #define QUORVEL_DNS_MESSAGE_OUTILS_H
 

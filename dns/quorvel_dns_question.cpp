@@ -12,6 +12,7 @@
 #include <ctime>
 #include <memory>
 #include <new>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -90,16 +91,16 @@ const char *nom_type(uint16_t type, char *nombre, size_t taille)
     }
 }
 
-// One query-log line. The name comes from the network: any byte that is
-// not printable, a blank or '=' is written as '?', so it stays one field.
+// One query-log line, within the bound of lines per client address. The
+// name comes from the network: escaped to stay one field of plain ASCII.
 void journal_requete(const quorvel_dns_question &q, uint32_t adresse, uint16_t port, bool bloque)
 {
+    sockaddr_in de{};
+    de.sin_family = AF_INET;
+    de.sin_addr.s_addr = adresse;
+    if (kvtlog_acces_client("dns", reinterpret_cast<const sockaddr *>(&de), sizeof de) <= 0) return;
     char nom[QUORVEL_DNS_NOM_MAX + 1];
-    for (size_t i = 0; i < q.longueur; ++i) {
-        const unsigned char u = static_cast<unsigned char>(q.nom[i]);
-        nom[i] = u <= 0x20 || u >= 0x7f || u == '=' ? '?' : static_cast<char>(u);
-    }
-    nom[q.longueur] = '\0';
+    kvtstr_echappe(q.nom, nom, sizeof nom);
     char client[20], nombre[8];
     kvtnet_aff_adresse(adresse, client);
     kvtlog_acces("dns client=%s:%u name=%s type=%s status=%s", client, unsigned{ntohs(port)}, nom,

@@ -42,7 +42,8 @@ QUORVEL_DNS_INTERNE int quorvel_dns_nxdomain(const unsigned char *d, size_t fin,
  * datagram parses, and its name is on the block list. When so, writes the
  * NXDOMAIN answer to `reponse` and gives its length; else 0 (forward the
  * datagram unchanged). With a client `adresse`:`port` and the query log on,
- * a query that parses also writes its access-log line. */
+ * a query that parses also writes its access-log line, within the bound of
+ * kvtlog_acces_client per client address. */
 QUORVEL_DNS_INTERNE int quorvel_dns_bloque(const unsigned char *d, size_t n, unsigned char *reponse,
                                            size_t capacite, uint32_t adresse = KVTNET_ADRESSE_INVALIDE,
                                            uint16_t port = 0);

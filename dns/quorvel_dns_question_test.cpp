@@ -5,10 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <iterator>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "kvt_interne.h"
 #include "kvtlib.h"
 
 namespace {
@@ -280,3 +284,45 @@ TEST(QuorvelDnsQuestion, TcpBlockedAnsweredInPlaceTheRestRelayedInOrder)
 }
 
 }  // namespace
+
+// The query log: plain-ASCII names, and at most the bound of lines per
+// client address in a minute (the port does not count), then its count.
+TEST(QuorvelDnsQuestion, QueryLogEscapesNamesAndIsBoundedPerClient)
+{
+    char modele[] = "/tmp/qvdnsq.XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(modele));
+    const std::string dossier = modele;
+    std::ofstream(dossier + "/quorvel.conf") << "[DNS]\nDNSQueryLog=yes\n";
+    ASSERT_EQ(0, kvtcfg_init((dossier + "/quorvel.conf").c_str()));
+    ASSERT_EQ(0, kvtlog_init("q.log", "e.log"));
+    ASSERT_EQ(0, kvtlog_acces_ouvre("acces.log"));
+    quorvel_dns_blocage.store(0);
+    quorvel_dns_journal_lit();
+    kvtlog_client_regle_essai(1000, 60000);
+    unsigned char r[300];
+    const Octets drole = requete("a\xc3\xa9=\x1b[31m\x7f.example");
+    EXPECT_EQ(0, quorvel_dns_bloque(drole.data(), drole.size(), r, sizeof r, htonl(0x0A000001), htons(1111)));
+    const Octets d = requete("www.example");
+    for (int i = 0; i < 1100; ++i)
+        quorvel_dns_bloque(d.data(), d.size(), r, sizeof r, htonl(0x0A000002), htons(static_cast<uint16_t>(2000 + i)));
+    kvtlog_client_regle_essai(1000, 1);  // the minute ends: its count is written
+    ASSERT_EQ(0, kvtlog_acces_vide(60000));
+    std::string tout;
+    const auto limite = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (;;) {
+        std::ifstream f(dossier + "/acces.log");
+        tout.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+        if (tout.find("status=not-logged") != std::string::npos || std::chrono::steady_clock::now() > limite) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_NE(std::string::npos, tout.find(" dns client=10.0.0.1:1111 name=a????[31m?.example type=A status=forwarded\n"))
+        << tout.substr(0, 300);
+    size_t n = 0;
+    for (size_t p = 0; (p = tout.find(" dns client=10.0.0.2:", p)) != std::string::npos; ++p) ++n;
+    EXPECT_EQ(1000u, n);
+    EXPECT_NE(std::string::npos, tout.find(" dns client=10.0.0.2 status=not-logged count=100\n"));
+    kvtlog_acces_ouvre("");
+    kvtlog_client_regle_essai(0, 0);
+    quorvel_dns_journal.store(0);
+    std::filesystem::remove_all(dossier);
+}

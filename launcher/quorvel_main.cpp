@@ -361,7 +361,8 @@ int quorvel_main_arret(void)
     // 2. The last counters and the quit message.
     (void)kvtstat_journal();
     kvtlog_log("Quorvel stops");
-    // 3. What the access log still holds is written here.
+    // 3. The access lines still queued, half a second at most.
+    (void)kvtlog_acces_vide(500);
     return 0;   // exit code 0; the threads end with the process
 }
 

@@ -18,28 +18,10 @@
 
 #include <gtest/gtest.h>
 
+#include "kvt_essai_tcp.h"
 #include "kvtlib.h"
 
 namespace {
-
-// A connected loopback pair: `client` and the accepted `serveur`.
-void paire_tcp(int &client, int &serveur)
-{
-    int l = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(l, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    ASSERT_EQ(0, bind(l, reinterpret_cast<sockaddr *>(&sa), sizeof sa));
-    ASSERT_EQ(0, listen(l, 1));
-    ASSERT_EQ(0, getsockname(l, reinterpret_cast<sockaddr *>(&sa), &len));
-    client = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_EQ(0, connect(client, reinterpret_cast<sockaddr *>(&sa), sizeof sa));
-    serveur = accept(l, nullptr, nullptr);
-    close(l);
-    ASSERT_GE(serveur, 0);
-}
 
 struct Echange {
     std::string recu;
@@ -52,7 +34,7 @@ Echange echange(const std::string &requete)
 {
     Echange e;
     int c = -1, s = -1;
-    paire_tcp(c, s);
+    kvt_essai_paire_tcp(c, s);
     if (c < 0 || s < 0) return e;
     auto *b = static_cast<kvtnet_bloc *>(calloc(1, sizeof(kvtnet_bloc)));
     b->socket = s;

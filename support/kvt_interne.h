@@ -9,6 +9,11 @@ void kvtlog_avertit(const char *texte);
 #include <stdarg.h>
 int kvtlog_vlog(const char *format, va_list args);
 
+/* The access log's writer calls this about every kvtlog_client_pas_ms():
+ * writes the count lines of the per-client minutes that have ended. */
+void kvtlog_client_echeances(void);
+int kvtlog_client_pas_ms(void);
+
 /* Network helpers shared by the kvtnet_*.cpp sources. */
 #include <stdint.h>
 /* Monotonic clock in milliseconds. */
@@ -93,5 +98,10 @@ protected:
  * KVTFICHIER_TROP_GRAND when more than `plafond` bytes come (the file grew
  * after it was opened); the lines before were handed on. */
 int kvtfichier_lit(int fd, long long plafond, kvtfichier_lecteur &lecteur);
+/* Log periods, for the tests only: the shortest time between two reports
+ * of dropped access lines, and the per-client minute of kvtlog_acces_client,
+ * in ms; 0 restores the built-in minute. */
+KVT_EXPORT void kvtlog_regle_essai(int64_t rapport_ms);
+KVT_EXPORT void kvtlog_client_regle_essai(int lignes, int64_t minute_ms);
 
 #endif

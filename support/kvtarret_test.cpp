@@ -1,6 +1,7 @@
 // The process stop: it ends relays that would otherwise run for ever, with
 // their exact counts, and waits for the connections counted in (with its
 // deadline), while a late connection is not counted.
+#include "kvt_essai_tcp.h"
 #include "kvtlib.h"
 #include "kvt_interne.h"
 
@@ -20,24 +21,6 @@
 namespace {
 
 using horloge = std::chrono::steady_clock;
-
-void paire_tcp(int &a, int &b)
-{
-    int l = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(l, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    ASSERT_EQ(0, bind(l, reinterpret_cast<sockaddr *>(&sa), sizeof sa));
-    ASSERT_EQ(0, listen(l, 1));
-    ASSERT_EQ(0, getsockname(l, reinterpret_cast<sockaddr *>(&sa), &len));
-    a = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_EQ(0, connect(a, reinterpret_cast<sockaddr *>(&sa), sizeof sa));
-    b = accept(l, nullptr, nullptr);
-    close(l);
-    ASSERT_GE(b, 0);
-}
 
 // Reads exactly `n` bytes from `s` (30 s at most): what came.
 size_t lit(int s, size_t n)
@@ -75,8 +58,8 @@ TEST_F(KvtArret, EndsOpenRelaysWithTheirCounts)
     std::vector<Relais> relais(std::size(cas));
     for (size_t i = 0; i < std::size(cas); ++i) {
         Relais &r = relais[i];
-        paire_tcp(r.client_ext, r.client);
-        paire_tcp(r.serveur, r.serveur_ext);
+        kvt_essai_paire_tcp(r.client_ext, r.client);
+        kvt_essai_paire_tcp(r.serveur, r.serveur_ext);
         r.fin = std::async(std::launch::async, [&r] {
             const int counted = kvtarret_entre();
             const int e = kvtnet_redir2_compte(r.client, r.serveur, 0, &r.m, &r.d);
@@ -116,8 +99,8 @@ TEST_F(KvtArret, LateConnectionIsNotCountedAndItsRelayEndsAtOnce)
     EXPECT_EQ(0, kvtarret_arrete(0));
     EXPECT_EQ(0, kvtarret_entre());
     int a, b, c, d;
-    paire_tcp(a, b);
-    paire_tcp(c, d);
+    kvt_essai_paire_tcp(a, b);
+    kvt_essai_paire_tcp(c, d);
     uint64_t m = 7, n = 7;
     EXPECT_EQ(2, kvtnet_redir2_compte(b, c, 0, &m, &n));
     EXPECT_EQ(0u, m);

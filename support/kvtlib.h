@@ -106,10 +106,28 @@ KVT_EXPORT int kvtlog_reouvre(void);
 KVT_EXPORT int kvtlog_acces_ouvre(const char *chemin);
 /* Non-zero while an access log is open; cheap, for any thread. */
 KVT_EXPORT int kvtlog_acces_actif(void);
-/* One line "YYYY-MM-DD HH:MM:SS text" in the access log, in one write of
- * the whole line; nothing when none is open. Line ends inside the text
- * become blanks. 0, or -1. */
+/* One line "YYYY-MM-DD HH:MM:SS text" for the access log; nothing when none
+ * is open. Line ends inside the text become blanks. The line is copied into
+ * a 4 MiB queue that one writer thread takes out, so the caller never waits
+ * for the file; a line that does not fit, or that a failed write loses, is
+ * dropped and counted ("Access log: %llu lines dropped (%s)" in the error
+ * log, at most once a minute). Lines reach the file whole. 0, or -1. */
 KVT_EXPORT int kvtlog_acces(const char *format, ...) __attribute__((format(printf, 1, 2)));
+/* Waits up to `delai_ms` for the queued access lines to be written (at the
+ * stop). 0 when the queue is empty, -1 out of time. */
+KVT_EXPORT int kvtlog_acces_vide(int delai_ms);
+/* Access lines dropped since start (queue full or failed writes). */
+KVT_EXPORT unsigned long long kvtlog_acces_perdues(void);
+struct sockaddr;
+/* The query log's bound: 1 when the line of `client` (an AF_INET or
+ * AF_INET6 address, port ignored) is to be written, 0 when it is counted
+ * instead: 1,000 lines per client address a minute (from its first line).
+ * When the minute ends, even without any further line, the access log gets
+ * "SERVICE client=ADDRESS status=not-logged count=N". `service` must be a
+ * text that lives as long as the process ("dns"). Clients beyond the
+ * table's room within a minute are counted together as `client=-`.
+ * Thread-safe, one short lock; -1 for a bad argument. */
+KVT_EXPORT int kvtlog_acces_client(const char *service, const struct sockaddr *client, unsigned longueur);
 
 /* Lines that a stranger can cause at will (a refused client, a malformed
  * datagram) are bounded per `service` ("SSL", "DNS"), so that a flood cannot
@@ -372,9 +390,10 @@ KVT_EXPORT int kvtstr_contient(const char *texte, int c);
 /* Decimal value of the text's leading number (atoi reading), saturated at
  * INT_MIN / INT_MAX; 0 for non-numbers and null. */
 KVT_EXPORT int kvtstr_enint(const char *texte);
-/* Copies `texte` into `sortie` (capacity `taille`, at least 1), blanks,
- * control bytes and '=' written as '?', so that a text from the network
- * stays one field of a "key=value" line; cut to fit, always NUL-terminated.
+/* Copies `texte` into `sortie` (capacity `taille`, at least 1), every byte
+ * outside 0x21-0x7E and '=' written as '?', so that a text from the network
+ * stays one field of a plain-ASCII "key=value" line (no terminal control
+ * sequence, in any encoding); cut to fit, always NUL-terminated.
  * The length written. */
 KVT_EXPORT size_t kvtstr_echappe(const char *texte, char *sortie, size_t taille);
 

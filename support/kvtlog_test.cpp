@@ -1,8 +1,16 @@
 #include "kvtlib.h"
+#include "kvt_interne.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -279,6 +287,7 @@ TEST(KvtLog, AccessLogOpenRotateMoveClose)
     fs::rename(d.p / "acces.log", d.p / "acces.log.1");
     EXPECT_EQ(0, kvtlog_reouvre());
     for (std::thread &f : fils) f.join();
+    ASSERT_EQ(0, kvtlog_acces_vide(60000));  // the writer thread has them all out
     std::vector<std::string> toutes = lignes(d.p / "acces.log.1");
     for (const std::string &l : lignes(d.p / "acces.log")) toutes.push_back(l);
     size_t n = 0;
@@ -295,10 +304,12 @@ TEST(KvtLog, AccessLogOpenRotateMoveClose)
     EXPECT_EQ(1800u, vus.size());
 
     kvtlog_acces("one\nline");
+    ASSERT_EQ(0, kvtlog_acces_vide(60000));
     EXPECT_EQ("one line", texte(lignes(d.p / "acces.log").back()));
 
     ASSERT_EQ(0, kvtlog_acces_ouvre("autre.log"));
     kvtlog_acces("moved");
+    ASSERT_EQ(0, kvtlog_acces_vide(60000));
     EXPECT_EQ("moved", texte(lignes(d.p / "autre.log").back()));
     EXPECT_EQ("one line", texte(lignes(d.p / "acces.log").back()));
 
@@ -306,5 +317,221 @@ TEST(KvtLog, AccessLogOpenRotateMoveClose)
     EXPECT_EQ(0, kvtlog_acces_actif());
     ASSERT_EQ(0, kvtlog_acces_ouvre(""));
     EXPECT_EQ(0, kvtlog_acces("after"));
+    ASSERT_EQ(0, kvtlog_acces_vide(60000));
     EXPECT_EQ("moved", texte(lignes(d.p / "autre.log").back()));
+}
+
+namespace {
+
+// Waits up to 60 s for `condition`; true when it held.
+template <class F> bool attend(F condition)
+{
+    const auto limite = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > limite) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// The counts of the "Access log: N lines dropped (RAISON)" lines of `e`.
+std::vector<unsigned long long> rapports(const fs::path &e, const std::string &raison)
+{
+    std::vector<unsigned long long> r;
+    const std::string fin = " lines dropped (" + raison + ")";
+    for (const std::string &l : lignes(e)) {
+        const std::string t = texte(l);
+        unsigned long long n = 0;
+        if (t.size() > fin.size() && t.compare(t.size() - fin.size(), fin.size(), fin) == 0 &&
+            std::sscanf(t.c_str(), "Access log: %llu lines dropped", &n) == 1)
+            r.push_back(n);
+    }
+    return r;
+}
+
+unsigned long long somme(const std::vector<unsigned long long> &v)
+{
+    unsigned long long s = 0;
+    for (unsigned long long n : v) s += n;
+    return s;
+}
+
+// The text of access line `i`: "n<i> " then a pad of `longueur` bytes.
+std::string ligne_n(int i, size_t longueur) { return "n" + std::to_string(i) + " " + std::string(longueur, 'x'); }
+
+}  // namespace
+
+// A pipe whose reader stops: callers go on at once, the lines that do not
+// fit are counted, one report says so within the minute, and a reopen or a
+// new path does not wait for the pipe. What the pipe got is whole lines.
+TEST(KvtLog, StalledPipeNeverHoldsCallers)
+{
+    Dossier d;
+    ASSERT_EQ(0, kvtlog_init("q.log", "e.log"));
+    const fs::path fifo = d.p / "acces.fifo";
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    const int lecteur = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(lecteur, 0);
+    ASSERT_EQ(0, kvtlog_acces_ouvre(fifo.c_str()));
+    const unsigned long long avant = kvtlog_acces_perdues();
+    // 9 MB: more than the pipe and the queue together.
+    int64_t pire_us = 0;
+    for (int i = 0; i < 45000; ++i) {
+        const auto t0 = std::chrono::steady_clock::now();
+        kvtlog_acces("%s", ligne_n(i, 180).c_str());
+        const int64_t us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count();
+        if (us > pire_us) pire_us = us;
+    }
+    const unsigned long long perdues = kvtlog_acces_perdues() - avant;
+    EXPECT_GT(perdues, 20000u);
+    EXPECT_LT(pire_us, 1000000) << "a caller waited";  // microseconds normally; generous for a loaded machine
+    ASSERT_TRUE(attend([&] { return !rapports(d.p / "e.log", "queue full").empty(); }));
+    // More drops within the minute: counted, not reported yet.
+    for (int i = 0; i < 1000; ++i) kvtlog_acces("%s", ligne_n(i, 180).c_str());
+    const auto r = rapports(d.p / "e.log", "queue full");
+    ASSERT_EQ(1u, r.size());
+    EXPECT_GT(r[0], 0u);
+    EXPECT_LE(r[0], perdues);
+
+    // Neither reopening nor a new path waits for the stalled pipe.
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, kvtlog_reouvre());
+    ASSERT_EQ(0, kvtlog_acces_ouvre("apres.log"));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+    // The lines the pipe did not take go on into the new file.
+    ASSERT_EQ(0, kvtlog_acces_vide(60000));
+    kvtlog_acces("after");
+    ASSERT_EQ(0, kvtlog_acces_vide(60000));
+    EXPECT_EQ("after", texte(lignes(d.p / "apres.log").back()));
+
+    // The pipe holds whole lines, each in order; at most its last is cut
+    // (the rest of that line went with the switch, never glued to another).
+    std::string recu;
+    char b[65536];
+    for (ssize_t n; (n = ::read(lecteur, b, sizeof b)) > 0;) recu.append(b, static_cast<size_t>(n));
+    ::close(lecteur);
+    ASSERT_FALSE(recu.empty());
+    size_t debut = 0;
+    int precedent = -1, entieres = 0;
+    for (size_t fin; (fin = recu.find('\n', debut)) != std::string::npos; debut = fin + 1) {
+        const std::string t = texte(recu.substr(debut, fin - debut));
+        int i = -1;
+        ASSERT_EQ(1, std::sscanf(t.c_str(), "n%d", &i)) << t.substr(0, 60);
+        EXPECT_EQ(ligne_n(i, 180), t);
+        EXPECT_GT(i, precedent);
+        precedent = i;
+        ++entieres;
+    }
+    EXPECT_GT(entieres, 100);
+    ASSERT_EQ(0, kvtlog_acces_ouvre(""));
+}
+
+// A short write is followed by the rest of its line; a write that fails
+// loses whole lines only, and the file gets the line feed it is owed before
+// the next line. Failures are reported with their reason (here a file-size
+// limit, then a full device), every dropped line counted.
+TEST(KvtLog, FailedWritesLoseWholeLinesAndAreReported)
+{
+    Dossier d;
+    ASSERT_EQ(0, kvtlog_init("q.log", "e.log"));
+    kvtlog_regle_essai(200);
+    ::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(0, kvtlog_acces_ouvre("court.log"));
+    rlimit ancienne{};
+    ASSERT_EQ(0, ::getrlimit(RLIMIT_FSIZE, &ancienne));
+    rlimit limite = ancienne;
+    limite.rlim_cur = 10000;  // inside a line: the write that crosses it is short
+    ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &limite));
+    const unsigned long long avant = kvtlog_acces_perdues();
+    for (int i = 0; i < 300; ++i) kvtlog_acces("%s", ligne_n(i, 80).c_str());
+    const int vide = kvtlog_acces_vide(60000);
+    ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &ancienne));
+    ASSERT_EQ(0, vide);
+    for (int i = 1000; i < 1003; ++i) kvtlog_acces("%s", ligne_n(i, 80).c_str());
+    ASSERT_EQ(0, kvtlog_acces_vide(60000));
+
+    const std::vector<std::string> ls = lignes(d.p / "court.log");
+    int entieres = 0, coupees = 0;
+    for (size_t k = 0; k < ls.size(); ++k) {
+        const std::string t = texte(ls[k]);
+        if (k + 3 >= ls.size()) {
+            EXPECT_EQ(ligne_n(1000 + static_cast<int>(k + 3 - ls.size()), 80), t);
+        } else if (t == ligne_n(static_cast<int>(k), 80)) {
+            ++entieres;
+        } else {
+            // Only the last line before the limit may be a cut one.
+            EXPECT_EQ(k + 4, ls.size()) << ls[k];
+            EXPECT_EQ(0u, (ligne_n(static_cast<int>(k), 80) + "\n").find(ls[k].substr(std::min<size_t>(20, ls[k].size()))))
+                << ls[k];
+            ++coupees;
+        }
+    }
+    int tiennent = 0;  // the lines wholly below the limit
+    for (size_t taille = 0; (taille += 20 + ligne_n(tiennent, 80).size() + 1) <= 10000;) ++tiennent;
+    EXPECT_EQ(tiennent, entieres);
+    EXPECT_EQ(1, coupees);
+    const unsigned long long perdues = kvtlog_acces_perdues() - avant;
+    EXPECT_EQ(300u - static_cast<unsigned>(entieres), perdues);
+    EXPECT_TRUE(attend([&] { return somme(rapports(d.p / "e.log", std::strerror(EFBIG))) == perdues; }));
+
+    ASSERT_EQ(0, kvtlog_acces_ouvre("/dev/full"));
+    for (int i = 0; i < 50; ++i) kvtlog_acces("%s", ligne_n(i, 80).c_str());
+    ASSERT_EQ(0, kvtlog_acces_vide(60000));
+    EXPECT_TRUE(attend([&] { return somme(rapports(d.p / "e.log", "No space left on device")) == 50u; }));
+    // At most one report per period: far fewer lines than failures.
+    EXPECT_LE(rapports(d.p / "e.log", "No space left on device").size(), 10u);
+    kvtlog_regle_essai(0);
+    ASSERT_EQ(0, kvtlog_acces_ouvre(""));
+}
+
+// The log on a pipe that is not read: one line waits for it (half a
+// second at most), the next ones are dropped at once until it takes bytes
+// again; then lines come out whole, after a line feed if one was cut.
+TEST(KvtLog, LogOnStalledPipeHoldsOneLineAtMost)
+{
+    Dossier d;
+    const fs::path fifo = d.p / "log.fifo";
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    const int lecteur = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(lecteur, 0);
+    ASSERT_EQ(0, kvtlog_init(fifo.c_str(), "e.log"));
+    const std::string pad(200, 'p');
+    int64_t pire_ms = 0;
+    const auto debut = std::chrono::steady_clock::now();
+    for (int i = 0; i < 2000; ++i) {  // 450 KB: the pipe holds 64 KiB
+        const auto t0 = std::chrono::steady_clock::now();
+        kvtlog_log("n%d %s", i, pad.c_str());
+        const int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+        if (ms > pire_ms) pire_ms = ms;
+    }
+    EXPECT_LT(pire_ms, 2000);  // half a second, with room for a loaded machine
+    EXPECT_LT(std::chrono::steady_clock::now() - debut, std::chrono::seconds(10));
+    std::string recu;
+    char b[65536];
+    for (ssize_t n; (n = ::read(lecteur, b, sizeof b)) > 0;) recu.append(b, static_cast<size_t>(n));
+    kvtlog_log("after");
+    for (ssize_t n; (n = ::read(lecteur, b, sizeof b)) > 0;) recu.append(b, static_cast<size_t>(n));
+    ::close(lecteur);
+    // Whole lines in order, but for at most one cut line, never glued.
+    std::istringstream in(recu);
+    std::string l;
+    int precedent = -1, coupees = 0;
+    bool fin = false;
+    while (std::getline(in, l)) {
+        const std::string t = texte(l);
+        int i = -1;
+        if (t == "after") {
+            fin = true;
+            continue;
+        }
+        if (std::sscanf(t.c_str(), "n%d", &i) == 1 && t == "n" + std::to_string(i) + " " + pad) {
+            EXPECT_GT(i, precedent);
+            precedent = i;
+        } else {
+            ++coupees;
+        }
+    }
+    EXPECT_LE(coupees, 1);
+    EXPECT_TRUE(fin) << "the log took lines again once read";
+    ASSERT_EQ(0, kvtlog_init("q.log", "e.log"));
 }

@@ -1,6 +1,7 @@
 // Two-way relay under memory and time limits: the shared buffer budget, no
 // growth toward a destination that does not keep up, stalled tunnels that
 // give their memory back and lose nothing, the idle and half-close limits.
+#include "kvt_essai_tcp.h"
 #include "kvtlib.h"
 #include "kvt_interne.h"
 
@@ -27,27 +28,6 @@ double secondes_depuis(horloge::time_point t0)
 }
 
 // `recu`: receive buffer of the accepted side (0: the system's).
-void paire_tcp(int &a, int &b, int recu = 0)
-{
-    int l = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(l, 0);
-    if (recu > 0) {
-        ASSERT_EQ(0, setsockopt(l, SOL_SOCKET, SO_RCVBUF, &recu, sizeof recu));
-    }
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    ASSERT_EQ(0, bind(l, reinterpret_cast<sockaddr *>(&sa), sizeof sa));
-    ASSERT_EQ(0, listen(l, 1));
-    ASSERT_EQ(0, getsockname(l, reinterpret_cast<sockaddr *>(&sa), &len));
-    a = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_EQ(0, connect(a, reinterpret_cast<sockaddr *>(&sa), sizeof sa));
-    b = accept(l, nullptr, nullptr);
-    close(l);
-    ASSERT_GE(b, 0);
-}
-
 // Byte `i` of stream `graine`: every position differs from its neighbours,
 // so a lost, doubled or moved block shows.
 unsigned char octet(unsigned graine, uint64_t i)
@@ -112,8 +92,8 @@ struct Relais {
     std::thread t;
     void demarre(int inactif_s = -1, int recu_b = 0)
     {
-        paire_tcp(a, c);
-        paire_tcp(s, b, recu_b);
+        kvt_essai_paire_tcp(a, c);
+        kvt_essai_paire_tcp(s, b, recu_b);
         t = std::thread([this, inactif_s] {
             auto t0 = horloge::now();
             resultat = inactif_s < 0 ? kvtnet_redir2(c, s) : kvtnet_redir2_delai(c, s, inactif_s);
@@ -428,8 +408,8 @@ TEST(KvtnetRelaisCompte, ComptesExactsDansLesDeuxSens)
     for (size_t budget : {size_t{0}, size_t{16 * 1024}}) {
         Reglage reglage(budget, 0);
         int a, c, s, b;
-        paire_tcp(a, c);
-        paire_tcp(s, b);
+        kvt_essai_paire_tcp(a, c);
+        kvt_essai_paire_tcp(s, b);
         uint64_t montants = 1, descendants = 1;
         int r = 99;
         std::thread relais([&] { r = kvtnet_redir2_compte(c, s, 0, &montants, &descendants); });
@@ -457,8 +437,8 @@ TEST(KvtnetRelaisCompte, LimiteEtErreurDonnentAussiLesComptes)
 {
     // The idle limit ends it: what passed before is counted.
     int a, c, s, b;
-    paire_tcp(a, c);
-    paire_tcp(s, b);
+    kvt_essai_paire_tcp(a, c);
+    kvt_essai_paire_tcp(s, b);
     uint64_t montants = 9, descendants = 9;
     int r = 99;
     std::thread relais([&] { r = kvtnet_redir2_compte(c, s, 1, &montants, &descendants); });

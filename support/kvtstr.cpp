@@ -153,7 +153,7 @@ size_t kvtstr_echappe(const char *texte, char *sortie, size_t taille)
     size_t n = 0;
     if (texte != nullptr) {
         for (const unsigned char *c = reinterpret_cast<const unsigned char *>(texte); *c != '\0' && n + 1 < taille; ++c)
-            sortie[n++] = *c <= ' ' || *c == 0x7f || *c == '=' ? '?' : static_cast<char>(*c);
+            sortie[n++] = *c <= ' ' || *c >= 0x7f || *c == '=' ? '?' : static_cast<char>(*c);
     }
     sortie[n] = '\0';
     return n;

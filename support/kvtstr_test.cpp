@@ -170,13 +170,32 @@ TEST(KvtStr, ContientAndEnint)
     EXPECT_EQ(kvtstr_enint(nullptr), 0);
 }
 
+// Every byte value: kept exactly when it is 0x21-0x7E and not '='.
+TEST(KvtStr, EchappeTableOfEveryByte)
+{
+    for (int b = 1; b <= 0xFF; ++b) {
+        const char texte[4] = {'a', static_cast<char>(b), 'z', '\0'};
+        char t[8];
+        ASSERT_EQ(3u, kvtstr_echappe(texte, t, sizeof t)) << b;
+        const bool garde = b >= 0x21 && b <= 0x7E && b != '=';
+        EXPECT_EQ(garde ? static_cast<char>(b) : '?', t[1]) << "byte " << b;
+        EXPECT_EQ('a', t[0]);
+        EXPECT_EQ('z', t[2]);
+    }
+    // 0x00 ends the text: nothing after it is read.
+    char t[8];
+    EXPECT_EQ(1u, kvtstr_echappe("a\0z", t, sizeof t));
+    EXPECT_STREQ("a", t);
+}
+
 TEST(KvtStr, EchappeKeepsOneFieldOfOneLine)
 {
     char t[64];
     // Blanks, tabs, line ends, other control bytes, DEL and '=' cannot start
-    // a new field or line; bytes of a UTF-8 name pass unchanged.
+    // a new field or line; bytes from 0x80 up (UTF-8, C1 controls) are not
+    // passed on either: the line stays plain ASCII.
     EXPECT_EQ(23u, kvtstr_echappe("a b=c\r\nd\te\x01\x7f" "f\xc3\xa9.example", t, sizeof t));
-    EXPECT_STREQ("a?b?c??d?e??f\xc3\xa9.example", t);
+    EXPECT_STREQ("a?b?c??d?e??f??.example", t);
     EXPECT_EQ(0u, kvtstr_echappe("", t, sizeof t));
     EXPECT_STREQ("", t);
     EXPECT_EQ(0u, kvtstr_echappe(nullptr, t, sizeof t));

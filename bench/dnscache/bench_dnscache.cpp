@@ -19,25 +19,9 @@
 #include <vector>
 
 #include "quorvel_dns_cache.h"
+#include "quorvel_dns_message_outils.h"
 
 namespace {
-
-using Octets = std::vector<unsigned char>;
-
-Octets nom_fil(const std::string &nom)
-{
-    Octets o;
-    size_t debut = 0;
-    while (debut < nom.size()) {
-        size_t point = nom.find('.', debut);
-        if (point == std::string::npos) point = nom.size();
-        o.push_back(static_cast<unsigned char>(point - debut));
-        o.insert(o.end(), nom.begin() + static_cast<long>(debut), nom.begin() + static_cast<long>(point));
-        debut = point + 1;
-    }
-    o.push_back(0);
-    return o;
-}
 
 // Query and answer for `nom` with `k` A records (16 bytes each).
 void paire(const std::string &nom, unsigned k, Octets &q, Octets &r)
