@@ -56,6 +56,6 @@ http_verifie "apt-get download through the proxy" \
 http_verifie "the downloaded package is the repository's, byte for byte" \
     cmp -s "$A/dl/quorvel-essai_1.0_all.deb" "$D/quorvel-essai_1.0_all.deb"
 http_verifie "the proxy's access log has apt's requests" \
-    grep -qE "http client=127\.0\.0\.1:[0-9]+ method=GET url=http://127\.0\.0\.1:$R/\./quorvel-essai_1\.0_all\.deb addr=127\.0\.0\.1 status=200 " "$SCRATCH/access.log"
+    http_attend 30 grep -qE "http client=127\.0\.0\.1:[0-9]+ method=GET url=http://127\.0\.0\.1:$R/\./quorvel-essai_1\.0_all\.deb addr=127\.0\.0\.1 status=200 " "$SCRATCH/access.log"
 if [ "$ECHECS" -ne 0 ]; then cat "$A/update.out" "$A/download.out" >&2 2>/dev/null; fi
 http_fin

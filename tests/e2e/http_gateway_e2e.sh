@@ -105,7 +105,7 @@ print(r.split(b"\r\n")[0].decode(), "SATURE" if b"Too many connections" in r els
 ssl_verifie "HTTPMaxPerClient=2: the third connection gets 503" test "$sature" = "HTTP/1.1 503 Service Unavailable SATURE"
 ssl_attend 30 grep -q "Connection from 10.77.0.2 refused: too many connections (HTTP)" "$D/quorvel.log"
 ssl_verifie "its log line" grep -q "Connection from 10.77.0.2 refused: too many connections (HTTP)" "$D/quorvel.log"
-ssl_verifie "its access line" grep -qE "http client=10\.77\.0\.2:[0-9]+ method= url= addr=- status=503 " "$D/access.log"
+ssl_verifie "its access line" ssl_attend 30 grep -qE "http client=10\.77\.0\.2:[0-9]+ method= url= addr=- status=503 " "$D/access.log"
 
 # The block list, for http:// and CONNECT.
 ssl_verifie "GET to a listed host: 403 Blocked" test "$(demande 10.77.0.2 3128 'GET http://ads.test/x HTTP/1.1\r\n\r\n')" = "HTTP/1.1 403 Forbidden BLOCKED"
@@ -113,8 +113,8 @@ ssl_verifie "GET to a subdomain of it: 403 Blocked" test "$(demande 10.77.0.2 31
 ssl_verifie "CONNECT to a listed host: 403 Blocked" test "$(demande 10.77.0.2 3128 'CONNECT ads.test:443 HTTP/1.1\r\n\r\n')" = "HTTP/1.1 403 Forbidden BLOCKED"
 ssl_verifie "the blocked line" grep -q "Connection from 10.77.0.2 to ads.test blocked (HTTP)" "$D/quorvel.log"
 ssl_verifie "the list loaded once" test "$(grep -c 'ad-domains loaded' "$D/out")" = 1
-ssl_verifie "access line of the blocked GET" grep -qE "http client=10\.77\.0\.2:[0-9]+ method=GET url=http://ads\.test/x addr=- status=403 up=0 down=0 ms=[0-9]+$" "$D/access.log"
-ssl_verifie "access line of the blocked CONNECT" grep -qE "http client=10\.77\.0\.2:[0-9]+ target=ads\.test:443 addr=- status=403 " "$D/access.log"
+ssl_verifie "access line of the blocked GET" ssl_attend 30 grep -qE "http client=10\.77\.0\.2:[0-9]+ method=GET url=http://ads\.test/x addr=- status=403 up=0 down=0 ms=[0-9]+$" "$D/access.log"
+ssl_verifie "access line of the blocked CONNECT" ssl_attend 30 grep -qE "http client=10\.77\.0\.2:[0-9]+ target=ads\.test:443 addr=- status=403 " "$D/access.log"
 
 # A reload: the allowed-host table and HTTPBlockAds are taken up, a new
 # port only named in the log.
