@@ -1,9 +1,10 @@
 /* quorvel_http: entry, listener, reload and connection handler of the HTTP
  * proxy module. Each accepted connection runs on a thread of its own from
  * the support library's capped listener and carries any number of requests
- * in turn. Bodies stream through one buffer per side: a side that does not
- * read holds the other back (its sends wait), so no connection holds more
- * than its two buffers whatever the peers do. */
+ * in turn. Bodies stream through one buffer per side, long ones through a
+ * kernel pipe: a side that does not read holds the other back (its sends
+ * wait, up to the idle limit), so no connection holds more than its two
+ * buffers and its pipe whatever the peers do. */
 #include "quorvel_http.h"
 
 #include <arpa/inet.h>
