@@ -18,6 +18,7 @@
 #include "kvt_trace.h"
 #include "kvtstat.h"
 #include "quorvel_dns_durci.h"
+#include "quorvel_dns_examen.h"
 #include "quorvel_dns_question.h"
 #include "quorvel_dns_tcp.h"
 #include "quorvel_ip_mask.h"
@@ -50,13 +51,6 @@ constexpr int N = QUORVEL_DNS_NB_REQUETES;
 // A query unanswered for this long has been given up by its client (resolvers
 // retry after a few seconds): its slot may be taken again.
 constexpr uint32_t ATTENTE_MAX_S = 10;
-
-uint32_t maintenant_s() noexcept
-{
-    timespec t{};
-    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &t);  // no system call: read from the vDSO
-    return static_cast<uint32_t>(t.tv_sec);
-}
 
 bool valide(uint32_t adresse) noexcept
 {
@@ -126,7 +120,7 @@ bool quorvel_dns_amont(uint32_t adresse)
         return true;
     // Acquire: the replaced values were stored before the instant.
     const uint32_t depuis = instant_remplacement.load(std::memory_order_acquire);
-    return depuis != 0 && maintenant_s() - depuis < ATTENTE_MAX_S &&
+    return depuis != 0 && kvtthread_maintenant_s() - depuis < ATTENTE_MAX_S &&
            (adresse == ancien_dns1.load(std::memory_order_relaxed) ||
             adresse == ancien_dns2.load(std::memory_order_relaxed));
 }
@@ -170,7 +164,7 @@ void quorvel_dns_signale_socket(const char *etape, const char *protocole, int er
 
 int quorvel_dns_memorise(int identifiant_requete, uint32_t adresse, uint16_t port)
 {
-    const uint32_t maintenant = maintenant_s();
+    const uint32_t maintenant = kvtthread_maintenant_s();
     const int slot = place_libre(maintenant);
     if (quorvel_dns_durci) quorvel_dns_durci_libere(slot);
     // Only this thread writes the pending counts: a plain read-modify-write
@@ -323,9 +317,7 @@ int quorvel_dns_tour(int s, quorvel_dns_manque *manque)
         return resultat;
     }
     ++manque->echecs;
-    timespec t{};
-    ::clock_gettime(CLOCK_MONOTONIC, &t);
-    const int64_t maintenant = int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
+    const int64_t maintenant = kvtthread_maintenant_ms();
     // The queries wait in the socket meanwhile. One trace and one line a
     // minute, whether the shortage lasts or comes and goes: it must not
     // fill stderr or the disk.
@@ -337,9 +329,7 @@ int quorvel_dns_tour(int s, quorvel_dns_manque *manque)
         manque->signale = manque->rapporte = true;
         manque->dernier_ms = maintenant;
     }
-    timespec attente{0, QUORVEL_DNS_ATTENTE_MS * 1000000L};
-    while (::nanosleep(&attente, &attente) != 0 && errno == EINTR) {
-    }
+    kvtthread_pause_ms(QUORVEL_DNS_ATTENTE_MS);
     return resultat;
 }
 
@@ -367,6 +357,9 @@ int _demarre_serveur_dns(void)
     quorvel_dns_blocage_lit();
     quorvel_dns_journal_lit();
     (void)quorvel_dns_durci_lit(1);
+    // Only answers that passed the hardened checks may be given to other
+    // clients: with a cache, every query is forwarded the hardened way.
+    if (quorvel_dns_cache_lit(1)) quorvel_dns_durci = 1;
     if (kvtthread_demarre(quorvel_dns_serveur, KVT_PILE_SERVEUR, nullptr) == 0) quorvel_dns_en_service = 1;
     return 0;
 }
@@ -389,6 +382,7 @@ void quorvel_dns_recharge_reglages()
     quorvel_dns_blocage_lit();
     quorvel_dns_journal_lit();
     (void)quorvel_dns_durci_lit(0);  // the relay's sockets are opened once
+    (void)quorvel_dns_cache_lit(0);
 }
 
 }  // namespace
@@ -408,7 +402,7 @@ int quorvel_dns_recharge_serveurs(const char *nom1, const char *nom2)
     // late answers reach the clients. (1 stands for an instant at 0.)
     ancien_dns1.store(a1, std::memory_order_relaxed);
     ancien_dns2.store(a2, std::memory_order_relaxed);
-    const uint32_t maintenant = maintenant_s();
+    const uint32_t maintenant = kvtthread_maintenant_s();
     instant_remplacement.store(maintenant != 0 ? maintenant : 1, std::memory_order_release);
     serveur_dns1.store(n1);
     serveur_dns2.store(n2);

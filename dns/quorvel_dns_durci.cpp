@@ -18,6 +18,9 @@
 #include "kvt_raii.h"
 #include "kvt_trace.h"
 #include "kvtstat.h"
+#include "quorvel_dns_cache.h"
+#include "quorvel_dns_examen.h"
+#include "quorvel_dns_message.h"
 #include "quorvel_dns_question.h"
 #include "quorvel_ip_mask.h"
 
@@ -53,13 +56,9 @@ constexpr int RAFALE = 32;
 // Pending relay identifier -> its slot + 1 (0: free). Only pending queries
 // hold one, so a fresh identifier is unique among them.
 unsigned char slot_du_relais[65536];
-
-int64_t maintenant_ms() noexcept
-{
-    timespec t{};
-    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
-    return int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
-}
+// Per slot, with a cache: the query's key bits, or -1 when the cache would
+// not keep its answer.
+int cle_cache[N];
 
 void compte(std::atomic<uint64_t> &c) noexcept { c.fetch_add(1, std::memory_order_relaxed); }
 
@@ -103,7 +102,7 @@ void termine(int slot) noexcept
 void signale(const char *quoi, int erreur)
 {
     quorvel_dns_prises &j = quorvel_dns_jeu;
-    const int64_t maintenant = maintenant_ms();
+    const int64_t maintenant = kvtthread_maintenant_ms();
     const bool rapporter = j.echec_ms == 0 || maintenant - j.echec_ms >= SIGNALE_MS;
     j.echec_ms = maintenant;
     if (!rapporter) return;
@@ -228,6 +227,12 @@ void transmet(char *d, int n, uint32_t adresse, uint16_t port)
     slot_du_relais[id] = static_cast<unsigned char>(slot + 1);
     taille_question[slot] = static_cast<uint16_t>(fin - QUORVEL_DNS_ENTETE);
     std::memcpy(question_requete[slot], d + QUORVEL_DNS_ENTETE, fin - QUORVEL_DNS_ENTETE);
+    cle_cache[slot] = -1;
+    if (quorvel_dns_antememoire.load(std::memory_order_relaxed) != nullptr) {
+        quorvel_dns_cache_requete r;
+        if (quorvel_dns_cache_requete_lit(reinterpret_cast<const unsigned char *>(d), static_cast<size_t>(n), &r) == 0)
+            cle_cache[slot] = static_cast<int>(r.cle);
+    }
     const uint32_t amont = quorvel_dns_choisit_serveur(static_cast<unsigned>(std::rand()));
     amont_requete[slot] = amont;
     std::memcpy(d, &id, sizeof id);
@@ -261,6 +266,11 @@ void recoit_reponse(int s, const quorvel_dns_prise &prise, char *d, int n, uint3
         KVT_ERREUR_RESEAU("DNS");
     else
         compte(kvtstat.dns.reponses);
+    // Every check passed: the answer may serve other clients.
+    if (quorvel_dns_cache *c = quorvel_dns_antememoire.load(std::memory_order_relaxed);
+        c != nullptr && cle_cache[slot] >= 0)
+        (void)quorvel_dns_cache_garde(c, static_cast<unsigned>(cle_cache[slot]), u, static_cast<size_t>(n),
+                                      kvtthread_maintenant_s());
     // One answer per query: a repeat would only give a forger more time.
     termine(slot);
     quorvel_dns_repondue(slot);
@@ -301,7 +311,7 @@ bool prepare(int s)
         return false;
     }
     j.ecoute = s;
-    j.renouvele_ms = maintenant_ms();
+    j.renouvele_ms = kvtthread_maintenant_ms();
     return true;
 }
 
@@ -309,10 +319,12 @@ bool prepare(int s)
 
 int quorvel_dns_durci_lit(int au_depart)
 {
+    // The value read at start: the cache may switch the mode on besides.
+    static int lu_au_depart;
     const int actif = quorvel_dns_reglage_actif("DNSHardened");
     if (au_depart)
-        quorvel_dns_durci = actif;
-    else if (actif != quorvel_dns_durci)
+        quorvel_dns_durci = lu_au_depart = actif;
+    else if (actif != lu_au_depart)
         kvtlog_log(KVTCFG_TEXTE_REDEMARRAGE, "DNSHardened");
     return actif;
 }
@@ -341,12 +353,10 @@ int quorvel_dns_durci_tour(int s, int delai_max_ms)
     if (!tampon) return -1;
     quorvel_dns_prises &j = quorvel_dns_jeu;
     if (!prepare(s)) {
-        timespec attente{REESSAI_MS / 1000, 0};
-        while (::nanosleep(&attente, &attente) != 0 && errno == EINTR) {
-        }
+        kvtthread_pause_ms(static_cast<int>(REESSAI_MS));
         return 0;
     }
-    int64_t maintenant = maintenant_ms();
+    int64_t maintenant = kvtthread_maintenant_ms();
     entretient(maintenant);
     int64_t delai = j.renouvele_ms + QUORVEL_DNS_RENOUVELLE_MS - maintenant;
     if (delai > delai_max_ms) delai = delai_max_ms;
@@ -389,17 +399,8 @@ size_t quorvel_dns_durci_question(const unsigned char *d, size_t n, bool reponse
     if (n < QUORVEL_DNS_ENTETE) return 0;
     if (((d[2] & 0x80) != 0) != reponse) return 0;
     if (d[4] != 0 || d[5] != 1) return 0;  // exactly one question
-    size_t i = QUORVEL_DNS_ENTETE;
-    for (;;) {
-        if (i >= n) return 0;
-        const unsigned longueur = d[i];
-        if (longueur == 0) break;
-        if (longueur > 63) return 0;  // a compression pointer, or no label
-        i += 1 + longueur;
-        if (i - QUORVEL_DNS_ENTETE > 254) return 0;  // with the root's byte, over 255
-    }
-    ++i;
-    return n - i >= 4 ? i + 4 : 0;
+    quorvel_dns_msg_question q;
+    return quorvel_dns_msg_question_lit(d, n, &q) == 0 ? q.fin : 0;
 }
 
 bool quorvel_dns_durci_meme_question(const unsigned char *a, size_t na, const unsigned char *b, size_t nb)

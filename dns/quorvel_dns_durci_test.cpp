@@ -12,6 +12,7 @@
 #include "kvt_raii.h"
 #include "kvtstat.h"
 #include "quorvel_dns_question.h"
+#include "quorvel_dns_examen.h"
 #include "quorvel_dns_test_outils.h"
 #include "quorvel_ip_mask.h"
 

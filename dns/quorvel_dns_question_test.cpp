@@ -2,6 +2,7 @@
 // answer's exact bytes, and every truncation and one-byte change of a valid
 // query (under ASan, an over-read faults at once).
 #include "quorvel_dns_question.h"
+#include "quorvel_dns_examen.h"
 
 #include <gtest/gtest.h>
 

@@ -23,6 +23,7 @@
 #include "kvt_raii.h"
 #include "kvt_trace.h"
 #include "kvtstat.h"
+#include "quorvel_dns_examen.h"
 #include "quorvel_dns_question.h"
 #include "quorvel_ip_mask.h"
 
@@ -41,13 +42,6 @@ constexpr int64_t MANQUE_RAPPEL_MS = 60 * 1000;
 std::atomic<int> nb_connexions{0};
 // The datagram relay owns rand(); TCP draws from its own sequence.
 std::atomic<unsigned> nb_tirages{0};
-
-int64_t maintenant_ms() noexcept
-{
-    timespec t{};
-    ::clock_gettime(CLOCK_MONOTONIC, &t);
-    return int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
-}
 
 unsigned tirage() noexcept
 {
@@ -134,8 +128,7 @@ void connexion(void *argument)
         // Counted in until the access line is out: at the stop the relay
         // ends as if a side had closed, and the launcher waits for the line.
         compte = kvtarret_entre() == 1;
-        const bool examine = quorvel_dns_blocage.load(std::memory_order_relaxed) ||
-                             (quorvel_dns_journal.load(std::memory_order_relaxed) && kvtlog_acces_actif());
+        const bool examine = quorvel_dns_examen_actif();
         const int r = examine ? quorvel_dns_tcp_filtre(client.fd, amont.fd, QUORVEL_DNS_TCP_DELAI_MS, &montants,
                                                        &descendants, c.adresse, c.port)
                           : quorvel_dns_tcp_relais_compte(client.fd, amont.fd, QUORVEL_DNS_TCP_DELAI_MS,
@@ -153,7 +146,7 @@ void connexion(void *argument)
             std::strcpy(texte_amont, "-");
         kvtlog_acces("dns-tcp client=%s:%u upstream=%s status=%d up=%llu down=%llu ms=%lld", texte_client,
                      unsigned{ntohs(c.port)}, texte_amont, code, static_cast<unsigned long long>(montants),
-                     static_cast<unsigned long long>(descendants), static_cast<long long>(maintenant_ms() - c.debut_ms));
+                     static_cast<unsigned long long>(descendants), static_cast<long long>(kvtthread_maintenant_ms() - c.debut_ms));
     }
     if (compte) kvtarret_sort();
     nb_connexions.fetch_sub(1, std::memory_order_release);
@@ -219,7 +212,7 @@ int quorvel_dns_tcp_relais_compte(int client, int amont, int delai_ms, uint64_t 
         }
     } rend{*e, montants, descendants};
     quorvel_dns_trame trame{};
-    int64_t echeance = maintenant_ms() + delai_ms;
+    int64_t echeance = kvtthread_maintenant_ms() + delai_ms;
     bool amont_ferme = false;
     for (;;) {
         // The upstream has closed: what it sent reaches the client, then both end.
@@ -230,7 +223,7 @@ int quorvel_dns_tcp_relais_compte(int client, int amont, int delai_ms, uint64_t 
             (void)::shutdown(amont, SHUT_WR);
             amont_ferme = true;
         }
-        const int64_t reste = echeance - maintenant_ms();
+        const int64_t reste = echeance - kvtthread_maintenant_ms();
         if (reste <= 0) return 1;
 
         // p[2]: the process stop, which ends the relay like a closed side.
@@ -262,7 +255,7 @@ int quorvel_dns_tcp_relais_compte(int client, int amont, int delai_ms, uint64_t 
             const ssize_t lu = lit(client, montant);
             if (lu == -1) return -1;
             if (lu > 0 && quorvel_dns_tcp_messages(&trame, montant.octets + avant, static_cast<size_t>(lu)) > 0)
-                echeance = maintenant_ms() + delai_ms;
+                echeance = kvtthread_maintenant_ms() + delai_ms;
         }
         if ((p[1].revents & (POLLIN | POLLHUP)) && lit(amont, descendant) == -1) return -1;
         if ((p[0].revents & POLLOUT) && ecrit(client, descendant) < 0) return -1;
@@ -330,10 +323,10 @@ void quorvel_dns_tcp_accepte(void *argument)
             case EOPNOTSUPP: case ENETUNREACH: case ENETDOWN: case EPERM:
                 continue;
             case EMFILE: case ENFILE: case ENOBUFS: case ENOMEM:
-                if (maintenant_ms() - manque_signale_a >= MANQUE_RAPPEL_MS) {
+                if (kvtthread_maintenant_ms() - manque_signale_a >= MANQUE_RAPPEL_MS) {
                     kvtlog_erreur("DNS relay: accept on TCP port 53: %s; waiting for resources",
                                   std::strerror(e));
-                    manque_signale_a = maintenant_ms();
+                    manque_signale_a = kvtthread_maintenant_ms();
                 }
                 ::usleep(PAUSE_ACCEPT_US);
                 continue;
@@ -358,7 +351,7 @@ void quorvel_dns_tcp_accepte(void *argument)
         }
         const int un = 1;
         (void)::setsockopt(client.fd, IPPROTO_TCP, TCP_NODELAY, &un, sizeof un);
-        auto *arg = new (std::nothrow) Connexion{client.fd, pair.sin_addr.s_addr, pair.sin_port, maintenant_ms()};
+        auto *arg = new (std::nothrow) Connexion{client.fd, pair.sin_addr.s_addr, pair.sin_port, kvtthread_maintenant_ms()};
         if (arg == nullptr || kvtthread_demarre(connexion, PILE_CONNEXION, arg) < 0) {
             delete arg;
             nb_connexions.fetch_sub(1, std::memory_order_release);

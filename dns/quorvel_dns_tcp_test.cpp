@@ -24,6 +24,7 @@
 
 #include "kvt_interne.h"
 #include "kvt_raii.h"
+#include "quorvel_dns_examen.h"
 #include "quorvel_dns_question.h"
 #include "quorvel_ip_mask.h"
 
