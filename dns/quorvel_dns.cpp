@@ -251,7 +251,7 @@ int quorvel_dns_datagramme(int s)
     quorvel_dns_memorise(identifiant(tampon.get()), adresse, port);
     const uint32_t amont = quorvel_dns_choisit_serveur(static_cast<unsigned>(std::rand()));
     if (kvtnet_sendto(s, amont, port_dns, tampon.get(), longueur) < 0)
-        KVT_ERREUR();
+        KVT_ERREUR_RESEAU("DNS");  // each client's query may meet it: bounded
     else
         compte(kvtstat.dns.requetes);
     return 0;

@@ -59,6 +59,16 @@ unsigned char slot_du_relais[65536];
 // Per slot, with a cache: the query's key bits, or -1 when the cache would
 // not keep its answer.
 int cle_cache[N];
+// Per slot: the socket of its own that the query left from, -1 when it
+// left from a socket of the set. In the epoll set with data
+// PAR_REQUETE + slot.
+int prise_propre[N] = {
+#define M1 -1, -1, -1, -1, -1, -1, -1, -1, -1, -1
+    M1, M1, M1, M1, M1, M1, M1, M1, M1, M1
+#undef M1
+};
+constexpr uint32_t PAR_REQUETE = 0x10000;
+static_assert(N == 100, "prise_propre's initialiser holds 100 entries");
 
 void compte(std::atomic<uint64_t> &c) noexcept { c.fetch_add(1, std::memory_order_relaxed); }
 
@@ -96,6 +106,10 @@ quorvel_dns_prise *par_serie(uint32_t serie) noexcept
 void termine(int slot) noexcept
 {
     if (slot_du_relais[id_relais[slot]] == slot + 1) slot_du_relais[id_relais[slot]] = 0;
+    if (prise_propre[slot] >= 0) {
+        ::close(prise_propre[slot]);  // also takes it out of the epoll set
+        prise_propre[slot] = -1;
+    }
     if (quorvel_dns_prise *p = par_serie(prise_requete[slot]); p != nullptr && p->en_attente > 0) --p->en_attente;
 }
 
@@ -197,8 +211,24 @@ quorvel_dns_prise *tire_prise()
     return actives[tirage % n];
 }
 
-// A query from an allowed client, forwarded from a socket of the set under
-// a fresh identifier.
+// A socket connected to `amont`:53 on a port the kernel picks at random
+// from its ephemeral range, or -1 (reported at most once a minute).
+int ouvre_propre(uint32_t amont)
+{
+    kvt_fd s{::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_UDP)};
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = amont;
+    sa.sin_port = port_dns;
+    if (!s || ::connect(s.fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0) {
+        signale("a query socket", errno);
+        return -1;
+    }
+    return s.release();
+}
+
+// A query from an allowed client, forwarded under a fresh identifier from
+// a socket of its own (or of the set).
 void transmet(char *d, int n, uint32_t adresse, uint16_t port)
 {
     const size_t fin = quorvel_dns_durci_question(reinterpret_cast<const unsigned char *>(d), static_cast<size_t>(n),
@@ -208,12 +238,16 @@ void transmet(char *d, int n, uint32_t adresse, uint16_t port)
         compte(kvtstat.dns.rejetes);
         return;
     }
-    quorvel_dns_prise *prise = tire_prise();
     uint16_t id = 0;
     bool tire = false;
     for (int essai = 0; essai < 64 && !tire; ++essai) tire = aleatoire(&id, sizeof id) && slot_du_relais[id] == 0;
-    if (prise == nullptr || !tire) {
-        KVT_ERREUR();
+    const uint32_t amont = quorvel_dns_choisit_serveur(static_cast<unsigned>(std::rand()));
+    // A socket of its own, on a port the kernel draws for it; a socket of
+    // the set when none can be had (descriptors short).
+    kvt_fd propre{quorvel_dns_durci_par_requete ? ouvre_propre(amont) : -1};
+    quorvel_dns_prise *prise = propre ? nullptr : tire_prise();
+    if ((!propre && prise == nullptr) || !tire) {
+        KVT_ERREUR_RESEAU("DNS");
         compte(kvtstat.dns.rejetes);
         return;
     }
@@ -222,8 +256,20 @@ void transmet(char *d, int n, uint32_t adresse, uint16_t port)
     (void)quorvel_dns_memorise(id_client, adresse, port);
     const int slot = (prochain + N - 1) % N;
     id_relais[slot] = id;
-    prise_requete[slot] = prise->serie;
-    ++prise->en_attente;
+    if (propre) {
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u32 = PAR_REQUETE + static_cast<uint32_t>(slot);
+        if (::epoll_ctl(quorvel_dns_jeu.ep, EPOLL_CTL_ADD, propre.fd, &ev) != 0) {
+            KVT_ERREUR_RESEAU("DNS");
+            return;  // recorded, not sent: the slot is taken again in time
+        }
+        prise_propre[slot] = propre.release();
+        prise_requete[slot] = 0;  // 0 names no socket of the set
+    } else {
+        prise_requete[slot] = prise->serie;
+        ++prise->en_attente;
+    }
     slot_du_relais[id] = static_cast<unsigned char>(slot + 1);
     taille_question[slot] = static_cast<uint16_t>(fin - QUORVEL_DNS_ENTETE);
     std::memcpy(question_requete[slot], d + QUORVEL_DNS_ENTETE, fin - QUORVEL_DNS_ENTETE);
@@ -233,18 +279,22 @@ void transmet(char *d, int n, uint32_t adresse, uint16_t port)
         if (quorvel_dns_cache_requete_lit(reinterpret_cast<const unsigned char *>(d), static_cast<size_t>(n), &r) == 0)
             cle_cache[slot] = static_cast<int>(r.cle);
     }
-    const uint32_t amont = quorvel_dns_choisit_serveur(static_cast<unsigned>(std::rand()));
     amont_requete[slot] = amont;
     std::memcpy(d, &id, sizeof id);
-    if (kvtnet_sendto(prise->fd, amont, port_dns, d, n) < 0)
-        KVT_ERREUR();
+    const bool envoye = prise_propre[slot] >= 0
+                            ? ::send(prise_propre[slot], d, static_cast<size_t>(n), MSG_NOSIGNAL) == n
+                            : kvtnet_sendto(prise->fd, amont, port_dns, d, n) >= 0;
+    if (!envoye)
+        KVT_ERREUR_RESEAU("DNS");
     else
         compte(kvtstat.dns.requetes);
 }
 
 // A datagram on a socket of the set: the answer to one of its queries, or
 // dropped.
-void recoit_reponse(int s, const quorvel_dns_prise &prise, char *d, int n, uint32_t adresse, uint16_t port)
+// `serie`: the set's socket it came on; 0 when it came on the socket of
+// its own of slot `propre`.
+void recoit_reponse(int s, uint32_t serie, int propre, char *d, int n, uint32_t adresse, uint16_t port)
 {
     uint16_t id;
     std::memcpy(&id, d, sizeof id);
@@ -253,7 +303,8 @@ void recoit_reponse(int s, const quorvel_dns_prise &prise, char *d, int n, uint3
     // of forgeries costs a table lookup each.
     const unsigned char *u = reinterpret_cast<const unsigned char *>(d);
     size_t fin = 0;
-    if (slot < 0 || requete_repondue[slot] || prise_requete[slot] != prise.serie || adresse != amont_requete[slot] ||
+    if (slot < 0 || requete_repondue[slot] || prise_requete[slot] != serie ||
+        (serie == 0 && slot != propre) || adresse != amont_requete[slot] ||
         port != port_dns || (fin = quorvel_dns_durci_question(u, static_cast<size_t>(n), true)) == 0 ||
         !quorvel_dns_durci_meme_question(question_requete[slot], taille_question[slot], u + QUORVEL_DNS_ENTETE,
                                          fin - QUORVEL_DNS_ENTETE)) {
@@ -334,9 +385,16 @@ void quorvel_dns_durci_libere(int slot)
     if (ordre_requete[slot] != 0 && !requete_repondue[slot]) termine(slot);
 }
 
+int quorvel_dns_durci_par_requete = 1;
+
 void quorvel_dns_durci_ferme(void)
 {
     quorvel_dns_prises &j = quorvel_dns_jeu;
+    for (int &fd : prise_propre)
+        if (fd >= 0) {
+            ::close(fd);
+            fd = -1;
+        }
     for (quorvel_dns_prise &p : j.prises)
         if (p.fd >= 0) ferme_prise(p);
     if (j.ep >= 0) ::close(j.ep);
@@ -363,13 +421,17 @@ int quorvel_dns_durci_tour(int s, int delai_max_ms)
     if (delai > REESSAI_MS) delai = REESSAI_MS;  // replaced sockets are closed on time
     if (delai < 0) delai = 0;
 
-    epoll_event prets[1 + NB_ENTREES];
-    const int n = ::epoll_wait(j.ep, prets, 1 + NB_ENTREES, static_cast<int>(delai));
+    epoll_event prets[1 + NB_ENTREES + N];
+    const int n = ::epoll_wait(j.ep, prets, 1 + NB_ENTREES + N, static_cast<int>(delai));
     for (int e = 0; e < n; ++e) {
-        const int entree = static_cast<int>(prets[e].data.u32) - 1;
-        const int fd = entree < 0 ? s : j.prises[entree].fd;
-        if (fd < 0) continue;
+        const uint32_t donnee = prets[e].data.u32;
+        const int propre = donnee >= PAR_REQUETE ? static_cast<int>(donnee - PAR_REQUETE) : -1;
+        const int entree = propre >= 0 ? -1 : static_cast<int>(donnee) - 1;
         for (int k = 0; k < RAFALE; ++k) {
+            // Looked up each time: an answer closes its own socket, and a
+            // query may take a slot again meanwhile.
+            const int fd = propre >= 0 ? prise_propre[propre] : entree < 0 ? s : j.prises[entree].fd;
+            if (fd < 0) break;
             sockaddr_in de{};
             socklen_t l = sizeof de;
             const ssize_t lu = ::recvfrom(fd, tampon.get(), QUORVEL_DNS_TAILLE_TAMPON, MSG_DONTWAIT,
@@ -382,13 +444,13 @@ int quorvel_dns_durci_tour(int s, int delai_max_ms)
                 KVT_ERREUR_RESEAU("DNS");  // an empty datagram is anyone's to send
                 continue;
             }
-            if (entree < 0)
+            if (propre < 0 && entree < 0)
                 recoit_requete(s, tampon.get(), static_cast<int>(lu), de.sin_addr.s_addr, de.sin_port);
             else if (lu < 2)
                 compte(kvtstat.dns.rejetes);
             else
-                recoit_reponse(s, j.prises[entree], tampon.get(), static_cast<int>(lu), de.sin_addr.s_addr,
-                               de.sin_port);
+                recoit_reponse(s, propre >= 0 ? 0 : j.prises[entree].serie, propre, tampon.get(),
+                               static_cast<int>(lu), de.sin_addr.s_addr, de.sin_port);
         }
     }
     return 0;

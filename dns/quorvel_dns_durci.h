@@ -3,7 +3,8 @@
  * client's identifier and routes answers by identifier alone, so two
  * clients with one identifier get their answers crossed, and a forger of
  * the upstream's address has only 16 bits to guess. Hardened, each query
- * leaves from one of a set of sockets on ports the kernel picks at random,
+ * leaves from a socket of its own on a port the kernel picks at random (or,
+ * short of descriptors, from one of a set of such sockets),
  * under a fresh identifier of its own, unique among the pending queries;
  * an answer is taken only from the upstream and port the query went to, on
  * the socket it left from, with that identifier and the same question.
@@ -68,6 +69,12 @@ struct quorvel_dns_prises {
     int64_t echec_ms;       /* last failure to open a socket (logged), 0 none */
 };
 QUORVEL_DNS_INTERNE extern quorvel_dns_prises quorvel_dns_jeu;
+
+/* 1 (the default): each query leaves from a socket of its own, connected
+ * to its upstream on a port the kernel draws from its ephemeral range, and
+ * closed when its answer came or its slot was taken again; the set serves
+ * only when no such socket can be opened. 0: the set alone (tests). */
+QUORVEL_DNS_INTERNE extern int quorvel_dns_durci_par_requete;
 
 /* One turn of the hardened relay on listening socket `s`: waits at most
  * until the next replacement (and `delai_max_ms`) for datagrams on any of

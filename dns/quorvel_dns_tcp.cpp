@@ -122,7 +122,7 @@ void connexion(void *argument)
     int code = 503;
     bool compte = false;
     if (!amont) {
-        KVT_ERREUR();
+        KVT_ERREUR_RESEAU("DNS");  // once per client connection: bounded
     } else {
         kvtstat.dns.tcp.fetch_add(1, std::memory_order_relaxed);
         // Counted in until the access line is out: at the stop the relay
