@@ -360,6 +360,7 @@ int _demarre_serveur_dns(void)
     // Only answers that passed the hardened checks may be given to other
     // clients: with a cache, every query is forwarded the hardened way.
     if (quorvel_dns_cache_lit(1)) quorvel_dns_durci = 1;
+    quorvel_dns_tcp_lit();
     if (kvtthread_demarre(quorvel_dns_serveur, KVT_PILE_SERVEUR, nullptr) == 0) quorvel_dns_en_service = 1;
     return 0;
 }
@@ -383,6 +384,7 @@ void quorvel_dns_recharge_reglages()
     quorvel_dns_journal_lit();
     (void)quorvel_dns_durci_lit(0);  // the relay's sockets are opened once
     (void)quorvel_dns_cache_lit(0);
+    quorvel_dns_tcp_lit();
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include "quorvel_dns_cache.h"
 #include "quorvel_dns_message.h"
 #include "quorvel_dns_question.h"
+#include "quorvel_dns_tcp.h"
 #include "quorvel_ip_mask.h"
 
 std::atomic<int> quorvel_dns_blocage{0};
@@ -243,6 +244,7 @@ int filtre(int client, int amont, int delai_ms, uint64_t &haut, uint64_t &bas, u
         if ((e = lit_tout(client, m->octets + 2, l, echeance)) != 0) return e == 2 ? -1 : e;
         haut += l;
         echeance = kvtthread_maintenant_ms() + delai_ms;
+        quorvel_dns_tcp_note_message();
         const int b = quorvel_dns_examine(m->octets + 2, l, 1, r->octets + 2, sizeof r->octets - 2, adresse, port);
         if (b > 0) {
             r->octets[0] = static_cast<unsigned char>(b >> 8);

@@ -9,10 +9,12 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -40,6 +42,67 @@ constexpr int PAUSE_ACCEPT_US = 100 * 1000;
 constexpr int64_t MANQUE_RAPPEL_MS = 60 * 1000;
 
 std::atomic<int> nb_connexions{0};
+
+// The connections being served, for the per-client limit and for the
+// newcomer that finds every place taken: each place holds the client
+// socket, its address, and when its last complete message that was not
+// empty came (monotonic ms). A place freed by the accept thread (its
+// connection shut down for a newcomer) has a new generation, so the old
+// thread leaves it alone when it ends.
+struct Place {
+    int fd = -1;
+    uint32_t adresse = 0;
+    uint64_t generation = 0;
+    std::atomic<int64_t> dernier_ms{0};
+};
+std::mutex verrou_places;
+Place places[QUORVEL_DNS_TCP_MAX_CONNEXIONS];
+uint64_t derniere_generation;
+
+// The place of the connection this thread serves, for the relays' note of
+// each complete message.
+thread_local Place *place_courante;
+thread_local uint64_t generation_courante;
+
+
+// Takes a place for `fd` from `adresse`: -1 when that client already holds
+// its limit (the newcomer is closed), else the place; when all are taken,
+// the one whose last message is oldest is shut down and given to the
+// newcomer.
+int prend_place(int fd, uint32_t adresse, int max_par_client, uint64_t *generation)
+{
+    std::lock_guard<std::mutex> g(verrou_places);
+    int libre = -1, plus_vieille = -1, du_client = 0;
+    for (int i = 0; i < QUORVEL_DNS_TCP_MAX_CONNEXIONS; ++i) {
+        Place &p = places[i];
+        if (p.fd < 0) {
+            if (libre < 0) libre = i;
+            continue;
+        }
+        if (p.adresse == adresse) ++du_client;
+        if (plus_vieille < 0 || p.dernier_ms.load(std::memory_order_relaxed) <
+                                    places[plus_vieille].dernier_ms.load(std::memory_order_relaxed))
+            plus_vieille = i;
+    }
+    if (max_par_client > 0 && du_client >= max_par_client) return -1;
+    if (libre < 0) {
+        libre = plus_vieille;
+        // Its thread sees the end of both directions, closes, and leaves.
+        (void)::shutdown(places[libre].fd, SHUT_RDWR);
+    }
+    Place &p = places[libre];
+    p.fd = fd;
+    p.adresse = adresse;
+    p.generation = *generation = ++derniere_generation;
+    p.dernier_ms.store(kvtthread_maintenant_ms(), std::memory_order_relaxed);
+    return libre;
+}
+
+void rend_place(int i, uint64_t generation)
+{
+    std::lock_guard<std::mutex> g(verrou_places);
+    if (places[i].generation == generation) places[i].fd = -1;
+}
 // The datagram relay owns rand(); TCP draws from its own sequence.
 std::atomic<unsigned> nb_tirages{0};
 
@@ -107,6 +170,8 @@ struct Connexion {
     uint32_t adresse;  // the client's, network order
     uint16_t port;
     int64_t debut_ms;  // accepted at
+    int place;
+    uint64_t generation;
 };
 
 void connexion(void *argument)
@@ -114,6 +179,8 @@ void connexion(void *argument)
     const Connexion c = *static_cast<Connexion *>(argument);
     delete static_cast<Connexion *>(argument);
     kvt_fd client{c.client};
+    place_courante = &places[c.place];
+    generation_courante = c.generation;
     const uint32_t serveur = quorvel_dns_choisit_serveur(tirage());
     kvt_fd amont{kvtnet_connecter(serveur, port_dns)};
     // Upstream unreachable: the client sees the connection end. A peer that
@@ -135,6 +202,8 @@ void connexion(void *argument)
                                                           &montants, &descendants);
         code = r == 0 ? 200 : r == 1 ? 504 : 502;
     }
+    place_courante = nullptr;
+    rend_place(c.place, c.generation);  // before the close: the accept thread never shuts a reused number down
     ::close(client.release());  // closed before the slot is given back
     if (amont) ::close(amont.release());
     if (kvtlog_acces_actif()) {
@@ -254,8 +323,10 @@ int quorvel_dns_tcp_relais_compte(int client, int amont, int delai_ms, uint64_t 
             const size_t avant = montant.fin;
             const ssize_t lu = lit(client, montant);
             if (lu == -1) return -1;
-            if (lu > 0 && quorvel_dns_tcp_messages(&trame, montant.octets + avant, static_cast<size_t>(lu)) > 0)
+            if (lu > 0 && quorvel_dns_tcp_messages(&trame, montant.octets + avant, static_cast<size_t>(lu)) > 0) {
                 echeance = kvtthread_maintenant_ms() + delai_ms;
+                quorvel_dns_tcp_note_message();
+            }
         }
         if ((p[1].revents & (POLLIN | POLLHUP)) && lit(amont, descendant) == -1) return -1;
         if ((p[0].revents & POLLOUT) && ecrit(client, descendant) < 0) return -1;
@@ -298,6 +369,34 @@ int quorvel_dns_tcp_demarre(uint32_t adresse)
         return -1;
     }
     return 0;
+}
+
+void quorvel_dns_tcp_note_message(void)
+{
+    if (place_courante != nullptr)
+        place_courante->dernier_ms.store(kvtthread_maintenant_ms(), std::memory_order_relaxed);
+}
+
+std::atomic<int> quorvel_dns_tcp_max_par_client{QUORVEL_DNS_TCP_PAR_CLIENT};
+
+void quorvel_dns_tcp_lit(void)
+{
+    char texte[64] = "";
+    kvtcfg_recup_E("DNS", "DNSTCPMaxPerClient", texte, sizeof texte, "");
+    unsigned valeur = QUORVEL_DNS_TCP_PAR_CLIENT;
+    if (texte[0] != '\0') {
+        char *fin = nullptr;
+        errno = 0;
+        const unsigned long v = std::strtoul(texte, &fin, 10);
+        if (texte[0] < '0' || texte[0] > '9' || *fin != '\0' || errno != 0 || v < 1 ||
+            v > QUORVEL_DNS_TCP_MAX_CONNEXIONS) {
+            kvtlog_erreur("DNS relay: DNSTCPMaxPerClient=%s is not a whole number from 1 to %d; taken as %d", texte,
+                          QUORVEL_DNS_TCP_MAX_CONNEXIONS, QUORVEL_DNS_TCP_PAR_CLIENT);
+        } else {
+            valeur = static_cast<unsigned>(v);
+        }
+    }
+    quorvel_dns_tcp_max_par_client.store(static_cast<int>(valeur), std::memory_order_relaxed);
 }
 
 int quorvel_dns_tcp_en_cours(void)
@@ -345,15 +444,20 @@ void quorvel_dns_tcp_accepte(void *argument)
                              unsigned{ntohs(pair.sin_port)});
             continue;  // closed unread
         }
-        if (nb_connexions.fetch_add(1, std::memory_order_acq_rel) >= QUORVEL_DNS_TCP_MAX_CONNEXIONS) {
-            nb_connexions.fetch_sub(1, std::memory_order_release);
-            continue;
-        }
+        // A client over its limit is closed at once; with every place
+        // taken, the connection idle longest makes room for the newcomer.
+        uint64_t generation = 0;
+        const int place = prend_place(client.fd, pair.sin_addr.s_addr,
+                                      quorvel_dns_tcp_max_par_client.load(std::memory_order_relaxed), &generation);
+        if (place < 0) continue;
+        nb_connexions.fetch_add(1, std::memory_order_acq_rel);
         const int un = 1;
         (void)::setsockopt(client.fd, IPPROTO_TCP, TCP_NODELAY, &un, sizeof un);
-        auto *arg = new (std::nothrow) Connexion{client.fd, pair.sin_addr.s_addr, pair.sin_port, kvtthread_maintenant_ms()};
+        auto *arg = new (std::nothrow)
+            Connexion{client.fd, pair.sin_addr.s_addr, pair.sin_port, kvtthread_maintenant_ms(), place, generation};
         if (arg == nullptr || kvtthread_demarre(connexion, PILE_CONNEXION, arg) < 0) {
             delete arg;
+            rend_place(place, generation);
             nb_connexions.fetch_sub(1, std::memory_order_release);
             continue;
         }

@@ -25,8 +25,22 @@
  * thread each: a stranger opening connections must not take the machine's
  * threads, and clients only come here after a truncated answer. */
 #define QUORVEL_DNS_TCP_MAX_CONNEXIONS 64
-/* A client connection that completes no message for this long is closed. */
+/* A client connection that completes no message (an empty one does not
+ * count) for this long is closed. */
 #define QUORVEL_DNS_TCP_DELAI_MS (30 * 1000)
+/* Default of [DNS] "DNSTCPMaxPerClient": connections one client address
+ * may hold at once; one more is closed at its accept. When all
+ * QUORVEL_DNS_TCP_MAX_CONNEXIONS are taken, the connection whose last
+ * complete message is oldest is closed for the newcomer. */
+#define QUORVEL_DNS_TCP_PAR_CLIENT 8
+
+/* The per-client limit in force (0: none, for the tests); read by
+ * quorvel_dns_tcp_lit at start and on reload. */
+QUORVEL_DNS_INTERNE extern std::atomic<int> quorvel_dns_tcp_max_par_client;
+QUORVEL_DNS_INTERNE void quorvel_dns_tcp_lit(void);
+/* A complete message that is not empty came on the connection this thread
+ * serves: it is no longer the idlest. Nothing on other threads. */
+QUORVEL_DNS_INTERNE void quorvel_dns_tcp_note_message(void);
 
 /* Message framing of the client's stream: each message is a 2-byte length
  * (network order) and that many bytes. Zero-filled to start. */

@@ -411,21 +411,32 @@ TEST_F(QuorvelDnsTcpAccepte, AllowedRelayedRefusedClosedUnreadLogged)
     EXPECT_TRUE(en_cours(0));
 }
 
-TEST_F(QuorvelDnsTcpAccepte, OverTheCapClosedOthersServed)
+// Every place taken: the newcomer is served, and the connection idle
+// longest (no message since it opened, the first one) is closed for it.
+// All clients share 127.0.0.1 here, so the per-client limit is lifted.
+TEST_F(QuorvelDnsTcpAccepte, OverTheCapTheIdlestMakesRoom)
 {
+    quorvel_dns_tcp_max_par_client.store(0);
     std::vector<kvt_fd> clients(QUORVEL_DNS_TCP_MAX_CONNEXIONS);
     for (auto &c : clients) {
         c.fd = connecte("127.0.0.1", relais());
         ASSERT_TRUE(c);
+        ASSERT_TRUE(en_cours(static_cast<int>(&c - clients.data()) + 1));  // accepted in this order
     }
-    ASSERT_TRUE(en_cours(QUORVEL_DNS_TCP_MAX_CONNEXIONS));
+    // Those within the cap are served; a message makes a connection busy.
+    const std::string q = message(1, 60);
+    for (size_t i = 0; i < clients.size(); i += 2) {
+        envoie_tout(clients[i].fd, q);
+        EXPECT_TRUE(memes(q, lit(clients[i].fd, q.size())));
+    }
     kvt_fd de_trop{connecte("127.0.0.1", relais())};
     ASSERT_TRUE(de_trop);
-    EXPECT_TRUE(ferme_par_le_pair(de_trop.fd));
-    // Those within the cap are served, and a freed slot takes a new client.
-    const std::string q = message(1, 60);
-    envoie_tout(clients[5].fd, q);
-    EXPECT_TRUE(memes(q, lit(clients[5].fd, q.size())));
+    EXPECT_TRUE(ferme_par_le_pair(clients[1].fd)) << "the idlest: no message, accepted first among the idle";
+    envoie_tout(de_trop.fd, q);
+    EXPECT_TRUE(memes(q, lit(de_trop.fd, q.size())));
+    ::close(de_trop.release());
+    ::close(clients[1].release());
+    ASSERT_TRUE(en_cours(QUORVEL_DNS_TCP_MAX_CONNEXIONS - 1));
     ::close(clients[0].release());
     ASSERT_TRUE(en_cours(QUORVEL_DNS_TCP_MAX_CONNEXIONS - 1));
     kvt_fd suivant{connecte("127.0.0.1", relais())};
@@ -434,6 +445,44 @@ TEST_F(QuorvelDnsTcpAccepte, OverTheCapClosedOthersServed)
     clients.clear();
     ::close(suivant.release());
     EXPECT_TRUE(en_cours(0));
+    quorvel_dns_tcp_max_par_client.store(QUORVEL_DNS_TCP_PAR_CLIENT);
+}
+
+// One client address holds at most its limit: one more is closed at once,
+// and others are served; the idle limit counts from the last message that
+// is not empty, so two zero bytes keep nothing open.
+TEST_F(QuorvelDnsTcpAccepte, PerClientLimitAndEmptyMessagesDoNotCount)
+{
+    quorvel_dns_tcp_max_par_client.store(2);
+    kvt_fd a{connecte("127.0.0.1", relais())}, b{connecte("127.0.0.1", relais())};
+    ASSERT_TRUE(en_cours(2));
+    kvt_fd c{connecte("127.0.0.1", relais())};
+    EXPECT_TRUE(ferme_par_le_pair(c.fd));
+    const std::string q = message(7, 40);
+    envoie_tout(b.fd, q);
+    EXPECT_TRUE(memes(q, lit(b.fd, q.size())));
+    quorvel_dns_tcp_max_par_client.store(QUORVEL_DNS_TCP_PAR_CLIENT);
+
+    int p[2], u[2];
+    ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM, 0, p));
+    ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM, 0, u));
+    int r = -9;
+    const auto debut = horloge::now();
+    auto fin = debut;
+    std::thread t([&] {
+        r = quorvel_dns_tcp_filtre(p[1], u[1], 600, nullptr, nullptr);
+        fin = horloge::now();
+    });
+    // Empty messages every 150 ms, for longer than the limit: were they to
+    // restart it, the relay could not end before 750 + 600 ms.
+    for (int i = 0; i < 6; ++i) {
+        (void)::send(p[0], "\0\0", 2, MSG_NOSIGNAL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    }
+    t.join();
+    EXPECT_EQ(1, r);
+    EXPECT_LT(fin - debut, std::chrono::milliseconds(1300)) << "ended at the limit, not pushed back";
+    for (int fd : {p[0], p[1], u[0], u[1]}) ::close(fd);
 }
 
 // The process stop ends a connection that would otherwise wait for its
