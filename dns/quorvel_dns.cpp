@@ -20,6 +20,7 @@
 #include "quorvel_dns_durci.h"
 #include "quorvel_dns_examen.h"
 #include "quorvel_dns_question.h"
+#include "quorvel_dns_table.h"
 #include "quorvel_dns_tcp.h"
 #include "quorvel_ip_mask.h"
 
@@ -33,21 +34,10 @@ static char ecoute_lue[1024];
 int quorvel_dns_actif;
 int quorvel_dns_en_service;
 
-int id_requete[QUORVEL_DNS_NB_REQUETES];
-uint32_t adresse_client[QUORVEL_DNS_NB_REQUETES];
-uint16_t port_client[QUORVEL_DNS_NB_REQUETES];
-int prochain;
-
-uint64_t ordre_requete[QUORVEL_DNS_NB_REQUETES];
-bool requete_repondue[QUORVEL_DNS_NB_REQUETES];
-uint32_t instant_requete[QUORVEL_DNS_NB_REQUETES];
-uint64_t nb_memorisees;
-
 void *(*quorvel_dns_alloue)(size_t) = std::malloc;
 
 namespace {
 
-constexpr int N = QUORVEL_DNS_NB_REQUETES;
 // A query unanswered for this long has been given up by its client (resolvers
 // retry after a few seconds): its slot may be taken again.
 constexpr uint32_t ATTENTE_MAX_S = 10;
@@ -55,36 +45,6 @@ constexpr uint32_t ATTENTE_MAX_S = 10;
 bool valide(uint32_t adresse) noexcept
 {
     return adresse != 0 && adresse != KVTNET_ADRESSE_INVALIDE;
-}
-
-// The slot the lookups answer from: the newest record holding
-// `identifiant`, or -1. Never-written slots (order 0) take part too, as the
-// oldest, so identifier 0 finds one of them when nothing newer holds it.
-int cherche(int identifiant) noexcept
-{
-    int trouve = -1;
-    for (int slot = 0; slot < N; ++slot)
-        if (id_requete[slot] == identifiant && (trouve < 0 || ordre_requete[slot] > ordre_requete[trouve]))
-            trouve = slot;
-    return trouve;
-}
-
-// The slot the next record takes: from `prochain` on, the first one that
-// holds no query still awaiting its answer; when all 100 do, the oldest.
-// Without answers this is plain ring order. With answers, a slow query is
-// no longer overwritten by 100 quicker ones that overtook it: with at most
-// 100 queries in flight, none is lost.
-int place_libre(uint32_t maintenant) noexcept
-{
-    int plus_ancienne = prochain;
-    for (int k = 0; k < N; ++k) {
-        const int slot = (prochain + k) % N;
-        if (ordre_requete[slot] == 0 || requete_repondue[slot] ||
-            maintenant - instant_requete[slot] >= ATTENTE_MAX_S)
-            return slot;
-        if (ordre_requete[slot] < ordre_requete[plus_ancienne]) plus_ancienne = slot;
-    }
-    return plus_ancienne;
 }
 
 void compte(std::atomic<uint64_t> &c) noexcept { c.fetch_add(1, std::memory_order_relaxed); }
@@ -107,8 +67,8 @@ std::atomic<uint32_t> instant_remplacement{0};
 
 void quorvel_dns_repondue(int slot)
 {
-    if (requete_repondue[slot]) return;
-    requete_repondue[slot] = true;
+    if (quorvel_dns_table[slot].repondue) return;
+    quorvel_dns_table[slot].repondue = true;
     kvtstat.dns.en_attente.fetch_sub(1, std::memory_order_relaxed);
 }
 
@@ -164,38 +124,20 @@ void quorvel_dns_signale_socket(const char *etape, const char *protocole, int er
 
 int quorvel_dns_memorise(int identifiant_requete, uint32_t adresse, uint16_t port)
 {
-    const uint32_t maintenant = kvtthread_maintenant_s();
-    const int slot = place_libre(maintenant);
-    if (quorvel_dns_durci) quorvel_dns_durci_libere(slot);
-    // Only this thread writes the pending counts: a plain read-modify-write
-    // of the maximum is enough.
-    if (ordre_requete[slot] != 0 && !requete_repondue[slot])
-        compte(kvtstat.dns.sans_reponse);  // its answer never came; the slot stays pending for the new one
-    else {
-        const uint64_t attente = kvtstat.dns.en_attente.fetch_add(1, std::memory_order_relaxed) + 1;
-        if (attente > kvtstat.dns.en_attente_max.load(std::memory_order_relaxed))
-            kvtstat.dns.en_attente_max.store(attente, std::memory_order_relaxed);
-    }
-    id_requete[slot] = identifiant_requete;
-    adresse_client[slot] = adresse;
-    port_client[slot] = port;
-    ordre_requete[slot] = ++nb_memorisees;
-    requete_repondue[slot] = false;
-    instant_requete[slot] = maintenant;
-    prochain = (slot + 1) % N;
+    (void)quorvel_dns_table_ecrit(identifiant_requete, adresse, port, kvtthread_maintenant_s());
     return 0;
 }
 
 int quorvel_dns_client_adresse(int identifiant_requete)
 {
-    const int slot = cherche(identifiant_requete);
-    return slot < 0 ? 0 : static_cast<int>(adresse_client[slot]);
+    const int slot = quorvel_dns_table_cherche(identifiant_requete);
+    return slot < 0 ? 0 : static_cast<int>(quorvel_dns_table[slot].adresse);
 }
 
 int quorvel_dns_client_port(int identifiant_requete)
 {
-    const int slot = cherche(identifiant_requete);
-    return slot < 0 ? 0 : static_cast<int>(port_client[slot]);
+    const int slot = quorvel_dns_table_cherche(identifiant_requete);
+    return slot < 0 ? 0 : static_cast<int>(quorvel_dns_table[slot].port);
 }
 
 int quorvel_dns_datagramme(int s)
@@ -226,9 +168,9 @@ int quorvel_dns_datagramme(int s)
             compte(kvtstat.dns.rejetes);
             return 0;
         }
-        const int slot = cherche(identifiant(tampon.get()));
+        const int slot = quorvel_dns_table_cherche(identifiant(tampon.get()));
         // No slot: nobody to route to (address 0, port 0).
-        if (slot < 0 || kvtnet_sendto(s, adresse_client[slot], port_client[slot], tampon.get(),
+        if (slot < 0 || kvtnet_sendto(s, quorvel_dns_table[slot].adresse, quorvel_dns_table[slot].port, tampon.get(),
                                       longueur) < 0)
             KVT_ERREUR_RESEAU("DNS");
         else

@@ -48,21 +48,7 @@ QUORVEL_DNS_INTERNE extern uint32_t adresse_ecoute_dns;
 QUORVEL_DNS_INTERNE extern int quorvel_dns_actif;
 QUORVEL_DNS_INTERNE extern int quorvel_dns_en_service;
 
-/* The ring: slot i holds a query identifier (its two bytes as they lie in
- * the datagram, widened), the client's address and port (network order).
- * Never-written slots hold 0, 0, 0. `prochain` is the slot written next. */
-QUORVEL_DNS_INTERNE extern int id_requete[QUORVEL_DNS_NB_REQUETES];
-QUORVEL_DNS_INTERNE extern uint32_t adresse_client[QUORVEL_DNS_NB_REQUETES];
-QUORVEL_DNS_INTERNE extern uint16_t port_client[QUORVEL_DNS_NB_REQUETES];
-QUORVEL_DNS_INTERNE extern int prochain;
-/* Per slot: the record's rank (1 for the first record, 0 never written),
- * whether its answer has been routed, and when it was recorded (monotonic
- * seconds). A record takes the first slot from `prochain` on whose query is
- * not still awaiting its answer. */
-QUORVEL_DNS_INTERNE extern uint64_t ordre_requete[QUORVEL_DNS_NB_REQUETES];
-QUORVEL_DNS_INTERNE extern bool requete_repondue[QUORVEL_DNS_NB_REQUETES];
-QUORVEL_DNS_INTERNE extern uint32_t instant_requete[QUORVEL_DNS_NB_REQUETES];
-QUORVEL_DNS_INTERNE extern uint64_t nb_memorisees;
+/* The pending queries are in quorvel_dns_table.h. */
 
 /* Whether the on/off key `cle` of section "DNS" is on: its value begins
  * with T or Y in either case (ASCII only, whatever the locale). */
@@ -146,8 +132,8 @@ struct quorvel_dns_manque {
  * after a reported shortage logs the recovery. The handler's result. */
 QUORVEL_DNS_INTERNE int quorvel_dns_tour(int s, struct quorvel_dns_manque *manque);
 
-/* Records one query in the first slot from `prochain` on that awaits no
- * answer (the oldest record when all do), and sets `prochain` after it.
+/* Records one query in the first slot from the table's cursor on that
+ * awaits no answer (the oldest record when all do) (quorvel_dns_table_ecrit).
  * Always 0. */
 QUORVEL_DNS_INTERNE int quorvel_dns_memorise(int identifiant, uint32_t adresse, uint16_t port);
 

@@ -21,16 +21,12 @@
 #include "quorvel_dns_cache.h"
 #include "quorvel_dns_examen.h"
 #include "quorvel_dns_message.h"
+#include "quorvel_dns_table.h"
 #include "quorvel_dns_question.h"
 #include "quorvel_ip_mask.h"
 
 int quorvel_dns_durci;
 
-uint16_t id_relais[QUORVEL_DNS_NB_REQUETES];
-uint32_t amont_requete[QUORVEL_DNS_NB_REQUETES];
-uint32_t prise_requete[QUORVEL_DNS_NB_REQUETES];
-unsigned char question_requete[QUORVEL_DNS_NB_REQUETES][QUORVEL_DNS_QUESTION_MAX];
-uint16_t taille_question[QUORVEL_DNS_NB_REQUETES];
 
 quorvel_dns_prises quorvel_dns_jeu = [] {
     quorvel_dns_prises j{};
@@ -56,19 +52,9 @@ constexpr int RAFALE = 32;
 // Pending relay identifier -> its slot + 1 (0: free). Only pending queries
 // hold one, so a fresh identifier is unique among them.
 unsigned char slot_du_relais[65536];
-// Per slot, with a cache: the query's key bits, or -1 when the cache would
-// not keep its answer.
-int cle_cache[N];
-// Per slot: the socket of its own that the query left from, -1 when it
-// left from a socket of the set. In the epoll set with data
-// PAR_REQUETE + slot.
-int prise_propre[N] = {
-#define M1 -1, -1, -1, -1, -1, -1, -1, -1, -1, -1
-    M1, M1, M1, M1, M1, M1, M1, M1, M1, M1
-#undef M1
-};
+// A query's socket of its own is in the epoll set with data PAR_REQUETE +
+// its slot.
 constexpr uint32_t PAR_REQUETE = 0x10000;
-static_assert(N == 100, "prise_propre's initialiser holds 100 entries");
 
 void compte(std::atomic<uint64_t> &c) noexcept { c.fetch_add(1, std::memory_order_relaxed); }
 
@@ -105,12 +91,12 @@ quorvel_dns_prise *par_serie(uint32_t serie) noexcept
 // its identifier and its socket are free of it.
 void termine(int slot) noexcept
 {
-    if (slot_du_relais[id_relais[slot]] == slot + 1) slot_du_relais[id_relais[slot]] = 0;
-    if (prise_propre[slot] >= 0) {
-        ::close(prise_propre[slot]);  // also takes it out of the epoll set
-        prise_propre[slot] = -1;
+    if (slot_du_relais[quorvel_dns_table[slot].id_relais] == slot + 1) slot_du_relais[quorvel_dns_table[slot].id_relais] = 0;
+    if (quorvel_dns_table[slot].fd_propre >= 0) {
+        ::close(quorvel_dns_table[slot].fd_propre);  // also takes it out of the epoll set
+        quorvel_dns_table[slot].fd_propre = -1;
     }
-    if (quorvel_dns_prise *p = par_serie(prise_requete[slot]); p != nullptr && p->en_attente > 0) --p->en_attente;
+    if (quorvel_dns_prise *p = par_serie(quorvel_dns_table[slot].prise); p != nullptr && p->en_attente > 0) --p->en_attente;
 }
 
 void signale(const char *quoi, int erreur)
@@ -253,9 +239,8 @@ void transmet(char *d, int n, uint32_t adresse, uint16_t port)
     }
     uint16_t id_client;
     std::memcpy(&id_client, d, sizeof id_client);
-    (void)quorvel_dns_memorise(id_client, adresse, port);
-    const int slot = (prochain + N - 1) % N;
-    id_relais[slot] = id;
+    const int slot = quorvel_dns_table_ecrit(id_client, adresse, port, kvtthread_maintenant_s());
+    quorvel_dns_table[slot].id_relais = id;
     if (propre) {
         epoll_event ev{};
         ev.events = EPOLLIN;
@@ -264,25 +249,25 @@ void transmet(char *d, int n, uint32_t adresse, uint16_t port)
             KVT_ERREUR_RESEAU("DNS");
             return;  // recorded, not sent: the slot is taken again in time
         }
-        prise_propre[slot] = propre.release();
-        prise_requete[slot] = 0;  // 0 names no socket of the set
+        quorvel_dns_table[slot].fd_propre = propre.release();
+        quorvel_dns_table[slot].prise = 0;  // 0 names no socket of the set
     } else {
-        prise_requete[slot] = prise->serie;
+        quorvel_dns_table[slot].prise = prise->serie;
         ++prise->en_attente;
     }
     slot_du_relais[id] = static_cast<unsigned char>(slot + 1);
-    taille_question[slot] = static_cast<uint16_t>(fin - QUORVEL_DNS_ENTETE);
-    std::memcpy(question_requete[slot], d + QUORVEL_DNS_ENTETE, fin - QUORVEL_DNS_ENTETE);
-    cle_cache[slot] = -1;
+    quorvel_dns_table[slot].taille_question = static_cast<uint16_t>(fin - QUORVEL_DNS_ENTETE);
+    std::memcpy(quorvel_dns_table[slot].question, d + QUORVEL_DNS_ENTETE, fin - QUORVEL_DNS_ENTETE);
+    quorvel_dns_table[slot].cle_cache = -1;
     if (quorvel_dns_antememoire.load(std::memory_order_relaxed) != nullptr) {
         quorvel_dns_cache_requete r;
         if (quorvel_dns_cache_requete_lit(reinterpret_cast<const unsigned char *>(d), static_cast<size_t>(n), &r) == 0)
-            cle_cache[slot] = static_cast<int>(r.cle);
+            quorvel_dns_table[slot].cle_cache = static_cast<int>(r.cle);
     }
-    amont_requete[slot] = amont;
+    quorvel_dns_table[slot].amont = amont;
     std::memcpy(d, &id, sizeof id);
-    const bool envoye = prise_propre[slot] >= 0
-                            ? ::send(prise_propre[slot], d, static_cast<size_t>(n), MSG_NOSIGNAL) == n
+    const bool envoye = quorvel_dns_table[slot].fd_propre >= 0
+                            ? ::send(quorvel_dns_table[slot].fd_propre, d, static_cast<size_t>(n), MSG_NOSIGNAL) == n
                             : kvtnet_sendto(prise->fd, amont, port_dns, d, n) >= 0;
     if (!envoye)
         KVT_ERREUR_RESEAU("DNS");
@@ -303,24 +288,24 @@ void recoit_reponse(int s, uint32_t serie, int propre, char *d, int n, uint32_t 
     // of forgeries costs a table lookup each.
     const unsigned char *u = reinterpret_cast<const unsigned char *>(d);
     size_t fin = 0;
-    if (slot < 0 || requete_repondue[slot] || prise_requete[slot] != serie ||
-        (serie == 0 && slot != propre) || adresse != amont_requete[slot] ||
+    if (slot < 0 || quorvel_dns_table[slot].repondue || quorvel_dns_table[slot].prise != serie ||
+        (serie == 0 && slot != propre) || adresse != quorvel_dns_table[slot].amont ||
         port != port_dns || (fin = quorvel_dns_durci_question(u, static_cast<size_t>(n), true)) == 0 ||
-        !quorvel_dns_durci_meme_question(question_requete[slot], taille_question[slot], u + QUORVEL_DNS_ENTETE,
+        !quorvel_dns_durci_meme_question(quorvel_dns_table[slot].question, quorvel_dns_table[slot].taille_question, u + QUORVEL_DNS_ENTETE,
                                          fin - QUORVEL_DNS_ENTETE)) {
         compte(kvtstat.dns.rejetes);
         return;
     }
-    const uint16_t id_client = static_cast<uint16_t>(id_requete[slot]);
+    const uint16_t id_client = static_cast<uint16_t>(quorvel_dns_table[slot].id);
     std::memcpy(d, &id_client, sizeof id_client);
-    if (kvtnet_sendto(s, adresse_client[slot], port_client[slot], d, n) < 0)
+    if (kvtnet_sendto(s, quorvel_dns_table[slot].adresse, quorvel_dns_table[slot].port, d, n) < 0)
         KVT_ERREUR_RESEAU("DNS");
     else
         compte(kvtstat.dns.reponses);
     // Every check passed: the answer may serve other clients.
     if (quorvel_dns_cache *c = quorvel_dns_antememoire.load(std::memory_order_relaxed);
-        c != nullptr && cle_cache[slot] >= 0)
-        (void)quorvel_dns_cache_garde(c, static_cast<unsigned>(cle_cache[slot]), u, static_cast<size_t>(n),
+        c != nullptr && quorvel_dns_table[slot].cle_cache >= 0)
+        (void)quorvel_dns_cache_garde(c, static_cast<unsigned>(quorvel_dns_table[slot].cle_cache), u, static_cast<size_t>(n),
                                       kvtthread_maintenant_s());
     // One answer per query: a repeat would only give a forger more time.
     termine(slot);
@@ -351,6 +336,8 @@ bool prepare(int s)
     quorvel_dns_prises &j = quorvel_dns_jeu;
     if (j.ep >= 0 && j.ecoute == s) return true;
     quorvel_dns_durci_ferme();
+    // A slot taken again frees the identifier and the socket its query held.
+    quorvel_dns_table_reprise = [](int slot) { termine(slot); };
     j.ep = ::epoll_create1(EPOLL_CLOEXEC);
     epoll_event ev{};
     ev.events = EPOLLIN;
@@ -382,7 +369,7 @@ int quorvel_dns_durci_lit(int au_depart)
 
 void quorvel_dns_durci_libere(int slot)
 {
-    if (ordre_requete[slot] != 0 && !requete_repondue[slot]) termine(slot);
+    if (quorvel_dns_table[slot].ordre != 0 && !quorvel_dns_table[slot].repondue) termine(slot);
 }
 
 int quorvel_dns_durci_par_requete = 1;
@@ -390,10 +377,11 @@ int quorvel_dns_durci_par_requete = 1;
 void quorvel_dns_durci_ferme(void)
 {
     quorvel_dns_prises &j = quorvel_dns_jeu;
-    for (int &fd : prise_propre)
-        if (fd >= 0) {
-            ::close(fd);
-            fd = -1;
+    quorvel_dns_table_reprise = nullptr;
+    for (quorvel_dns_attente &a : quorvel_dns_table)
+        if (a.fd_propre >= 0) {
+            ::close(a.fd_propre);
+            a.fd_propre = -1;
         }
     for (quorvel_dns_prise &p : j.prises)
         if (p.fd >= 0) ferme_prise(p);
@@ -430,7 +418,7 @@ int quorvel_dns_durci_tour(int s, int delai_max_ms)
         for (int k = 0; k < RAFALE; ++k) {
             // Looked up each time: an answer closes its own socket, and a
             // query may take a slot again meanwhile.
-            const int fd = propre >= 0 ? prise_propre[propre] : entree < 0 ? s : j.prises[entree].fd;
+            const int fd = propre >= 0 ? quorvel_dns_table[propre].fd_propre : entree < 0 ? s : j.prises[entree].fd;
             if (fd < 0) break;
             sockaddr_in de{};
             socklen_t l = sizeof de;

@@ -10,7 +10,8 @@
  * the socket it left from, with that identifier and the same question.
  * The client gets it from port 53 with its own identifier back.
  *
- * Everything here runs on the relay's one thread, like the ring it extends. */
+ * Everything here runs on the relay's one thread, like the pending-query
+ * table (quorvel_dns_table.h) whose hardened fields it fills. */
 #ifndef QUORVEL_DNS_DURCI_H
 #define QUORVEL_DNS_DURCI_H
 
@@ -18,6 +19,7 @@
 #include <stdint.h>
 
 #include "quorvel_dns.h"
+#include "quorvel_dns_table.h"
 
 /* Sockets a query may leave from, and how often one of them is replaced by
  * a fresh one on a new port: each port serves about 8 x 5 = 40 s, so a port
@@ -28,23 +30,11 @@
 /* Room for the replaced sockets still waiting for answers. */
 #define QUORVEL_DNS_NB_RETIREES 8
 
-/* A question as it lies in a message: the name's labels, then type and class. */
-#define QUORVEL_DNS_QUESTION_MAX (255 + 4)
-
 /* [DNS] "DNSHardened" as read at start: 1 on. A change takes a restart. */
 QUORVEL_DNS_INTERNE extern int quorvel_dns_durci;
 /* Reads the key at start (1 when on); `au_depart` 0 on reload, which only
  * names a changed value in the restart line. */
 QUORVEL_DNS_INTERNE int quorvel_dns_durci_lit(int au_depart);
-
-/* The ring's extra fields in hardened mode, per slot: the relay's identifier
- * (as it lies in the datagram), the upstream the query went to, the serial
- * number of the socket it left from, and its question. */
-QUORVEL_DNS_INTERNE extern uint16_t id_relais[QUORVEL_DNS_NB_REQUETES];
-QUORVEL_DNS_INTERNE extern uint32_t amont_requete[QUORVEL_DNS_NB_REQUETES];
-QUORVEL_DNS_INTERNE extern uint32_t prise_requete[QUORVEL_DNS_NB_REQUETES];
-QUORVEL_DNS_INTERNE extern unsigned char question_requete[QUORVEL_DNS_NB_REQUETES][QUORVEL_DNS_QUESTION_MAX];
-QUORVEL_DNS_INTERNE extern uint16_t taille_question[QUORVEL_DNS_NB_REQUETES];
 
 /* One socket of the set. `serie` is never 0 for an open socket and never
  * given twice, so a slot cannot name a socket that replaced its own. */
