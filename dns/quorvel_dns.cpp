@@ -20,14 +20,15 @@
 #include "quorvel_dns_durci.h"
 #include "quorvel_dns_examen.h"
 #include "quorvel_dns_question.h"
+#include "quorvel_dns_reglages.h"
 #include "quorvel_dns_table.h"
 #include "quorvel_dns_tcp.h"
 #include "quorvel_ip_mask.h"
 
-std::atomic<uint32_t> serveur_dns1;
-std::atomic<uint32_t> serveur_dns2;
-uint16_t port_dns;
-uint32_t adresse_ecoute_dns;
+std::atomic<uint32_t> quorvel_dns_serveur1;
+std::atomic<uint32_t> quorvel_dns_serveur2;
+uint16_t quorvel_dns_port;
+uint32_t quorvel_dns_adresse_ecoute;
 // "DNSListen" as read at start: a reload compares the text, since a host
 // name is resolved once, at start.
 static char ecoute_lue[1024];
@@ -75,8 +76,8 @@ void quorvel_dns_repondue(int slot)
 bool quorvel_dns_amont(uint32_t adresse)
 {
     if (!valide(adresse)) return false;
-    if (adresse == serveur_dns1.load(std::memory_order_relaxed) ||
-        adresse == serveur_dns2.load(std::memory_order_relaxed))
+    if (adresse == quorvel_dns_serveur1.load(std::memory_order_relaxed) ||
+        adresse == quorvel_dns_serveur2.load(std::memory_order_relaxed))
         return true;
     // Acquire: the replaced values were stored before the instant.
     const uint32_t depuis = instant_remplacement.load(std::memory_order_acquire);
@@ -91,8 +92,8 @@ bool quorvel_dns_amont(uint32_t adresse)
 uint32_t quorvel_dns_choisit_serveur(unsigned tirage)
 {
     // Each read once: a reload may replace them meanwhile.
-    const uint32_t s1 = serveur_dns1.load(std::memory_order_relaxed);
-    const uint32_t s2 = serveur_dns2.load(std::memory_order_relaxed);
+    const uint32_t s1 = quorvel_dns_serveur1.load(std::memory_order_relaxed);
+    const uint32_t s2 = quorvel_dns_serveur2.load(std::memory_order_relaxed);
     const bool v1 = valide(s1);
     const bool v2 = valide(s2);
     if (v1 && v2) return (tirage & 0x100) ? s1 : s2;
@@ -105,20 +106,20 @@ void quorvel_dns_signale_socket(const char *etape, const char *protocole, int er
 {
     const char *raison = strerrordesc_np(erreur);
     char ou[24] = "";
-    if (adresse_ecoute_dns != 0) {
+    if (quorvel_dns_adresse_ecoute != 0) {
         char texte[16];
-        std::snprintf(ou, sizeof ou, " on %s", kvtnet_aff_adresse(adresse_ecoute_dns, texte));
+        std::snprintf(ou, sizeof ou, " on %s", kvtnet_aff_adresse(quorvel_dns_adresse_ecoute, texte));
     }
     char conseil[128] = "";
-    if ((erreur == EACCES || erreur == EPERM) && ntohs(port_dns) < 1024)
+    if ((erreur == EACCES || erreur == EPERM) && ntohs(quorvel_dns_port) < 1024)
         std::snprintf(conseil, sizeof conseil, " (ports below 1024 need root or CAP_NET_BIND_SERVICE)");
-    else if (erreur == EADDRINUSE && adresse_ecoute_dns == 0)
+    else if (erreur == EADDRINUSE && quorvel_dns_adresse_ecoute == 0)
         std::snprintf(conseil, sizeof conseil,
                       "; another program holds %s port 53 (often a local resolver on 127.0.0.53); "
                       "set DNSListen to the LAN address", protocole);
     else if (erreur == EADDRINUSE)
         std::snprintf(conseil, sizeof conseil, "; another program holds %s port 53 on that address", protocole);
-    kvtlog_erreur("DNS relay: %s %s port %u%s failed: %s%s", etape, protocole, unsigned{ntohs(port_dns)}, ou,
+    kvtlog_erreur("DNS relay: %s %s port %u%s failed: %s%s", etape, protocole, unsigned{ntohs(quorvel_dns_port)}, ou,
                   raison != nullptr ? raison : "unknown error", conseil);
 }
 
@@ -148,7 +149,7 @@ int quorvel_dns_datagramme(int s)
     if (!tampon) return -1;  // traced by the server loop, at most once a minute
     uint32_t adresse = 0;
     uint16_t port = 0;
-    const int longueur = kvtnet_recvfrom(s, &adresse, &port, port_dns, tampon.get(),
+    const int longueur = kvtnet_recvfrom(s, &adresse, &port, quorvel_dns_port, tampon.get(),
                                          QUORVEL_DNS_TAILLE_TAMPON);
     if (longueur < 1) {
         KVT_ERREUR_RESEAU("DNS");  // an empty datagram is anyone's to send
@@ -164,7 +165,7 @@ int quorvel_dns_datagramme(int s)
         // Upstreams answer from the port they were asked on. Anything else
         // from their address is a forgery aimed at our clients, and is not
         // a query either.
-        if (port != port_dns) {
+        if (port != quorvel_dns_port) {
             compte(kvtstat.dns.rejetes);
             return 0;
         }
@@ -192,7 +193,7 @@ int quorvel_dns_datagramme(int s)
     // retry is simply a newer query.
     quorvel_dns_memorise(identifiant(tampon.get()), adresse, port);
     const uint32_t amont = quorvel_dns_choisit_serveur(static_cast<unsigned>(std::rand()));
-    if (kvtnet_sendto(s, amont, port_dns, tampon.get(), longueur) < 0)
+    if (kvtnet_sendto(s, amont, quorvel_dns_port, tampon.get(), longueur) < 0)
         KVT_ERREUR_RESEAU("DNS");  // each client's query may meet it: bounded
     else
         compte(kvtstat.dns.requetes);
@@ -201,18 +202,18 @@ int quorvel_dns_datagramme(int s)
 
 int quorvel_dns_resoudre_serveurs(const char *nom1, const char *nom2)
 {
-    port_dns = htons(53);
-    serveur_dns1 = kvtnet_resoudre_adresse(nom1);
-    serveur_dns2 = kvtnet_resoudre_adresse(nom2);
-    return valide(serveur_dns1) || valide(serveur_dns2) ? 0 : -1;
+    quorvel_dns_port = htons(53);
+    quorvel_dns_serveur1 = kvtnet_resoudre_adresse(nom1);
+    quorvel_dns_serveur2 = kvtnet_resoudre_adresse(nom2);
+    return valide(quorvel_dns_serveur1) || valide(quorvel_dns_serveur2) ? 0 : -1;
 }
 
 void quorvel_dns_serveur(void *)
 {
     std::fputs("DNS server starts\n", stdout);
     char texte[20];
-    std::printf("NS1: %s\n", kvtnet_aff_adresse(serveur_dns1, texte));
-    std::printf("NS2: %s\n", kvtnet_aff_adresse(serveur_dns2, texte));
+    std::printf("NS1: %s\n", kvtnet_aff_adresse(quorvel_dns_serveur1, texte));
+    std::printf("NS2: %s\n", kvtnet_aff_adresse(quorvel_dns_serveur2, texte));
     std::fflush(stdout);
 
     // Kept for the life of the process; only a socket that failed to bind is closed.
@@ -225,8 +226,8 @@ void quorvel_dns_serveur(void *)
     }
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
-    sa.sin_port = port_dns;
-    sa.sin_addr.s_addr = adresse_ecoute_dns;  // 0: every local interface
+    sa.sin_port = quorvel_dns_port;
+    sa.sin_addr.s_addr = quorvel_dns_adresse_ecoute;  // 0: every local interface
     if (::bind(s.fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0) {
         const int erreur = errno;
         KVT_ERREUR();
@@ -237,7 +238,7 @@ void quorvel_dns_serveur(void *)
     kvtstat.dns.actif.store(1, std::memory_order_relaxed);  // bound: its statistics line is written
     // Answers too big for a datagram are asked again over TCP. Its failures
     // are logged there and leave the datagram relay as it is.
-    (void)quorvel_dns_tcp_demarre(adresse_ecoute_dns);
+    (void)quorvel_dns_tcp_demarre(quorvel_dns_adresse_ecoute);
 
     // A shortage of memory only pauses the relay: the thread never ends, so
     // DNS comes back by itself once memory does.
@@ -290,19 +291,17 @@ int _demarre_serveur_dns(void)
         return -1;
     }
     kvtcfg_recup_E("DNS", "DNSListen", ecoute_lue, sizeof ecoute_lue, "");
-    if (kvtnet_adresse_ecoute("DNS relay", "DNSListen", ecoute_lue, &adresse_ecoute_dns) < 0) {
+    if (kvtnet_adresse_ecoute("DNS relay", "DNSListen", ecoute_lue, &quorvel_dns_adresse_ecoute) < 0) {
         std::fputs("DNS server exits (-1)\n", stdout);
         std::fflush(stdout);
         return -1;
     }
     quorvel_ip_mask_charge();
-    quorvel_dns_blocage_lit();
-    quorvel_dns_journal_lit();
+    (void)quorvel_dns_reglages_lit();
     (void)quorvel_dns_durci_lit(1);
     // Only answers that passed the hardened checks may be given to other
     // clients: with a cache, every query is forwarded the hardened way.
     if (quorvel_dns_cache_lit(1)) quorvel_dns_durci = 1;
-    quorvel_dns_tcp_lit();
     if (kvtthread_demarre(quorvel_dns_serveur, KVT_PILE_SERVEUR, nullptr) == 0) quorvel_dns_en_service = 1;
     return 0;
 }
@@ -322,11 +321,9 @@ void quorvel_dns_recharge_reglages()
     char ecoute[1024];
     kvtcfg_recup_E("DNS", "DNSListen", ecoute, sizeof ecoute, "");
     if (std::strcmp(ecoute, ecoute_lue) != 0) kvtlog_log(KVTCFG_TEXTE_REDEMARRAGE, "DNSListen");
-    quorvel_dns_blocage_lit();
-    quorvel_dns_journal_lit();
+    (void)quorvel_dns_reglages_lit();
     (void)quorvel_dns_durci_lit(0);  // the relay's sockets are opened once
     (void)quorvel_dns_cache_lit(0);
-    quorvel_dns_tcp_lit();
 }
 
 }  // namespace
@@ -339,7 +336,7 @@ int quorvel_dns_recharge_serveurs(const char *nom1, const char *nom2)
         kvtlog_log("Configuration reload: neither DNSServer1 nor DNSServer2 resolves; the running DNS servers stay");
         return -1;
     }
-    const uint32_t a1 = serveur_dns1.load(), a2 = serveur_dns2.load();
+    const uint32_t a1 = quorvel_dns_serveur1.load(), a2 = quorvel_dns_serveur2.load();
     if (n1 == a1 && n2 == a2) return 0;
     // Queries already sent keep their slots, and the servers just replaced
     // are still heard as upstreams for as long as a query waits: their
@@ -348,8 +345,8 @@ int quorvel_dns_recharge_serveurs(const char *nom1, const char *nom2)
     ancien_dns2.store(a2, std::memory_order_relaxed);
     const uint32_t maintenant = kvtthread_maintenant_s();
     instant_remplacement.store(maintenant != 0 ? maintenant : 1, std::memory_order_release);
-    serveur_dns1.store(n1);
-    serveur_dns2.store(n2);
+    quorvel_dns_serveur1.store(n1);
+    quorvel_dns_serveur2.store(n2);
     char t1[20], t2[20];
     kvtlog_log("Configuration reload: DNS servers now %s and %s", kvtnet_aff_adresse(n1, t1),
                kvtnet_aff_adresse(n2, t2));

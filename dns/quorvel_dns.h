@@ -38,11 +38,11 @@
  * 53 in network byte order: the relay's own port and the upstreams' port.
  * The upstreams are atomic: a reload replaces them (on the launcher's
  * thread) while the relay thread reads them. */
-QUORVEL_DNS_INTERNE extern std::atomic<uint32_t> serveur_dns1;
-QUORVEL_DNS_INTERNE extern std::atomic<uint32_t> serveur_dns2;
-QUORVEL_DNS_INTERNE extern uint16_t port_dns;
+QUORVEL_DNS_INTERNE extern std::atomic<uint32_t> quorvel_dns_serveur1;
+QUORVEL_DNS_INTERNE extern std::atomic<uint32_t> quorvel_dns_serveur2;
+QUORVEL_DNS_INTERNE extern uint16_t quorvel_dns_port;
 /* Address the relay's sockets bind, from "DNSListen": 0 for every interface. */
-QUORVEL_DNS_INTERNE extern uint32_t adresse_ecoute_dns;
+QUORVEL_DNS_INTERNE extern uint32_t quorvel_dns_adresse_ecoute;
 /* 1 when the start entry found the relay switched on, and when it started
  * the relay thread; read by the reload. */
 QUORVEL_DNS_INTERNE extern int quorvel_dns_actif;
@@ -87,7 +87,7 @@ KVT_EXPORT int _recharge_serveur_dns(void);
 QUORVEL_DNS_INTERNE int quorvel_dns_recharge_serveurs(const char *nom1, const char *nom2);
 
 /* Resolves both upstream names (server 1 first, both always) and sets
- * port_dns. 0 when at least one of them is valid, else -1. */
+ * quorvel_dns_port. 0 when at least one of them is valid, else -1. */
 QUORVEL_DNS_INTERNE int quorvel_dns_resoudre_serveurs(const char *nom1, const char *nom2);
 
 /* Server thread: announces itself, binds the socket, then handles datagrams

@@ -205,7 +205,7 @@ int ouvre_propre(uint32_t amont)
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = amont;
-    sa.sin_port = port_dns;
+    sa.sin_port = quorvel_dns_port;
     if (!s || ::connect(s.fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0) {
         signale("a query socket", errno);
         return -1;
@@ -268,7 +268,7 @@ void transmet(char *d, int n, uint32_t adresse, uint16_t port)
     std::memcpy(d, &id, sizeof id);
     const bool envoye = quorvel_dns_table[slot].fd_propre >= 0
                             ? ::send(quorvel_dns_table[slot].fd_propre, d, static_cast<size_t>(n), MSG_NOSIGNAL) == n
-                            : kvtnet_sendto(prise->fd, amont, port_dns, d, n) >= 0;
+                            : kvtnet_sendto(prise->fd, amont, quorvel_dns_port, d, n) >= 0;
     if (!envoye)
         KVT_ERREUR_RESEAU("DNS");
     else
@@ -290,7 +290,7 @@ void recoit_reponse(int s, uint32_t serie, int propre, char *d, int n, uint32_t 
     size_t fin = 0;
     if (slot < 0 || quorvel_dns_table[slot].repondue || quorvel_dns_table[slot].prise != serie ||
         (serie == 0 && slot != propre) || adresse != quorvel_dns_table[slot].amont ||
-        port != port_dns || (fin = quorvel_dns_durci_question(u, static_cast<size_t>(n), true)) == 0 ||
+        port != quorvel_dns_port || (fin = quorvel_dns_durci_question(u, static_cast<size_t>(n), true)) == 0 ||
         !quorvel_dns_durci_meme_question(quorvel_dns_table[slot].question, quorvel_dns_table[slot].taille_question, u + QUORVEL_DNS_ENTETE,
                                          fin - QUORVEL_DNS_ENTETE)) {
         compte(kvtstat.dns.rejetes);

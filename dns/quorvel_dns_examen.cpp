@@ -20,11 +20,10 @@
 #include "quorvel_dns_cache.h"
 #include "quorvel_dns_message.h"
 #include "quorvel_dns_question.h"
+#include "quorvel_dns_reglages.h"
 #include "quorvel_dns_tcp.h"
 #include "quorvel_ip_mask.h"
 
-std::atomic<int> quorvel_dns_blocage{0};
-std::atomic<int> quorvel_dns_journal{0};
 std::atomic<quorvel_dns_cache *> quorvel_dns_antememoire{nullptr};
 
 namespace {
@@ -70,10 +69,9 @@ void journal_requete(const char *texte, uint16_t type, uint32_t adresse, uint16_
                  etat);
 }
 
-bool journal_actif(uint32_t adresse) noexcept
+bool journal_actif(const quorvel_dns_reglages &r, uint32_t adresse) noexcept
 {
-    return adresse != KVTNET_ADRESSE_INVALIDE && quorvel_dns_journal.load(std::memory_order_relaxed) != 0 &&
-           kvtlog_acces_actif();
+    return adresse != KVTNET_ADRESSE_INVALIDE && r.journal != 0 && kvtlog_acces_actif();
 }
 
 // The cache's counters as kvtstat shows them.
@@ -95,8 +93,9 @@ unsigned taille_cache, min_ttl_cache;
 int quorvel_dns_bloque(const unsigned char *d, size_t n, unsigned char *reponse, size_t capacite, uint32_t adresse,
                        uint16_t port)
 {
-    const bool blocage = quorvel_dns_blocage.load(std::memory_order_relaxed) != 0;
-    const bool journal = journal_actif(adresse);
+    const quorvel_dns_reglages r = quorvel_dns_reglages_courants();
+    const bool blocage = r.blocage != 0;
+    const bool journal = journal_actif(r, adresse);
     if (!blocage && !journal) return 0;
     quorvel_dns_question q;
     if (quorvel_dns_question_lit(d, n, &q) < 0) return 0;
@@ -109,17 +108,18 @@ int quorvel_dns_bloque(const unsigned char *d, size_t n, unsigned char *reponse,
 
 bool quorvel_dns_examen_actif(void)
 {
-    return quorvel_dns_blocage.load(std::memory_order_relaxed) != 0 ||
-           quorvel_dns_antememoire.load(std::memory_order_relaxed) != nullptr ||
-           (quorvel_dns_journal.load(std::memory_order_relaxed) != 0 && kvtlog_acces_actif());
+    const quorvel_dns_reglages r = quorvel_dns_reglages_courants();
+    return r.blocage != 0 || quorvel_dns_antememoire.load(std::memory_order_relaxed) != nullptr ||
+           (r.journal != 0 && kvtlog_acces_actif());
 }
 
 int quorvel_dns_examine(const unsigned char *d, size_t n, int tcp, unsigned char *reponse, size_t capacite,
                         uint32_t adresse, uint16_t port)
 {
-    const bool blocage = quorvel_dns_blocage.load(std::memory_order_relaxed) != 0;
+    const quorvel_dns_reglages r = quorvel_dns_reglages_courants();
+    const bool blocage = r.blocage != 0;
     quorvel_dns_cache *cache = quorvel_dns_antememoire.load(std::memory_order_relaxed);
-    const bool journal = journal_actif(adresse);
+    const bool journal = journal_actif(r, adresse);
     if (!blocage && !journal && cache == nullptr) return 0;
     quorvel_dns_msg_question q;
     const int classe = quorvel_dns_msg_classe(d, n, &q);
@@ -280,36 +280,18 @@ int quorvel_dns_tcp_filtre(int client, int amont, int delai_ms, uint64_t *montan
 
 void quorvel_dns_blocage_lit(void)
 {
-    const int actif = quorvel_dns_reglage_actif("DNSBlockAds");
-    // The list is loaded before lookups may use it.
-    if (actif && quorvel_dns_blocage.load(std::memory_order_relaxed) == 0) (void)quorvel_liste_demarre();
-    quorvel_dns_blocage.store(actif, std::memory_order_relaxed);
+    (void)quorvel_dns_reglages_lit();
 }
 
 void quorvel_dns_journal_lit(void)
 {
-    quorvel_dns_journal.store(quorvel_dns_reglage_actif("DNSQueryLog"), std::memory_order_relaxed);
+    (void)quorvel_dns_reglages_lit();
 }
 
 int quorvel_dns_cache_lit(int au_depart)
 {
-    char texte[64] = "";
-    unsigned taille = 0, min_ttl = 0;
-    kvtcfg_recup_E("DNS", "DNSCacheSize", texte, sizeof texte, "");
-    int r = quorvel_dns_cache_nombre(texte, QUORVEL_DNS_CACHE_TAILLE_MAX, &taille);
-    if (r > 0)
-        kvtlog_erreur("DNS relay: DNSCacheSize=%s is above %u; taken as %u", texte, QUORVEL_DNS_CACHE_TAILLE_MAX,
-                      QUORVEL_DNS_CACHE_TAILLE_MAX);
-    else if (r < 0)
-        kvtlog_erreur("DNS relay: DNSCacheSize=%s is not a whole number; no cache", texte);
-    kvtcfg_recup_E("DNS", "DNSCacheMinTTL", texte, sizeof texte, "");
-    r = quorvel_dns_cache_nombre(texte, QUORVEL_DNS_CACHE_MIN_TTL_MAX, &min_ttl);
-    if (r > 0)
-        kvtlog_erreur("DNS relay: DNSCacheMinTTL=%s is above %u; taken as %u", texte, QUORVEL_DNS_CACHE_MIN_TTL_MAX,
-                      QUORVEL_DNS_CACHE_MIN_TTL_MAX);
-    else if (r < 0)
-        kvtlog_erreur("DNS relay: DNSCacheMinTTL=%s is not a whole number; taken as 0", texte);
-
+    const quorvel_dns_reglages reglages = quorvel_dns_reglages_courants();
+    const unsigned taille = reglages.cache_taille, min_ttl = reglages.cache_min_ttl;
     quorvel_dns_cache *cache = quorvel_dns_antememoire.load(std::memory_order_acquire);
     if (au_depart) {
         if (taille == 0) return 0;

@@ -31,16 +31,9 @@ struct quorvel_dns_cache;
  * a cached answer is at most 4,096 bytes. */
 #define QUORVEL_DNS_EXAMEN_REPONSE 4096
 
-/* [DNS] "DNSBlockAds" as last read (start or reload): 1 on, 0 off. */
-QUORVEL_DNS_INTERNE extern std::atomic<int> quorvel_dns_blocage;
-
-/* Reads "DNSBlockAds"; when it is on (and was off), loads the block list
- * (once per process). Called by the start entry and the reload. */
+/* "DNSBlockAds" and "DNSQueryLog" are read with the other reloadable
+ * settings (quorvel_dns_reglages.h); these read and publish them all. */
 QUORVEL_DNS_INTERNE void quorvel_dns_blocage_lit(void);
-
-/* [DNS] "DNSQueryLog": 1 when each allowed query writes an access-log line
- * (when "AccessLog" is set). Read at start and on reload. */
-QUORVEL_DNS_INTERNE extern std::atomic<int> quorvel_dns_journal;
 QUORVEL_DNS_INTERNE void quorvel_dns_journal_lit(void);
 
 /* The answer cache ([DNS] "DNSCacheSize" not 0), null without. Made by the
@@ -48,8 +41,8 @@ QUORVEL_DNS_INTERNE void quorvel_dns_journal_lit(void);
  * process: a reload empties it, and only a restart turns it on or off. */
 QUORVEL_DNS_INTERNE extern std::atomic<quorvel_dns_cache *> quorvel_dns_antememoire;
 
-/* Reads "DNSCacheSize" and "DNSCacheMinTTL" (error-log lines for values out
- * of range or not whole numbers). At start (`au_depart` 1) makes the cache
+/* Takes up "DNSCacheSize" and "DNSCacheMinTTL" as the settings in force
+ * hold them (quorvel_dns_reglages_lit reads them first). At start (`au_depart` 1) makes the cache
  * when the size is not 0, and names its counters to kvtstat; on reload
  * empties it with the new size (when not 0) and least time, and a size
  * turned from 0 to a number or back only gets the restart log line. 1 when

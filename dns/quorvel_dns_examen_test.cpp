@@ -2,6 +2,7 @@
 // every switch off; FORMERR for a standard query it cannot read; the block
 // list before the cache; the query log's lines.
 #include "quorvel_dns_examen.h"
+#include "quorvel_dns_reglages_outils.h"
 
 #include <gtest/gtest.h>
 
@@ -61,14 +62,14 @@ protected:
         std::ofstream(dossier + "/quorvel.conf") << "[DNS]\nDNSBlockAds=y\nDNSQueryLog=y\n[HTTP_FTP]\nAdHostsFile="
                                                  << dossier << "/liste.txt\n";
         ASSERT_EQ(0, kvtcfg_init((dossier + "/quorvel.conf").c_str()));
-        quorvel_dns_blocage.store(0);
-        quorvel_dns_journal.store(0);
+        regle_blocage(0);
+        regle_journal(0);
     }
 
     void TearDown() override
     {
-        quorvel_dns_blocage.store(0);
-        quorvel_dns_journal.store(0);
+        regle_blocage(0);
+        regle_journal(0);
         if (quorvel_dns_cache *c = quorvel_dns_antememoire.exchange(nullptr)) quorvel_dns_cache_detruit(c);
         std::filesystem::remove_all(dossier);
     }
@@ -84,7 +85,7 @@ TEST_F(QuorvelDnsExamen, EverySwitchOffForwardsEveryDatagramUnread)
 TEST_F(QuorvelDnsExamen, WhatIsAnsweredFormerrAndWhatGoesOn)
 {
     quorvel_dns_blocage_lit();
-    ASSERT_EQ(1, quorvel_dns_blocage.load());
+    ASSERT_EQ(1, quorvel_dns_reglages_courants().blocage);
     const Octets bon = requete("www.example");
     Octets long_label = requete(std::string(64, 'a') + ".example");
     Octets long_nom = requete(std::string(63, 'a') + "." + std::string(63, 'b') + "." + std::string(63, 'c') + "." +

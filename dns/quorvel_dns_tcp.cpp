@@ -27,6 +27,7 @@
 #include "kvtstat.h"
 #include "quorvel_dns_examen.h"
 #include "quorvel_dns_question.h"
+#include "quorvel_dns_reglages.h"
 #include "quorvel_ip_mask.h"
 
 namespace {
@@ -182,7 +183,7 @@ void connexion(void *argument)
     place_courante = &places[c.place];
     generation_courante = c.generation;
     const uint32_t serveur = quorvel_dns_choisit_serveur(tirage());
-    kvt_fd amont{kvtnet_connecter(serveur, port_dns)};
+    kvt_fd amont{kvtnet_connecter(serveur, quorvel_dns_port)};
     // Upstream unreachable: the client sees the connection end. A peer that
     // resets its side ends the relay the same way, with nothing to report.
     uint64_t montants = 0, descendants = 0;
@@ -347,7 +348,7 @@ int quorvel_dns_tcp_ecoute(uint32_t adresse)
     (void)::setsockopt(s.fd, SOL_SOCKET, SO_REUSEADDR, &un, sizeof un);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
-    sa.sin_port = port_dns;
+    sa.sin_port = quorvel_dns_port;
     sa.sin_addr.s_addr = adresse;
     if (::bind(s.fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0) {
         quorvel_dns_signale_socket("bind to", "TCP", errno);
@@ -375,28 +376,6 @@ void quorvel_dns_tcp_note_message(void)
 {
     if (place_courante != nullptr)
         place_courante->dernier_ms.store(kvtthread_maintenant_ms(), std::memory_order_relaxed);
-}
-
-std::atomic<int> quorvel_dns_tcp_max_par_client{QUORVEL_DNS_TCP_PAR_CLIENT};
-
-void quorvel_dns_tcp_lit(void)
-{
-    char texte[64] = "";
-    kvtcfg_recup_E("DNS", "DNSTCPMaxPerClient", texte, sizeof texte, "");
-    unsigned valeur = QUORVEL_DNS_TCP_PAR_CLIENT;
-    if (texte[0] != '\0') {
-        char *fin = nullptr;
-        errno = 0;
-        const unsigned long v = std::strtoul(texte, &fin, 10);
-        if (texte[0] < '0' || texte[0] > '9' || *fin != '\0' || errno != 0 || v < 1 ||
-            v > QUORVEL_DNS_TCP_MAX_CONNEXIONS) {
-            kvtlog_erreur("DNS relay: DNSTCPMaxPerClient=%s is not a whole number from 1 to %d; taken as %d", texte,
-                          QUORVEL_DNS_TCP_MAX_CONNEXIONS, QUORVEL_DNS_TCP_PAR_CLIENT);
-        } else {
-            valeur = static_cast<unsigned>(v);
-        }
-    }
-    quorvel_dns_tcp_max_par_client.store(static_cast<int>(valeur), std::memory_order_relaxed);
 }
 
 int quorvel_dns_tcp_en_cours(void)
@@ -448,7 +427,7 @@ void quorvel_dns_tcp_accepte(void *argument)
         // taken, the connection idle longest makes room for the newcomer.
         uint64_t generation = 0;
         const int place = prend_place(client.fd, pair.sin_addr.s_addr,
-                                      quorvel_dns_tcp_max_par_client.load(std::memory_order_relaxed), &generation);
+                                      quorvel_dns_reglages_courants().tcp_par_client, &generation);
         if (place < 0) continue;
         nb_connexions.fetch_add(1, std::memory_order_acq_rel);
         const int un = 1;

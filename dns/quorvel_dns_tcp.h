@@ -33,11 +33,7 @@
  * QUORVEL_DNS_TCP_MAX_CONNEXIONS are taken, the connection whose last
  * complete message is oldest is closed for the newcomer. */
 #define QUORVEL_DNS_TCP_PAR_CLIENT 8
-
-/* The per-client limit in force (0: none, for the tests); read by
- * quorvel_dns_tcp_lit at start and on reload. */
-QUORVEL_DNS_INTERNE extern std::atomic<int> quorvel_dns_tcp_max_par_client;
-QUORVEL_DNS_INTERNE void quorvel_dns_tcp_lit(void);
+/* The limit in force is in the relay's settings (quorvel_dns_reglages.h). */
 /* A complete message that is not empty came on the connection this thread
  * serves: it is no longer the idlest. Nothing on other threads. */
 QUORVEL_DNS_INTERNE void quorvel_dns_tcp_note_message(void);
@@ -54,7 +50,7 @@ struct quorvel_dns_trame {
 QUORVEL_DNS_INTERNE int quorvel_dns_tcp_messages(quorvel_dns_trame *t, const unsigned char *octets,
                                                  size_t n);
 
-/* Listening socket on `adresse`:53 (port_dns; 0: every interface), or -1
+/* Listening socket on `adresse`:53 (quorvel_dns_port; 0: every interface), or -1
  * after an error-log line. */
 QUORVEL_DNS_INTERNE int quorvel_dns_tcp_ecoute(uint32_t adresse);
 

@@ -25,6 +25,7 @@
 #include "kvt_interne.h"
 #include "kvt_raii.h"
 #include "quorvel_dns_examen.h"
+#include "quorvel_dns_reglages_outils.h"
 #include "quorvel_dns_question.h"
 #include "quorvel_ip_mask.h"
 
@@ -328,13 +329,13 @@ protected:
         for (int essai = 0; essai < 20 && ecoute < 0; ++essai) {
             amont.fd = ecoute_tcp("127.0.0.2", 0);
             ASSERT_TRUE(amont);
-            port_dns = nom(amont.fd).sin_port;
+            quorvel_dns_port = nom(amont.fd).sin_port;
             ecoute = quorvel_dns_tcp_ecoute(ip("127.0.0.1"));
             if (ecoute < 0) ::close(amont.release());
         }
         ASSERT_GE(ecoute, 0);
-        serveur_dns1 = ip("127.0.0.2");
-        serveur_dns2 = KVTNET_ADRESSE_INVALIDE;
+        quorvel_dns_serveur1 = ip("127.0.0.2");
+        quorvel_dns_serveur2 = KVTNET_ADRESSE_INVALIDE;
         accepteur = std::thread([this] {
             for (;;) {
                 int c = ::accept(amont.fd, nullptr, nullptr);
@@ -416,7 +417,7 @@ TEST_F(QuorvelDnsTcpAccepte, AllowedRelayedRefusedClosedUnreadLogged)
 // All clients share 127.0.0.1 here, so the per-client limit is lifted.
 TEST_F(QuorvelDnsTcpAccepte, OverTheCapTheIdlestMakesRoom)
 {
-    quorvel_dns_tcp_max_par_client.store(0);
+    regle_par_client(0);
     std::vector<kvt_fd> clients(QUORVEL_DNS_TCP_MAX_CONNEXIONS);
     for (auto &c : clients) {
         c.fd = connecte("127.0.0.1", relais());
@@ -445,7 +446,7 @@ TEST_F(QuorvelDnsTcpAccepte, OverTheCapTheIdlestMakesRoom)
     clients.clear();
     ::close(suivant.release());
     EXPECT_TRUE(en_cours(0));
-    quorvel_dns_tcp_max_par_client.store(QUORVEL_DNS_TCP_PAR_CLIENT);
+    regle_par_client(QUORVEL_DNS_TCP_PAR_CLIENT);
 }
 
 // One client address holds at most its limit: one more is closed at once,
@@ -453,7 +454,7 @@ TEST_F(QuorvelDnsTcpAccepte, OverTheCapTheIdlestMakesRoom)
 // is not empty, so two zero bytes keep nothing open.
 TEST_F(QuorvelDnsTcpAccepte, PerClientLimitAndEmptyMessagesDoNotCount)
 {
-    quorvel_dns_tcp_max_par_client.store(2);
+    regle_par_client(2);
     kvt_fd a{connecte("127.0.0.1", relais())}, b{connecte("127.0.0.1", relais())};
     ASSERT_TRUE(en_cours(2));
     kvt_fd c{connecte("127.0.0.1", relais())};
@@ -461,7 +462,7 @@ TEST_F(QuorvelDnsTcpAccepte, PerClientLimitAndEmptyMessagesDoNotCount)
     const std::string q = message(7, 40);
     envoie_tout(b.fd, q);
     EXPECT_TRUE(memes(q, lit(b.fd, q.size())));
-    quorvel_dns_tcp_max_par_client.store(QUORVEL_DNS_TCP_PAR_CLIENT);
+    regle_par_client(QUORVEL_DNS_TCP_PAR_CLIENT);
 
     int p[2], u[2];
     ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM, 0, p));

@@ -99,12 +99,12 @@ TEST(QuorvelDnsResolution, OneValidServerIsEnough)
     };
     for (const Cas &c : cas) {
         SCOPED_TRACE(std::string(c.nom1) + " / " + c.nom2);
-        serveur_dns1 = serveur_dns2 = 12345;
-        port_dns = 0;
+        quorvel_dns_serveur1 = quorvel_dns_serveur2 = 12345;
+        quorvel_dns_port = 0;
         EXPECT_EQ(c.resultat, quorvel_dns_resoudre_serveurs(c.nom1, c.nom2));
-        EXPECT_EQ(c.dns1, serveur_dns1);
-        EXPECT_EQ(c.dns2, serveur_dns2);
-        EXPECT_EQ(htons(53), port_dns);
+        EXPECT_EQ(c.dns1, quorvel_dns_serveur1);
+        EXPECT_EQ(c.dns2, quorvel_dns_serveur2);
+        EXPECT_EQ(htons(53), quorvel_dns_port);
     }
 }
 
@@ -188,15 +188,15 @@ TEST_F(QuorvelDnsDatagramme, QueryForwardedAnswerRoutedUnchanged)
 
 TEST_F(QuorvelDnsDatagramme, OnlyTheValidUpstreamIsUsed)
 {
-    const uint32_t un = serveur_dns1, deux = serveur_dns2;
+    const uint32_t un = quorvel_dns_serveur1, deux = quorvel_dns_serveur2;
     struct Cas {
         uint32_t dns1, dns2;
         bool vers1;
     } cas[] = {{INVALIDE, deux, false}, {un, 0, true}, {0, deux, false}, {un, INVALIDE, true}};
     for (const Cas &c : cas) {
         SCOPED_TRACE(testing::Message() << std::hex << c.dns1 << " " << c.dns2);
-        serveur_dns1 = c.dns1;
-        serveur_dns2 = c.dns2;
+        quorvel_dns_serveur1 = c.dns1;
+        quorvel_dns_serveur2 = c.dns2;
         for (int i = 0; i < 12; ++i) {
             const std::string q = requete(static_cast<uint16_t>(i + 1));
             traite(client1.fd, q);
@@ -205,8 +205,8 @@ TEST_F(QuorvelDnsDatagramme, OnlyTheValidUpstreamIsUsed)
         EXPECT_EQ("", rien(c.vers1 ? amont2.fd : amont1.fd));
     }
     // Both valid: the random choice reaches both.
-    serveur_dns1 = un;
-    serveur_dns2 = deux;
+    quorvel_dns_serveur1 = un;
+    quorvel_dns_serveur2 = deux;
     int nb[2] = {0, 0};
     for (int i = 0; i < 40; ++i) {
         const std::string q = requete(static_cast<uint16_t>(i + 100));
@@ -266,7 +266,7 @@ TEST_F(QuorvelDnsDatagramme, DroppedDatagramsLeaveNoTrace)
 // oldest record overwritten.
 TEST_F(QuorvelDnsDatagramme, SlowQuerySurvivesQuickerOnes)
 {
-    serveur_dns2 = INVALIDE;  // one upstream: every query reaches amont1
+    quorvel_dns_serveur2 = INVALIDE;  // one upstream: every query reaches amont1
     const std::string lente = requete(0x5151);
     traite(client1.fd, lente);
     ASSERT_EQ(lente, recoit(amont1.fd));
@@ -452,8 +452,8 @@ TEST_F(QuorvelDnsDatagramme, ReloadReplacesTheUpstreamsOrKeepsThemWhenNeitherRes
 
     // Server 1 dropped: every new query goes to server 2 (127.0.0.3).
     EXPECT_EQ(1, quorvel_dns_recharge_serveurs("", "127.0.0.3"));
-    EXPECT_EQ(INVALIDE, serveur_dns1.load());
-    EXPECT_EQ(ip("127.0.0.3"), serveur_dns2.load());
+    EXPECT_EQ(INVALIDE, quorvel_dns_serveur1.load());
+    EXPECT_EQ(ip("127.0.0.3"), quorvel_dns_serveur2.load());
     for (int i = 0; i < 8; ++i) {
         const std::string q = requete(static_cast<uint16_t>(0x6200 + i));
         traite(client1.fd, q);
@@ -469,7 +469,7 @@ TEST_F(QuorvelDnsDatagramme, ReloadReplacesTheUpstreamsOrKeepsThemWhenNeitherRes
     // The same again: nothing changes, no line. Neither resolving: they stay.
     EXPECT_EQ(0, quorvel_dns_recharge_serveurs("", "127.0.0.3"));
     EXPECT_EQ(-1, quorvel_dns_recharge_serveurs("", "absent.invalid"));
-    EXPECT_EQ(ip("127.0.0.3"), serveur_dns2.load());
+    EXPECT_EQ(ip("127.0.0.3"), quorvel_dns_serveur2.load());
     const std::string q = requete(0x6300);
     traite(client1.fd, q);
     EXPECT_EQ(q, recoit(amont2.fd));

@@ -94,9 +94,9 @@ inline void prepare_bouclage(kvt_fd &relais, kvt_fd &amont1, kvt_fd &amont2)
         if (!amont2) ::close(amont1.release());
     }
     ASSERT_TRUE(amont2);
-    port_dns = nom(amont1.fd).sin_port;
-    serveur_dns1 = ip("127.0.0.2");
-    serveur_dns2 = ip("127.0.0.3");
+    quorvel_dns_port = nom(amont1.fd).sin_port;
+    quorvel_dns_serveur1 = ip("127.0.0.2");
+    quorvel_dns_serveur2 = ip("127.0.0.3");
 }
 
 #endif
