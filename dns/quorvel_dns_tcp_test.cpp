@@ -463,6 +463,9 @@ TEST_F(QuorvelDnsTcpAccepte, PerClientLimitAndEmptyMessagesDoNotCount)
     envoie_tout(b.fd, q);
     EXPECT_TRUE(memes(q, lit(b.fd, q.size())));
     regle_par_client(QUORVEL_DNS_TCP_PAR_CLIENT);
+    ::close(a.release());
+    ::close(b.release());
+    EXPECT_TRUE(en_cours(0));  // no connection thread outlives the test
 
     int p[2], u[2];
     ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM, 0, p));
