@@ -189,10 +189,12 @@ void connexion(void *argument)
     uint64_t montants = 0, descendants = 0;
     int code = 503;
     bool compte = false;
-    if (!amont) {
-        KVT_ERREUR_RESEAU("DNS");  // once per client connection: bounded
-    } else {
-        kvtstat.dns.tcp.fetch_add(1, std::memory_order_relaxed);
+    if (!amont) KVT_ERREUR_RESEAU("DNS");  // once per client connection: bounded
+    // With a cache, its answers need no upstream: the connection is served
+    // until a message has to go upstream (a truncated answer's second ask
+    // is usually a hit).
+    if (amont || quorvel_dns_antememoire.load(std::memory_order_relaxed) != nullptr) {
+        if (amont) kvtstat.dns.tcp.fetch_add(1, std::memory_order_relaxed);
         // Counted in until the access line is out: at the stop the relay
         // ends as if a side had closed, and the launcher waits for the line.
         compte = kvtarret_entre() == 1;
@@ -201,8 +203,9 @@ void connexion(void *argument)
                                                        &descendants, c.adresse, c.port)
                           : quorvel_dns_tcp_relais_compte(client.fd, amont.fd, QUORVEL_DNS_TCP_DELAI_MS,
                                                           &montants, &descendants);
-        code = r == 0 ? 200 : r == 1 ? 504 : 502;
+        code = r == 0 ? 200 : r == 1 ? 504 : !amont ? 503 : 502;
     }
+    const bool amont_joint = static_cast<bool>(amont);
     place_courante = nullptr;
     rend_place(c.place, c.generation);  // before the close: the accept thread never shuts a reused number down
     ::close(client.release());  // closed before the slot is given back
@@ -210,7 +213,7 @@ void connexion(void *argument)
     if (kvtlog_acces_actif()) {
         char texte_client[20], texte_amont[20];
         kvtnet_aff_adresse(c.adresse, texte_client);
-        if (code != 503)
+        if (amont_joint)
             kvtnet_aff_adresse(serveur, texte_amont);
         else
             std::strcpy(texte_amont, "-");

@@ -24,7 +24,9 @@
 
 #include "kvt_interne.h"
 #include "kvt_raii.h"
+#include "quorvel_dns_cache.h"
 #include "quorvel_dns_examen.h"
+#include "quorvel_dns_message_outils.h"
 #include "quorvel_dns_reglages_outils.h"
 #include "quorvel_dns_question.h"
 #include "quorvel_ip_mask.h"
@@ -487,6 +489,38 @@ TEST_F(QuorvelDnsTcpAccepte, PerClientLimitAndEmptyMessagesDoNotCount)
     EXPECT_EQ(1, r);
     EXPECT_LT(fin - debut, std::chrono::milliseconds(1300)) << "ended at the limit, not pushed back";
     for (int fd : {p[0], p[1], u[0], u[1]}) ::close(fd);
+}
+
+// With a cache, an upstream that refuses TCP does not keep the client from
+// a cached answer (the second ask of a truncated one): the connection ends
+// only when a message must go upstream.
+TEST_F(QuorvelDnsTcpAccepte, CachedAnswersWithoutAnUpstream)
+{
+    quorvel_dns_cache *c = quorvel_dns_cache_cree(8, 0);
+    ASSERT_NE(nullptr, c);
+    const Octets q = requete("tcp.zone.test");
+    const Octets rep = reponse("tcp.zone.test", 1, 0, {rr_a(100)});
+    ASSERT_EQ(1, quorvel_dns_cache_garde_requete(c, q.data(), q.size(), rep.data(), rep.size(),
+                                                 kvtthread_maintenant_s()));
+    quorvel_dns_antememoire.store(c);
+    quorvel_dns_serveur1 = ip("127.0.0.3");  // nothing listens there
+    kvt_fd client{connecte("127.0.0.1", relais())};
+    ASSERT_TRUE(client);
+    std::string trame{static_cast<char>(q.size() >> 8), static_cast<char>(q.size() & 0xff)};
+    trame.append(q.begin(), q.end());
+    envoie_tout(client.fd, trame);
+    const std::string recu = lit(client.fd, 2 + rep.size());
+    ASSERT_EQ(2 + rep.size(), recu.size());
+    EXPECT_EQ(std::string(rep.begin() + 2, rep.end()), recu.substr(4));
+    const Octets autre = requete("ailleurs.zone.test");
+    std::string trame2{static_cast<char>(autre.size() >> 8), static_cast<char>(autre.size() & 0xff)};
+    trame2.append(autre.begin(), autre.end());
+    envoie_tout(client.fd, trame2);
+    EXPECT_TRUE(ferme_par_le_pair(client.fd)) << "a miss has no upstream to go to";
+    EXPECT_TRUE(en_cours(0));
+    quorvel_dns_antememoire.store(nullptr);
+    quorvel_dns_cache_detruit(c);
+    quorvel_dns_serveur1 = ip("127.0.0.2");
 }
 
 // The process stop ends a connection that would otherwise wait for its
