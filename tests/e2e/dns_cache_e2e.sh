@@ -13,7 +13,8 @@
 # - FORMERR for a question written as a pointer to a blocked name: never
 #   forwarded, one query-log line "name=- type=- status=formerr";
 # - 200 queries leave from at least 190 ports of the ephemeral range;
-# - TCP: one client address holds at most DNSTCPMaxPerClient connections.
+# - TCP: one client address holds at most DNSTCPMaxPerClient connections,
+#   and messages of length 0 do not push the 30-second limit back.
 set -euo pipefail
 . "$(dirname "$0")/dns/lib.sh"
 dns_exige
@@ -52,7 +53,7 @@ recharge() {  # SIGHUP, then until the reload is logged
 
 printf 'nothing.example\n' > "$DNS_DIR/liste.txt"
 conf() {
-    printf '[Main]\nAllowedHost0=10.53.3.2\nAccessLog=acces.log\nStatsPort=9153\nStatsListen=127.0.0.1\n[DNS]\nDNSEnabled=Yes\nDNSServer1=10.53.1.2\nDNSBlockAds=yes\nDNSQueryLog=yes\nDNSTCPMaxPerClient=3\n%b\n[HTTP_FTP]\nAdHostsFile=%s\n' "$1" "$DNS_DIR/liste.txt"
+    printf '[Main]\nAllowedHost0=10.53.3.2\nAllowedHost1=10.53.3.4\nAccessLog=acces.log\nStatsPort=9153\nStatsListen=127.0.0.1\n[DNS]\nDNSEnabled=Yes\nDNSServer1=10.53.1.2\nDNSBlockAds=yes\nDNSQueryLog=yes\nDNSTCPMaxPerClient=3\n%b\n[HTTP_FTP]\nAdHostsFile=%s\n' "$1" "$DNS_DIR/liste.txt"
 }
 
 # ---- The crafted upstream ----
@@ -142,6 +143,9 @@ verifie "... and its only query-log line is formerr" \
 
 # ---- TCP: the per-client limit ----
 verifie "TCP: a fourth connection from one client is closed at once, the others served" cache tcp-limit 3
+# From the other client: the first one's connections may still be closing.
+verifie "TCP: empty messages do not hold a connection past its 30 s" \
+    ip netns exec "$NS_C" /usr/bin/python3 "$DNS_LIB/cache.py" tcp-empty 10.53.3.1 10.53.3.4
 
 # ---- Ports: one per query ----
 : > "$DNS_DIR/amont-10.53.1.2.log"

@@ -8,6 +8,8 @@ kind came (see each mode), 1 otherwise.
                                             to NAME written after the question
   cache.py tcp-limit RELAY SRC N           N connections kept, then one more:
                                             that one is closed, the first served
+  cache.py tcp-empty RELAY SRC             one connection sending two zero bytes
+                                            every 10 s: closed 30 s after it opened
 The udp and tcp modes print "rcode=R tc=T an=N size=S ttls=T1,T2 same=1"
 (same: the answer's identifier and question are the query's, byte for
 byte, letter case included)."""
@@ -16,6 +18,7 @@ import select
 import socket
 import struct
 import sys
+import time
 
 import dnsmsg
 
@@ -112,6 +115,24 @@ def main():
         servie = t is not None and lit(gardees[0], int.from_bytes(t, "big")) is not None
         print("one too many closed: %s, the first served: %s" % (refusee, servie))
         return 0 if refusee and servie else 1
+    if mode == "tcp-empty":
+        c = tcp_connecte(relais, src)
+        debut = time.monotonic()
+        c.settimeout(10)
+        ferme_a = None
+        while time.monotonic() - debut < 60:
+            try:
+                c.sendall(b"\0\0")
+                if c.recv(1) == b"":
+                    ferme_a = time.monotonic() - debut
+                    break
+            except socket.timeout:
+                continue
+            except OSError:
+                ferme_a = time.monotonic() - debut
+                break
+        print("closed after %s s" % (None if ferme_a is None else round(ferme_a, 1)))
+        return 0 if ferme_a is not None and 29 <= ferme_a < 45 else 1
     print("unknown mode", mode)
     return 2
 
