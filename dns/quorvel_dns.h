@@ -4,9 +4,11 @@
  * answers. Each allowed query's identifier is remembered
  * with its client in a ring of 100 slots; an upstream answer goes back to
  * the newest client that used its identifier. Datagrams pass unchanged: only
- * their first two bytes are read, except that with "DNSBlockAds" on an
- * allowed client's query is read for its question, and one naming a listed
- * domain is answered NXDOMAIN by the relay (quorvel_dns_question.h).
+ * their first two bytes are read, except that with blocking, the query log
+ * or the answer cache on an allowed client's query is read for its question
+ * and may be answered by the relay itself: FORMERR, NXDOMAIN for a listed
+ * name, or an answer from the cache (quorvel_dns_examen.h). With a cache,
+ * queries are forwarded the hardened way (quorvel_dns_durci.h).
  *
  * The module exports LibMain, _demarre_serveur_dns and _recharge_serveur_dns
  * and nothing else; every other name here is hidden and declared for the unit
