@@ -18,79 +18,34 @@
 #include "kvt_trace.h"
 #include "kvtstat.h"
 #include "quorvel_dns_durci.h"
+#include "quorvel_dns_examen.h"
 #include "quorvel_dns_question.h"
+#include "quorvel_dns_reglages.h"
+#include "quorvel_dns_table.h"
 #include "quorvel_dns_tcp.h"
 #include "quorvel_ip_mask.h"
 
-std::atomic<uint32_t> serveur_dns1;
-std::atomic<uint32_t> serveur_dns2;
-uint16_t port_dns;
-uint32_t adresse_ecoute_dns;
+std::atomic<uint32_t> quorvel_dns_serveur1;
+std::atomic<uint32_t> quorvel_dns_serveur2;
+uint16_t quorvel_dns_port;
+uint32_t quorvel_dns_adresse_ecoute;
 // "DNSListen" as read at start: a reload compares the text, since a host
 // name is resolved once, at start.
 static char ecoute_lue[1024];
 int quorvel_dns_actif;
 int quorvel_dns_en_service;
 
-int id_requete[QUORVEL_DNS_NB_REQUETES];
-uint32_t adresse_client[QUORVEL_DNS_NB_REQUETES];
-uint16_t port_client[QUORVEL_DNS_NB_REQUETES];
-int prochain;
-
-uint64_t ordre_requete[QUORVEL_DNS_NB_REQUETES];
-bool requete_repondue[QUORVEL_DNS_NB_REQUETES];
-uint32_t instant_requete[QUORVEL_DNS_NB_REQUETES];
-uint64_t nb_memorisees;
-
 void *(*quorvel_dns_alloue)(size_t) = std::malloc;
 
 namespace {
 
-constexpr int N = QUORVEL_DNS_NB_REQUETES;
 // A query unanswered for this long has been given up by its client (resolvers
 // retry after a few seconds): its slot may be taken again.
 constexpr uint32_t ATTENTE_MAX_S = 10;
 
-uint32_t maintenant_s() noexcept
-{
-    timespec t{};
-    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &t);  // no system call: read from the vDSO
-    return static_cast<uint32_t>(t.tv_sec);
-}
-
 bool valide(uint32_t adresse) noexcept
 {
     return adresse != 0 && adresse != KVTNET_ADRESSE_INVALIDE;
-}
-
-// The slot the lookups answer from: the newest record holding
-// `identifiant`, or -1. Never-written slots (order 0) take part too, as the
-// oldest, so identifier 0 finds one of them when nothing newer holds it.
-int cherche(int identifiant) noexcept
-{
-    int trouve = -1;
-    for (int slot = 0; slot < N; ++slot)
-        if (id_requete[slot] == identifiant && (trouve < 0 || ordre_requete[slot] > ordre_requete[trouve]))
-            trouve = slot;
-    return trouve;
-}
-
-// The slot the next record takes: from `prochain` on, the first one that
-// holds no query still awaiting its answer; when all 100 do, the oldest.
-// Without answers this is plain ring order. With answers, a slow query is
-// no longer overwritten by 100 quicker ones that overtook it: with at most
-// 100 queries in flight, none is lost.
-int place_libre(uint32_t maintenant) noexcept
-{
-    int plus_ancienne = prochain;
-    for (int k = 0; k < N; ++k) {
-        const int slot = (prochain + k) % N;
-        if (ordre_requete[slot] == 0 || requete_repondue[slot] ||
-            maintenant - instant_requete[slot] >= ATTENTE_MAX_S)
-            return slot;
-        if (ordre_requete[slot] < ordre_requete[plus_ancienne]) plus_ancienne = slot;
-    }
-    return plus_ancienne;
 }
 
 void compte(std::atomic<uint64_t> &c) noexcept { c.fetch_add(1, std::memory_order_relaxed); }
@@ -113,20 +68,20 @@ std::atomic<uint32_t> instant_remplacement{0};
 
 void quorvel_dns_repondue(int slot)
 {
-    if (requete_repondue[slot]) return;
-    requete_repondue[slot] = true;
+    if (quorvel_dns_table[slot].repondue) return;
+    quorvel_dns_table[slot].repondue = true;
     kvtstat.dns.en_attente.fetch_sub(1, std::memory_order_relaxed);
 }
 
 bool quorvel_dns_amont(uint32_t adresse)
 {
     if (!valide(adresse)) return false;
-    if (adresse == serveur_dns1.load(std::memory_order_relaxed) ||
-        adresse == serveur_dns2.load(std::memory_order_relaxed))
+    if (adresse == quorvel_dns_serveur1.load(std::memory_order_relaxed) ||
+        adresse == quorvel_dns_serveur2.load(std::memory_order_relaxed))
         return true;
     // Acquire: the replaced values were stored before the instant.
     const uint32_t depuis = instant_remplacement.load(std::memory_order_acquire);
-    return depuis != 0 && maintenant_s() - depuis < ATTENTE_MAX_S &&
+    return depuis != 0 && kvtthread_maintenant_s() - depuis < ATTENTE_MAX_S &&
            (adresse == ancien_dns1.load(std::memory_order_relaxed) ||
             adresse == ancien_dns2.load(std::memory_order_relaxed));
 }
@@ -137,8 +92,8 @@ bool quorvel_dns_amont(uint32_t adresse)
 uint32_t quorvel_dns_choisit_serveur(unsigned tirage)
 {
     // Each read once: a reload may replace them meanwhile.
-    const uint32_t s1 = serveur_dns1.load(std::memory_order_relaxed);
-    const uint32_t s2 = serveur_dns2.load(std::memory_order_relaxed);
+    const uint32_t s1 = quorvel_dns_serveur1.load(std::memory_order_relaxed);
+    const uint32_t s2 = quorvel_dns_serveur2.load(std::memory_order_relaxed);
     const bool v1 = valide(s1);
     const bool v2 = valide(s2);
     if (v1 && v2) return (tirage & 0x100) ? s1 : s2;
@@ -151,57 +106,39 @@ void quorvel_dns_signale_socket(const char *etape, const char *protocole, int er
 {
     const char *raison = strerrordesc_np(erreur);
     char ou[24] = "";
-    if (adresse_ecoute_dns != 0) {
+    if (quorvel_dns_adresse_ecoute != 0) {
         char texte[16];
-        std::snprintf(ou, sizeof ou, " on %s", kvtnet_aff_adresse(adresse_ecoute_dns, texte));
+        std::snprintf(ou, sizeof ou, " on %s", kvtnet_aff_adresse(quorvel_dns_adresse_ecoute, texte));
     }
     char conseil[128] = "";
-    if ((erreur == EACCES || erreur == EPERM) && ntohs(port_dns) < 1024)
+    if ((erreur == EACCES || erreur == EPERM) && ntohs(quorvel_dns_port) < 1024)
         std::snprintf(conseil, sizeof conseil, " (ports below 1024 need root or CAP_NET_BIND_SERVICE)");
-    else if (erreur == EADDRINUSE && adresse_ecoute_dns == 0)
+    else if (erreur == EADDRINUSE && quorvel_dns_adresse_ecoute == 0)
         std::snprintf(conseil, sizeof conseil,
                       "; another program holds %s port 53 (often a local resolver on 127.0.0.53); "
                       "set DNSListen to the LAN address", protocole);
     else if (erreur == EADDRINUSE)
         std::snprintf(conseil, sizeof conseil, "; another program holds %s port 53 on that address", protocole);
-    kvtlog_erreur("DNS relay: %s %s port %u%s failed: %s%s", etape, protocole, unsigned{ntohs(port_dns)}, ou,
+    kvtlog_erreur("DNS relay: %s %s port %u%s failed: %s%s", etape, protocole, unsigned{ntohs(quorvel_dns_port)}, ou,
                   raison != nullptr ? raison : "unknown error", conseil);
 }
 
 int quorvel_dns_memorise(int identifiant_requete, uint32_t adresse, uint16_t port)
 {
-    const uint32_t maintenant = maintenant_s();
-    const int slot = place_libre(maintenant);
-    if (quorvel_dns_durci) quorvel_dns_durci_libere(slot);
-    // Only this thread writes the pending counts: a plain read-modify-write
-    // of the maximum is enough.
-    if (ordre_requete[slot] != 0 && !requete_repondue[slot])
-        compte(kvtstat.dns.sans_reponse);  // its answer never came; the slot stays pending for the new one
-    else {
-        const uint64_t attente = kvtstat.dns.en_attente.fetch_add(1, std::memory_order_relaxed) + 1;
-        if (attente > kvtstat.dns.en_attente_max.load(std::memory_order_relaxed))
-            kvtstat.dns.en_attente_max.store(attente, std::memory_order_relaxed);
-    }
-    id_requete[slot] = identifiant_requete;
-    adresse_client[slot] = adresse;
-    port_client[slot] = port;
-    ordre_requete[slot] = ++nb_memorisees;
-    requete_repondue[slot] = false;
-    instant_requete[slot] = maintenant;
-    prochain = (slot + 1) % N;
+    (void)quorvel_dns_table_ecrit(identifiant_requete, adresse, port, kvtthread_maintenant_s());
     return 0;
 }
 
 int quorvel_dns_client_adresse(int identifiant_requete)
 {
-    const int slot = cherche(identifiant_requete);
-    return slot < 0 ? 0 : static_cast<int>(adresse_client[slot]);
+    const int slot = quorvel_dns_table_cherche(identifiant_requete);
+    return slot < 0 ? 0 : static_cast<int>(quorvel_dns_table[slot].adresse);
 }
 
 int quorvel_dns_client_port(int identifiant_requete)
 {
-    const int slot = cherche(identifiant_requete);
-    return slot < 0 ? 0 : static_cast<int>(port_client[slot]);
+    const int slot = quorvel_dns_table_cherche(identifiant_requete);
+    return slot < 0 ? 0 : static_cast<int>(quorvel_dns_table[slot].port);
 }
 
 int quorvel_dns_datagramme(int s)
@@ -212,7 +149,7 @@ int quorvel_dns_datagramme(int s)
     if (!tampon) return -1;  // traced by the server loop, at most once a minute
     uint32_t adresse = 0;
     uint16_t port = 0;
-    const int longueur = kvtnet_recvfrom(s, &adresse, &port, port_dns, tampon.get(),
+    const int longueur = kvtnet_recvfrom(s, &adresse, &port, quorvel_dns_port, tampon.get(),
                                          QUORVEL_DNS_TAILLE_TAMPON);
     if (longueur < 1) {
         KVT_ERREUR_RESEAU("DNS");  // an empty datagram is anyone's to send
@@ -228,13 +165,13 @@ int quorvel_dns_datagramme(int s)
         // Upstreams answer from the port they were asked on. Anything else
         // from their address is a forgery aimed at our clients, and is not
         // a query either.
-        if (port != port_dns) {
+        if (port != quorvel_dns_port) {
             compte(kvtstat.dns.rejetes);
             return 0;
         }
-        const int slot = cherche(identifiant(tampon.get()));
+        const int slot = quorvel_dns_table_cherche(identifiant(tampon.get()));
         // No slot: nobody to route to (address 0, port 0).
-        if (slot < 0 || kvtnet_sendto(s, adresse_client[slot], port_client[slot], tampon.get(),
+        if (slot < 0 || kvtnet_sendto(s, quorvel_dns_table[slot].adresse, quorvel_dns_table[slot].port, tampon.get(),
                                       longueur) < 0)
             KVT_ERREUR_RESEAU("DNS");
         else
@@ -256,8 +193,8 @@ int quorvel_dns_datagramme(int s)
     // retry is simply a newer query.
     quorvel_dns_memorise(identifiant(tampon.get()), adresse, port);
     const uint32_t amont = quorvel_dns_choisit_serveur(static_cast<unsigned>(std::rand()));
-    if (kvtnet_sendto(s, amont, port_dns, tampon.get(), longueur) < 0)
-        KVT_ERREUR();
+    if (kvtnet_sendto(s, amont, quorvel_dns_port, tampon.get(), longueur) < 0)
+        KVT_ERREUR_RESEAU("DNS");  // each client's query may meet it: bounded
     else
         compte(kvtstat.dns.requetes);
     return 0;
@@ -265,18 +202,18 @@ int quorvel_dns_datagramme(int s)
 
 int quorvel_dns_resoudre_serveurs(const char *nom1, const char *nom2)
 {
-    port_dns = htons(53);
-    serveur_dns1 = kvtnet_resoudre_adresse(nom1);
-    serveur_dns2 = kvtnet_resoudre_adresse(nom2);
-    return valide(serveur_dns1) || valide(serveur_dns2) ? 0 : -1;
+    quorvel_dns_port = htons(53);
+    quorvel_dns_serveur1 = kvtnet_resoudre_adresse(nom1);
+    quorvel_dns_serveur2 = kvtnet_resoudre_adresse(nom2);
+    return valide(quorvel_dns_serveur1) || valide(quorvel_dns_serveur2) ? 0 : -1;
 }
 
 void quorvel_dns_serveur(void *)
 {
     std::fputs("DNS server starts\n", stdout);
     char texte[20];
-    std::printf("NS1: %s\n", kvtnet_aff_adresse(serveur_dns1, texte));
-    std::printf("NS2: %s\n", kvtnet_aff_adresse(serveur_dns2, texte));
+    std::printf("NS1: %s\n", kvtnet_aff_adresse(quorvel_dns_serveur1, texte));
+    std::printf("NS2: %s\n", kvtnet_aff_adresse(quorvel_dns_serveur2, texte));
     std::fflush(stdout);
 
     // Kept for the life of the process; only a socket that failed to bind is closed.
@@ -289,8 +226,8 @@ void quorvel_dns_serveur(void *)
     }
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
-    sa.sin_port = port_dns;
-    sa.sin_addr.s_addr = adresse_ecoute_dns;  // 0: every local interface
+    sa.sin_port = quorvel_dns_port;
+    sa.sin_addr.s_addr = quorvel_dns_adresse_ecoute;  // 0: every local interface
     if (::bind(s.fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0) {
         const int erreur = errno;
         KVT_ERREUR();
@@ -301,7 +238,7 @@ void quorvel_dns_serveur(void *)
     kvtstat.dns.actif.store(1, std::memory_order_relaxed);  // bound: its statistics line is written
     // Answers too big for a datagram are asked again over TCP. Its failures
     // are logged there and leave the datagram relay as it is.
-    (void)quorvel_dns_tcp_demarre(adresse_ecoute_dns);
+    (void)quorvel_dns_tcp_demarre(quorvel_dns_adresse_ecoute);
 
     // A shortage of memory only pauses the relay: the thread never ends, so
     // DNS comes back by itself once memory does.
@@ -323,9 +260,7 @@ int quorvel_dns_tour(int s, quorvel_dns_manque *manque)
         return resultat;
     }
     ++manque->echecs;
-    timespec t{};
-    ::clock_gettime(CLOCK_MONOTONIC, &t);
-    const int64_t maintenant = int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
+    const int64_t maintenant = kvtthread_maintenant_ms();
     // The queries wait in the socket meanwhile. One trace and one line a
     // minute, whether the shortage lasts or comes and goes: it must not
     // fill stderr or the disk.
@@ -337,9 +272,7 @@ int quorvel_dns_tour(int s, quorvel_dns_manque *manque)
         manque->signale = manque->rapporte = true;
         manque->dernier_ms = maintenant;
     }
-    timespec attente{0, QUORVEL_DNS_ATTENTE_MS * 1000000L};
-    while (::nanosleep(&attente, &attente) != 0 && errno == EINTR) {
-    }
+    kvtthread_pause_ms(QUORVEL_DNS_ATTENTE_MS);
     return resultat;
 }
 
@@ -358,15 +291,17 @@ int _demarre_serveur_dns(void)
         return -1;
     }
     kvtcfg_recup_E("DNS", "DNSListen", ecoute_lue, sizeof ecoute_lue, "");
-    if (kvtnet_adresse_ecoute("DNS relay", "DNSListen", ecoute_lue, &adresse_ecoute_dns) < 0) {
+    if (kvtnet_adresse_ecoute("DNS relay", "DNSListen", ecoute_lue, &quorvel_dns_adresse_ecoute) < 0) {
         std::fputs("DNS server exits (-1)\n", stdout);
         std::fflush(stdout);
         return -1;
     }
     quorvel_ip_mask_charge();
-    quorvel_dns_blocage_lit();
-    quorvel_dns_journal_lit();
+    (void)quorvel_dns_reglages_lit();
     (void)quorvel_dns_durci_lit(1);
+    // Only answers that passed the hardened checks may be given to other
+    // clients: with a cache, every query is forwarded the hardened way.
+    if (quorvel_dns_cache_lit(1)) quorvel_dns_durci = 1;
     if (kvtthread_demarre(quorvel_dns_serveur, KVT_PILE_SERVEUR, nullptr) == 0) quorvel_dns_en_service = 1;
     return 0;
 }
@@ -386,9 +321,9 @@ void quorvel_dns_recharge_reglages()
     char ecoute[1024];
     kvtcfg_recup_E("DNS", "DNSListen", ecoute, sizeof ecoute, "");
     if (std::strcmp(ecoute, ecoute_lue) != 0) kvtlog_log(KVTCFG_TEXTE_REDEMARRAGE, "DNSListen");
-    quorvel_dns_blocage_lit();
-    quorvel_dns_journal_lit();
+    (void)quorvel_dns_reglages_lit();
     (void)quorvel_dns_durci_lit(0);  // the relay's sockets are opened once
+    (void)quorvel_dns_cache_lit(0);
 }
 
 }  // namespace
@@ -401,17 +336,17 @@ int quorvel_dns_recharge_serveurs(const char *nom1, const char *nom2)
         kvtlog_log("Configuration reload: neither DNSServer1 nor DNSServer2 resolves; the running DNS servers stay");
         return -1;
     }
-    const uint32_t a1 = serveur_dns1.load(), a2 = serveur_dns2.load();
+    const uint32_t a1 = quorvel_dns_serveur1.load(), a2 = quorvel_dns_serveur2.load();
     if (n1 == a1 && n2 == a2) return 0;
     // Queries already sent keep their slots, and the servers just replaced
     // are still heard as upstreams for as long as a query waits: their
     // late answers reach the clients. (1 stands for an instant at 0.)
     ancien_dns1.store(a1, std::memory_order_relaxed);
     ancien_dns2.store(a2, std::memory_order_relaxed);
-    const uint32_t maintenant = maintenant_s();
+    const uint32_t maintenant = kvtthread_maintenant_s();
     instant_remplacement.store(maintenant != 0 ? maintenant : 1, std::memory_order_release);
-    serveur_dns1.store(n1);
-    serveur_dns2.store(n2);
+    quorvel_dns_serveur1.store(n1);
+    quorvel_dns_serveur2.store(n2);
     char t1[20], t2[20];
     kvtlog_log("Configuration reload: DNS servers now %s and %s", kvtnet_aff_adresse(n1, t1),
                kvtnet_aff_adresse(n2, t2));

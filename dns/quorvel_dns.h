@@ -4,9 +4,11 @@
  * answers. Each allowed query's identifier is remembered
  * with its client in a ring of 100 slots; an upstream answer goes back to
  * the newest client that used its identifier. Datagrams pass unchanged: only
- * their first two bytes are read, except that with "DNSBlockAds" on an
- * allowed client's query is read for its question, and one naming a listed
- * domain is answered NXDOMAIN by the relay (quorvel_dns_question.h).
+ * their first two bytes are read, except that with blocking, the query log
+ * or the answer cache on an allowed client's query is read for its question
+ * and may be answered by the relay itself: FORMERR, NXDOMAIN for a listed
+ * name, or an answer from the cache (quorvel_dns_examen.h). With a cache,
+ * queries are forwarded the hardened way (quorvel_dns_durci.h).
  *
  * The module exports LibMain, _demarre_serveur_dns and _recharge_serveur_dns
  * and nothing else; every other name here is hidden and declared for the unit
@@ -38,31 +40,17 @@
  * 53 in network byte order: the relay's own port and the upstreams' port.
  * The upstreams are atomic: a reload replaces them (on the launcher's
  * thread) while the relay thread reads them. */
-QUORVEL_DNS_INTERNE extern std::atomic<uint32_t> serveur_dns1;
-QUORVEL_DNS_INTERNE extern std::atomic<uint32_t> serveur_dns2;
-QUORVEL_DNS_INTERNE extern uint16_t port_dns;
+QUORVEL_DNS_INTERNE extern std::atomic<uint32_t> quorvel_dns_serveur1;
+QUORVEL_DNS_INTERNE extern std::atomic<uint32_t> quorvel_dns_serveur2;
+QUORVEL_DNS_INTERNE extern uint16_t quorvel_dns_port;
 /* Address the relay's sockets bind, from "DNSListen": 0 for every interface. */
-QUORVEL_DNS_INTERNE extern uint32_t adresse_ecoute_dns;
+QUORVEL_DNS_INTERNE extern uint32_t quorvel_dns_adresse_ecoute;
 /* 1 when the start entry found the relay switched on, and when it started
  * the relay thread; read by the reload. */
 QUORVEL_DNS_INTERNE extern int quorvel_dns_actif;
 QUORVEL_DNS_INTERNE extern int quorvel_dns_en_service;
 
-/* The ring: slot i holds a query identifier (its two bytes as they lie in
- * the datagram, widened), the client's address and port (network order).
- * Never-written slots hold 0, 0, 0. `prochain` is the slot written next. */
-QUORVEL_DNS_INTERNE extern int id_requete[QUORVEL_DNS_NB_REQUETES];
-QUORVEL_DNS_INTERNE extern uint32_t adresse_client[QUORVEL_DNS_NB_REQUETES];
-QUORVEL_DNS_INTERNE extern uint16_t port_client[QUORVEL_DNS_NB_REQUETES];
-QUORVEL_DNS_INTERNE extern int prochain;
-/* Per slot: the record's rank (1 for the first record, 0 never written),
- * whether its answer has been routed, and when it was recorded (monotonic
- * seconds). A record takes the first slot from `prochain` on whose query is
- * not still awaiting its answer. */
-QUORVEL_DNS_INTERNE extern uint64_t ordre_requete[QUORVEL_DNS_NB_REQUETES];
-QUORVEL_DNS_INTERNE extern bool requete_repondue[QUORVEL_DNS_NB_REQUETES];
-QUORVEL_DNS_INTERNE extern uint32_t instant_requete[QUORVEL_DNS_NB_REQUETES];
-QUORVEL_DNS_INTERNE extern uint64_t nb_memorisees;
+/* The pending queries are in quorvel_dns_table.h. */
 
 /* Whether the on/off key `cle` of section "DNS" is on: its value begins
  * with T or Y in either case (ASCII only, whatever the locale). */
@@ -101,7 +89,7 @@ KVT_EXPORT int _recharge_serveur_dns(void);
 QUORVEL_DNS_INTERNE int quorvel_dns_recharge_serveurs(const char *nom1, const char *nom2);
 
 /* Resolves both upstream names (server 1 first, both always) and sets
- * port_dns. 0 when at least one of them is valid, else -1. */
+ * quorvel_dns_port. 0 when at least one of them is valid, else -1. */
 QUORVEL_DNS_INTERNE int quorvel_dns_resoudre_serveurs(const char *nom1, const char *nom2);
 
 /* Server thread: announces itself, binds the socket, then handles datagrams
@@ -146,8 +134,8 @@ struct quorvel_dns_manque {
  * after a reported shortage logs the recovery. The handler's result. */
 QUORVEL_DNS_INTERNE int quorvel_dns_tour(int s, struct quorvel_dns_manque *manque);
 
-/* Records one query in the first slot from `prochain` on that awaits no
- * answer (the oldest record when all do), and sets `prochain` after it.
+/* Records one query in the first slot from the table's cursor on that
+ * awaits no answer (the oldest record when all do) (quorvel_dns_table_ecrit).
  * Always 0. */
 QUORVEL_DNS_INTERNE int quorvel_dns_memorise(int identifiant, uint32_t adresse, uint16_t port);
 

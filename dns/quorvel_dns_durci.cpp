@@ -18,16 +18,15 @@
 #include "kvt_raii.h"
 #include "kvt_trace.h"
 #include "kvtstat.h"
+#include "quorvel_dns_cache.h"
+#include "quorvel_dns_examen.h"
+#include "quorvel_dns_message.h"
+#include "quorvel_dns_table.h"
 #include "quorvel_dns_question.h"
 #include "quorvel_ip_mask.h"
 
 int quorvel_dns_durci;
 
-uint16_t id_relais[QUORVEL_DNS_NB_REQUETES];
-uint32_t amont_requete[QUORVEL_DNS_NB_REQUETES];
-uint32_t prise_requete[QUORVEL_DNS_NB_REQUETES];
-unsigned char question_requete[QUORVEL_DNS_NB_REQUETES][QUORVEL_DNS_QUESTION_MAX];
-uint16_t taille_question[QUORVEL_DNS_NB_REQUETES];
 
 quorvel_dns_prises quorvel_dns_jeu = [] {
     quorvel_dns_prises j{};
@@ -53,13 +52,9 @@ constexpr int RAFALE = 32;
 // Pending relay identifier -> its slot + 1 (0: free). Only pending queries
 // hold one, so a fresh identifier is unique among them.
 unsigned char slot_du_relais[65536];
-
-int64_t maintenant_ms() noexcept
-{
-    timespec t{};
-    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
-    return int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
-}
+// A query's socket of its own is in the epoll set with data PAR_REQUETE +
+// its slot.
+constexpr uint32_t PAR_REQUETE = 0x10000;
 
 void compte(std::atomic<uint64_t> &c) noexcept { c.fetch_add(1, std::memory_order_relaxed); }
 
@@ -96,14 +91,18 @@ quorvel_dns_prise *par_serie(uint32_t serie) noexcept
 // its identifier and its socket are free of it.
 void termine(int slot) noexcept
 {
-    if (slot_du_relais[id_relais[slot]] == slot + 1) slot_du_relais[id_relais[slot]] = 0;
-    if (quorvel_dns_prise *p = par_serie(prise_requete[slot]); p != nullptr && p->en_attente > 0) --p->en_attente;
+    if (slot_du_relais[quorvel_dns_table[slot].id_relais] == slot + 1) slot_du_relais[quorvel_dns_table[slot].id_relais] = 0;
+    if (quorvel_dns_table[slot].fd_propre >= 0) {
+        ::close(quorvel_dns_table[slot].fd_propre);  // also takes it out of the epoll set
+        quorvel_dns_table[slot].fd_propre = -1;
+    }
+    if (quorvel_dns_prise *p = par_serie(quorvel_dns_table[slot].prise); p != nullptr && p->en_attente > 0) --p->en_attente;
 }
 
 void signale(const char *quoi, int erreur)
 {
     quorvel_dns_prises &j = quorvel_dns_jeu;
-    const int64_t maintenant = maintenant_ms();
+    const int64_t maintenant = kvtthread_maintenant_ms();
     const bool rapporter = j.echec_ms == 0 || maintenant - j.echec_ms >= SIGNALE_MS;
     j.echec_ms = maintenant;
     if (!rapporter) return;
@@ -198,8 +197,24 @@ quorvel_dns_prise *tire_prise()
     return actives[tirage % n];
 }
 
-// A query from an allowed client, forwarded from a socket of the set under
-// a fresh identifier.
+// A socket connected to `amont`:53 on a port the kernel picks at random
+// from its ephemeral range, or -1 (reported at most once a minute).
+int ouvre_propre(uint32_t amont)
+{
+    kvt_fd s{::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_UDP)};
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = amont;
+    sa.sin_port = quorvel_dns_port;
+    if (!s || ::connect(s.fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0) {
+        signale("a query socket", errno);
+        return -1;
+    }
+    return s.release();
+}
+
+// A query from an allowed client, forwarded under a fresh identifier from
+// a socket of its own (or of the set).
 void transmet(char *d, int n, uint32_t adresse, uint16_t port)
 {
     const size_t fin = quorvel_dns_durci_question(reinterpret_cast<const unsigned char *>(d), static_cast<size_t>(n),
@@ -209,37 +224,62 @@ void transmet(char *d, int n, uint32_t adresse, uint16_t port)
         compte(kvtstat.dns.rejetes);
         return;
     }
-    quorvel_dns_prise *prise = tire_prise();
     uint16_t id = 0;
     bool tire = false;
     for (int essai = 0; essai < 64 && !tire; ++essai) tire = aleatoire(&id, sizeof id) && slot_du_relais[id] == 0;
-    if (prise == nullptr || !tire) {
-        KVT_ERREUR();
+    const uint32_t amont = quorvel_dns_choisit_serveur(static_cast<unsigned>(std::rand()));
+    // A socket of its own, on a port the kernel draws for it; a socket of
+    // the set when none can be had (descriptors short).
+    kvt_fd propre{quorvel_dns_durci_par_requete ? ouvre_propre(amont) : -1};
+    quorvel_dns_prise *prise = propre ? nullptr : tire_prise();
+    if ((!propre && prise == nullptr) || !tire) {
+        KVT_ERREUR_RESEAU("DNS");
         compte(kvtstat.dns.rejetes);
         return;
     }
     uint16_t id_client;
     std::memcpy(&id_client, d, sizeof id_client);
-    (void)quorvel_dns_memorise(id_client, adresse, port);
-    const int slot = (prochain + N - 1) % N;
-    id_relais[slot] = id;
-    prise_requete[slot] = prise->serie;
-    ++prise->en_attente;
+    const int slot = quorvel_dns_table_ecrit(id_client, adresse, port, kvtthread_maintenant_s());
+    quorvel_dns_table[slot].id_relais = id;
+    if (propre) {
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u32 = PAR_REQUETE + static_cast<uint32_t>(slot);
+        if (::epoll_ctl(quorvel_dns_jeu.ep, EPOLL_CTL_ADD, propre.fd, &ev) != 0) {
+            KVT_ERREUR_RESEAU("DNS");
+            return;  // recorded, not sent: the slot is taken again in time
+        }
+        quorvel_dns_table[slot].fd_propre = propre.release();
+        quorvel_dns_table[slot].prise = 0;  // 0 names no socket of the set
+    } else {
+        quorvel_dns_table[slot].prise = prise->serie;
+        ++prise->en_attente;
+    }
     slot_du_relais[id] = static_cast<unsigned char>(slot + 1);
-    taille_question[slot] = static_cast<uint16_t>(fin - QUORVEL_DNS_ENTETE);
-    std::memcpy(question_requete[slot], d + QUORVEL_DNS_ENTETE, fin - QUORVEL_DNS_ENTETE);
-    const uint32_t amont = quorvel_dns_choisit_serveur(static_cast<unsigned>(std::rand()));
-    amont_requete[slot] = amont;
+    quorvel_dns_table[slot].taille_question = static_cast<uint16_t>(fin - QUORVEL_DNS_ENTETE);
+    std::memcpy(quorvel_dns_table[slot].question, d + QUORVEL_DNS_ENTETE, fin - QUORVEL_DNS_ENTETE);
+    quorvel_dns_table[slot].cle_cache = -1;
+    if (quorvel_dns_antememoire.load(std::memory_order_relaxed) != nullptr) {
+        quorvel_dns_cache_requete r;
+        if (quorvel_dns_cache_requete_lit(reinterpret_cast<const unsigned char *>(d), static_cast<size_t>(n), &r) == 0)
+            quorvel_dns_table[slot].cle_cache = static_cast<int>(r.cle);
+    }
+    quorvel_dns_table[slot].amont = amont;
     std::memcpy(d, &id, sizeof id);
-    if (kvtnet_sendto(prise->fd, amont, port_dns, d, n) < 0)
-        KVT_ERREUR();
+    const bool envoye = quorvel_dns_table[slot].fd_propre >= 0
+                            ? ::send(quorvel_dns_table[slot].fd_propre, d, static_cast<size_t>(n), MSG_NOSIGNAL) == n
+                            : kvtnet_sendto(prise->fd, amont, quorvel_dns_port, d, n) >= 0;
+    if (!envoye)
+        KVT_ERREUR_RESEAU("DNS");
     else
         compte(kvtstat.dns.requetes);
 }
 
 // A datagram on a socket of the set: the answer to one of its queries, or
 // dropped.
-void recoit_reponse(int s, const quorvel_dns_prise &prise, char *d, int n, uint32_t adresse, uint16_t port)
+// `serie`: the set's socket it came on; 0 when it came on the socket of
+// its own of slot `propre`.
+void recoit_reponse(int s, uint32_t serie, int propre, char *d, int n, uint32_t adresse, uint16_t port)
 {
     uint16_t id;
     std::memcpy(&id, d, sizeof id);
@@ -248,19 +288,25 @@ void recoit_reponse(int s, const quorvel_dns_prise &prise, char *d, int n, uint3
     // of forgeries costs a table lookup each.
     const unsigned char *u = reinterpret_cast<const unsigned char *>(d);
     size_t fin = 0;
-    if (slot < 0 || requete_repondue[slot] || prise_requete[slot] != prise.serie || adresse != amont_requete[slot] ||
-        port != port_dns || (fin = quorvel_dns_durci_question(u, static_cast<size_t>(n), true)) == 0 ||
-        !quorvel_dns_durci_meme_question(question_requete[slot], taille_question[slot], u + QUORVEL_DNS_ENTETE,
+    if (slot < 0 || quorvel_dns_table[slot].repondue || quorvel_dns_table[slot].prise != serie ||
+        (serie == 0 && slot != propre) || adresse != quorvel_dns_table[slot].amont ||
+        port != quorvel_dns_port || (fin = quorvel_dns_durci_question(u, static_cast<size_t>(n), true)) == 0 ||
+        !quorvel_dns_durci_meme_question(quorvel_dns_table[slot].question, quorvel_dns_table[slot].taille_question, u + QUORVEL_DNS_ENTETE,
                                          fin - QUORVEL_DNS_ENTETE)) {
         compte(kvtstat.dns.rejetes);
         return;
     }
-    const uint16_t id_client = static_cast<uint16_t>(id_requete[slot]);
+    const uint16_t id_client = static_cast<uint16_t>(quorvel_dns_table[slot].id);
     std::memcpy(d, &id_client, sizeof id_client);
-    if (kvtnet_sendto(s, adresse_client[slot], port_client[slot], d, n) < 0)
+    if (kvtnet_sendto(s, quorvel_dns_table[slot].adresse, quorvel_dns_table[slot].port, d, n) < 0)
         KVT_ERREUR_RESEAU("DNS");
     else
         compte(kvtstat.dns.reponses);
+    // Every check passed: the answer may serve other clients.
+    if (quorvel_dns_cache *c = quorvel_dns_antememoire.load(std::memory_order_relaxed);
+        c != nullptr && quorvel_dns_table[slot].cle_cache >= 0)
+        (void)quorvel_dns_cache_garde(c, static_cast<unsigned>(quorvel_dns_table[slot].cle_cache), u, static_cast<size_t>(n),
+                                      kvtthread_maintenant_s());
     // One answer per query: a repeat would only give a forger more time.
     termine(slot);
     quorvel_dns_repondue(slot);
@@ -290,6 +336,8 @@ bool prepare(int s)
     quorvel_dns_prises &j = quorvel_dns_jeu;
     if (j.ep >= 0 && j.ecoute == s) return true;
     quorvel_dns_durci_ferme();
+    // A slot taken again frees the identifier and the socket its query held.
+    quorvel_dns_table_reprise = [](int slot) { termine(slot); };
     j.ep = ::epoll_create1(EPOLL_CLOEXEC);
     epoll_event ev{};
     ev.events = EPOLLIN;
@@ -301,7 +349,7 @@ bool prepare(int s)
         return false;
     }
     j.ecoute = s;
-    j.renouvele_ms = maintenant_ms();
+    j.renouvele_ms = kvtthread_maintenant_ms();
     return true;
 }
 
@@ -309,22 +357,32 @@ bool prepare(int s)
 
 int quorvel_dns_durci_lit(int au_depart)
 {
+    // The value read at start: the cache may switch the mode on besides.
+    static int lu_au_depart;
     const int actif = quorvel_dns_reglage_actif("DNSHardened");
     if (au_depart)
-        quorvel_dns_durci = actif;
-    else if (actif != quorvel_dns_durci)
+        quorvel_dns_durci = lu_au_depart = actif;
+    else if (actif != lu_au_depart)
         kvtlog_log(KVTCFG_TEXTE_REDEMARRAGE, "DNSHardened");
     return actif;
 }
 
 void quorvel_dns_durci_libere(int slot)
 {
-    if (ordre_requete[slot] != 0 && !requete_repondue[slot]) termine(slot);
+    if (quorvel_dns_table[slot].ordre != 0 && !quorvel_dns_table[slot].repondue) termine(slot);
 }
+
+int quorvel_dns_durci_par_requete = 1;
 
 void quorvel_dns_durci_ferme(void)
 {
     quorvel_dns_prises &j = quorvel_dns_jeu;
+    quorvel_dns_table_reprise = nullptr;
+    for (quorvel_dns_attente &a : quorvel_dns_table)
+        if (a.fd_propre >= 0) {
+            ::close(a.fd_propre);
+            a.fd_propre = -1;
+        }
     for (quorvel_dns_prise &p : j.prises)
         if (p.fd >= 0) ferme_prise(p);
     if (j.ep >= 0) ::close(j.ep);
@@ -341,25 +399,27 @@ int quorvel_dns_durci_tour(int s, int delai_max_ms)
     if (!tampon) return -1;
     quorvel_dns_prises &j = quorvel_dns_jeu;
     if (!prepare(s)) {
-        timespec attente{REESSAI_MS / 1000, 0};
-        while (::nanosleep(&attente, &attente) != 0 && errno == EINTR) {
-        }
+        kvtthread_pause_ms(static_cast<int>(REESSAI_MS));
         return 0;
     }
-    int64_t maintenant = maintenant_ms();
+    int64_t maintenant = kvtthread_maintenant_ms();
     entretient(maintenant);
     int64_t delai = j.renouvele_ms + QUORVEL_DNS_RENOUVELLE_MS - maintenant;
     if (delai > delai_max_ms) delai = delai_max_ms;
     if (delai > REESSAI_MS) delai = REESSAI_MS;  // replaced sockets are closed on time
     if (delai < 0) delai = 0;
 
-    epoll_event prets[1 + NB_ENTREES];
-    const int n = ::epoll_wait(j.ep, prets, 1 + NB_ENTREES, static_cast<int>(delai));
+    epoll_event prets[1 + NB_ENTREES + N];
+    const int n = ::epoll_wait(j.ep, prets, 1 + NB_ENTREES + N, static_cast<int>(delai));
     for (int e = 0; e < n; ++e) {
-        const int entree = static_cast<int>(prets[e].data.u32) - 1;
-        const int fd = entree < 0 ? s : j.prises[entree].fd;
-        if (fd < 0) continue;
+        const uint32_t donnee = prets[e].data.u32;
+        const int propre = donnee >= PAR_REQUETE ? static_cast<int>(donnee - PAR_REQUETE) : -1;
+        const int entree = propre >= 0 ? -1 : static_cast<int>(donnee) - 1;
         for (int k = 0; k < RAFALE; ++k) {
+            // Looked up each time: an answer closes its own socket, and a
+            // query may take a slot again meanwhile.
+            const int fd = propre >= 0 ? quorvel_dns_table[propre].fd_propre : entree < 0 ? s : j.prises[entree].fd;
+            if (fd < 0) break;
             sockaddr_in de{};
             socklen_t l = sizeof de;
             const ssize_t lu = ::recvfrom(fd, tampon.get(), QUORVEL_DNS_TAILLE_TAMPON, MSG_DONTWAIT,
@@ -372,13 +432,13 @@ int quorvel_dns_durci_tour(int s, int delai_max_ms)
                 KVT_ERREUR_RESEAU("DNS");  // an empty datagram is anyone's to send
                 continue;
             }
-            if (entree < 0)
+            if (propre < 0 && entree < 0)
                 recoit_requete(s, tampon.get(), static_cast<int>(lu), de.sin_addr.s_addr, de.sin_port);
             else if (lu < 2)
                 compte(kvtstat.dns.rejetes);
             else
-                recoit_reponse(s, j.prises[entree], tampon.get(), static_cast<int>(lu), de.sin_addr.s_addr,
-                               de.sin_port);
+                recoit_reponse(s, propre >= 0 ? 0 : j.prises[entree].serie, propre, tampon.get(),
+                               static_cast<int>(lu), de.sin_addr.s_addr, de.sin_port);
         }
     }
     return 0;
@@ -389,17 +449,8 @@ size_t quorvel_dns_durci_question(const unsigned char *d, size_t n, bool reponse
     if (n < QUORVEL_DNS_ENTETE) return 0;
     if (((d[2] & 0x80) != 0) != reponse) return 0;
     if (d[4] != 0 || d[5] != 1) return 0;  // exactly one question
-    size_t i = QUORVEL_DNS_ENTETE;
-    for (;;) {
-        if (i >= n) return 0;
-        const unsigned longueur = d[i];
-        if (longueur == 0) break;
-        if (longueur > 63) return 0;  // a compression pointer, or no label
-        i += 1 + longueur;
-        if (i - QUORVEL_DNS_ENTETE > 254) return 0;  // with the root's byte, over 255
-    }
-    ++i;
-    return n - i >= 4 ? i + 4 : 0;
+    quorvel_dns_msg_question q;
+    return quorvel_dns_msg_question_lit(d, n, &q) == 0 ? q.fin : 0;
 }
 
 bool quorvel_dns_durci_meme_question(const unsigned char *a, size_t na, const unsigned char *b, size_t nb)

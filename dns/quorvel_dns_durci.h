@@ -3,13 +3,15 @@
  * client's identifier and routes answers by identifier alone, so two
  * clients with one identifier get their answers crossed, and a forger of
  * the upstream's address has only 16 bits to guess. Hardened, each query
- * leaves from one of a set of sockets on ports the kernel picks at random,
+ * leaves from a socket of its own on a port the kernel picks at random (or,
+ * short of descriptors, from one of a set of such sockets),
  * under a fresh identifier of its own, unique among the pending queries;
  * an answer is taken only from the upstream and port the query went to, on
  * the socket it left from, with that identifier and the same question.
  * The client gets it from port 53 with its own identifier back.
  *
- * Everything here runs on the relay's one thread, like the ring it extends. */
+ * Everything here runs on the relay's one thread, like the pending-query
+ * table (quorvel_dns_table.h) whose hardened fields it fills. */
 #ifndef QUORVEL_DNS_DURCI_H
 #define QUORVEL_DNS_DURCI_H
 
@@ -17,6 +19,7 @@
 #include <stdint.h>
 
 #include "quorvel_dns.h"
+#include "quorvel_dns_table.h"
 
 /* Sockets a query may leave from, and how often one of them is replaced by
  * a fresh one on a new port: each port serves about 8 x 5 = 40 s, so a port
@@ -27,23 +30,11 @@
 /* Room for the replaced sockets still waiting for answers. */
 #define QUORVEL_DNS_NB_RETIREES 8
 
-/* A question as it lies in a message: the name's labels, then type and class. */
-#define QUORVEL_DNS_QUESTION_MAX (255 + 4)
-
 /* [DNS] "DNSHardened" as read at start: 1 on. A change takes a restart. */
 QUORVEL_DNS_INTERNE extern int quorvel_dns_durci;
 /* Reads the key at start (1 when on); `au_depart` 0 on reload, which only
  * names a changed value in the restart line. */
 QUORVEL_DNS_INTERNE int quorvel_dns_durci_lit(int au_depart);
-
-/* The ring's extra fields in hardened mode, per slot: the relay's identifier
- * (as it lies in the datagram), the upstream the query went to, the serial
- * number of the socket it left from, and its question. */
-QUORVEL_DNS_INTERNE extern uint16_t id_relais[QUORVEL_DNS_NB_REQUETES];
-QUORVEL_DNS_INTERNE extern uint32_t amont_requete[QUORVEL_DNS_NB_REQUETES];
-QUORVEL_DNS_INTERNE extern uint32_t prise_requete[QUORVEL_DNS_NB_REQUETES];
-QUORVEL_DNS_INTERNE extern unsigned char question_requete[QUORVEL_DNS_NB_REQUETES][QUORVEL_DNS_QUESTION_MAX];
-QUORVEL_DNS_INTERNE extern uint16_t taille_question[QUORVEL_DNS_NB_REQUETES];
 
 /* One socket of the set. `serie` is never 0 for an open socket and never
  * given twice, so a slot cannot name a socket that replaced its own. */
@@ -68,6 +59,12 @@ struct quorvel_dns_prises {
     int64_t echec_ms;       /* last failure to open a socket (logged), 0 none */
 };
 QUORVEL_DNS_INTERNE extern quorvel_dns_prises quorvel_dns_jeu;
+
+/* 1 (the default): each query leaves from a socket of its own, connected
+ * to its upstream on a port the kernel draws from its ephemeral range, and
+ * closed when its answer came or its slot was taken again; the set serves
+ * only when no such socket can be opened. 0: the set alone (tests). */
+QUORVEL_DNS_INTERNE extern int quorvel_dns_durci_par_requete;
 
 /* One turn of the hardened relay on listening socket `s`: waits at most
  * until the next replacement (and `delai_max_ms`) for datagrams on any of

@@ -6,12 +6,17 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <dirent.h>
+#include <fstream>
 #include <set>
 #include <string>
 
 #include "kvt_raii.h"
 #include "kvtstat.h"
 #include "quorvel_dns_question.h"
+#include "quorvel_dns_examen.h"
+#include "quorvel_dns_cache.h"
+#include "quorvel_dns_message_outils.h"
 #include "quorvel_dns_test_outils.h"
 #include "quorvel_ip_mask.h"
 
@@ -62,12 +67,17 @@ protected:
         faussaire.fd = udp("127.0.0.2", 0);  // the upstream's address, another port
         ASSERT_TRUE(client1 && client2 && faussaire);
         quorvel_dns_durci = 1;
+        quorvel_dns_durci_par_requete = par_requete();
     }
+    // The fixture's tests follow the set of sockets; QuorvelDnsDurciPropre
+    // the sockets of their own.
+    virtual int par_requete() const { return 0; }
 
     void TearDown() override
     {
         quorvel_dns_durci_ferme();
         quorvel_dns_durci = 0;
+        quorvel_dns_durci_par_requete = 1;
     }
 
     static void envoie(int de, const std::string &octets, uint32_t adresse, uint16_t port)
@@ -333,6 +343,110 @@ TEST_F(QuorvelDnsDurci, SocketsAreRenewedAndAReplacedOneServesItsAnswer)
     // New queries leave from the new set.
     au_relais(client1.fd, requete(0x5555, "neuf.zone.test"));
     EXPECT_EQ(1u, apres.count(amont_recoit().de.sin_port));
+}
+
+
+// Open descriptors of the process.
+int descripteurs()
+{
+    int n = 0;
+    if (DIR *d = ::opendir("/proc/self/fd")) {
+        while (::readdir(d) != nullptr) ++n;
+        ::closedir(d);
+    }
+    return n;
+}
+
+class QuorvelDnsDurciPropre : public QuorvelDnsDurci {
+protected:
+    int par_requete() const override { return 1; }
+};
+
+// Each query leaves from a port of its own, drawn by the kernel from its
+// ephemeral range; its socket closes with its answer.
+TEST_F(QuorvelDnsDurciPropre, EachQueryLeavesFromAPortOfItsOwn)
+{
+    unsigned bas = 0, haut = 0;
+    std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> bas >> haut;
+    ASSERT_LT(0u, bas);
+    au_relais(client1.fd, requete(1, "avant.zone.test"));  // the set opens on the first turn
+    const recue premiere = amont_recoit();
+    repond(premiere, reponse(premiere.octets, 'x'));
+    (void)recu(client1.fd);
+    const int avant = descripteurs();
+    std::set<uint16_t> ports;
+    for (int i = 0; i < 200; ++i) {
+        const std::string q = requete(static_cast<uint16_t>(i), "port.zone.test");
+        au_relais(client1.fd, q);
+        const recue r = amont_recoit();
+        const unsigned port = ntohs(r.de.sin_port);
+        EXPECT_LE(bas, port);
+        EXPECT_GE(haut, port);
+        ports.insert(r.de.sin_port);
+        repond(r, reponse(r.octets, 'P'));
+        ASSERT_EQ(reponse(q, 'P'), recu(client1.fd)) << i;
+    }
+    EXPECT_GE(ports.size(), 190u);
+    EXPECT_EQ(0u, ports.count(nom(relais.fd).sin_port));
+    EXPECT_EQ(avant, descripteurs()) << "every answered query's socket is closed";
+}
+
+// A forged answer to the query's own port (wrong question, wrong identifier)
+// is dropped; a slot taken again closes its socket, so at most 100 query
+// sockets are ever open.
+TEST_F(QuorvelDnsDurciPropre, ForgeriesDroppedAndSocketsBounded)
+{
+    const std::string q = requete(0x2222, "bank.zone.test");
+    au_relais(client1.fd, q);
+    const recue r = amont_recoit();
+    std::string faux_nom = reponse(r.octets, 'F');
+    faux_nom[13] = 'c';
+    rejete(r.amont, faux_nom, r.de.sin_addr.s_addr, r.de.sin_port);
+    std::string faux_id = reponse(r.octets, 'F');
+    faux_id[1] = static_cast<char>(faux_id[1] ^ 1);
+    rejete(r.amont, faux_id, r.de.sin_addr.s_addr, r.de.sin_port);
+    EXPECT_EQ("", rien_pour(client1.fd));
+    repond(r, reponse(r.octets, 'V'));
+    EXPECT_EQ(reponse(q, 'V'), recu(client1.fd));
+
+    const int avant = descripteurs();
+    for (int i = 0; i < 3 * QUORVEL_DNS_NB_REQUETES; ++i) {
+        au_relais(client2.fd, requete(static_cast<uint16_t>(i), "jamais.zone.test"));
+        (void)amont_recoit();
+        ASSERT_LE(descripteurs(), avant + QUORVEL_DNS_NB_REQUETES) << i;
+    }
+}
+
+// With a cache, an answer that passed the checks serves the next client
+// from memory, with that client's identifier and letter case.
+TEST_F(QuorvelDnsDurciPropre, CheckedAnswersServeOthersFromTheCache)
+{
+    quorvel_dns_cache *c = quorvel_dns_cache_cree(16, 0);
+    ASSERT_NE(nullptr, c);
+    quorvel_dns_antememoire.store(c);
+    const Octets q = ::requete("www.zone.test", 1, 0, false, false, 0x0101);
+    au_relais(client1.fd, std::string(q.begin(), q.end()));
+    const recue r = amont_recoit();
+    Octets rep = ::reponse("www.zone.test", 1, 0, {rr_a(300)});
+    rep[0] = static_cast<unsigned char>(r.octets[0]);
+    rep[1] = static_cast<unsigned char>(r.octets[1]);
+    repond(r, std::string(rep.begin(), rep.end()));
+    EXPECT_EQ(q.size() + 16, recu(client1.fd).size());
+
+    Octets q2 = ::requete("WWW.Zone.test", 1, 0, false, false, 0x0202);
+    const uint64_t envoyees = lu(kvtstat.dns.requetes);
+    au_relais(client2.fd, std::string(q2.begin(), q2.end()));
+    const std::string servie = recu(client2.fd);
+    ASSERT_EQ(rep.size(), servie.size());
+    EXPECT_EQ(std::string("\x02\x02", 2), servie.substr(0, 2));
+    EXPECT_EQ(std::string(q2.begin() + 12, q2.end()), servie.substr(12, q2.size() - 12));
+    EXPECT_EQ(envoyees, lu(kvtstat.dns.requetes)) << "not forwarded";
+    quorvel_dns_cache_compteurs n{};
+    quorvel_dns_cache_compte(c, &n);
+    EXPECT_EQ(1u, n.succes);
+    EXPECT_EQ(1u, n.echecs);
+    quorvel_dns_antememoire.store(nullptr);
+    quorvel_dns_cache_detruit(c);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // answer's exact bytes, and every truncation and one-byte change of a valid
 // query (under ASan, an over-read faults at once).
 #include "quorvel_dns_question.h"
+#include "quorvel_dns_examen.h"
+#include "quorvel_dns_reglages_outils.h"
 
 #include <gtest/gtest.h>
 
@@ -160,7 +162,7 @@ TEST(QuorvelDnsQuestion, EveryTruncationAndByteChange)
 
 TEST(QuorvelDnsQuestion, SwitchedOffNothingIsBlocked)
 {
-    quorvel_dns_blocage.store(0);
+    regle_blocage(0);
     const Octets d = requete("anything.example");
     unsigned char r[300];
     EXPECT_EQ(0, quorvel_dns_bloque(d.data(), d.size(), r, sizeof r));
@@ -178,7 +180,7 @@ void blocage_en_service(std::string &dossier)
                                              << "/liste.txt\n";
     ASSERT_EQ(0, kvtcfg_init((dossier + "/quorvel.conf").c_str()));
     quorvel_dns_blocage_lit();
-    ASSERT_EQ(1, quorvel_dns_blocage.load());
+    ASSERT_EQ(1, quorvel_dns_reglages_courants().blocage);
 }
 
 TEST(QuorvelDnsQuestion, SwitchedOnListedNamesAndTheirSubdomainsOnly)
@@ -197,7 +199,7 @@ TEST(QuorvelDnsQuestion, SwitchedOnListedNamesAndTheirSubdomainsOnly)
     Octets deux = requete("ads.example");
     deux[5] = 2;
     EXPECT_EQ(0, quorvel_dns_bloque(deux.data(), deux.size(), r, sizeof r)) << "two questions";
-    quorvel_dns_blocage.store(0);
+    regle_blocage(0);
     std::filesystem::remove_all(dossier);
 }
 
@@ -279,7 +281,7 @@ TEST(QuorvelDnsQuestion, TcpBlockedAnsweredInPlaceTheRestRelayedInOrder)
     EXPECT_EQ(q1, vus[0]);
     EXPECT_EQ(q3, vus[1]);
     for (int fd : {c[0], c[1], a[0]}) ::close(fd);
-    quorvel_dns_blocage.store(0);
+    regle_blocage(0);
     std::filesystem::remove_all(dossier);
 }
 
@@ -296,7 +298,7 @@ TEST(QuorvelDnsQuestion, QueryLogEscapesNamesAndIsBoundedPerClient)
     ASSERT_EQ(0, kvtcfg_init((dossier + "/quorvel.conf").c_str()));
     ASSERT_EQ(0, kvtlog_init("q.log", "e.log"));
     ASSERT_EQ(0, kvtlog_acces_ouvre("acces.log"));
-    quorvel_dns_blocage.store(0);
+    regle_blocage(0);
     quorvel_dns_journal_lit();
     kvtlog_client_regle_essai(1000, 60000);
     unsigned char r[300];
@@ -323,6 +325,6 @@ TEST(QuorvelDnsQuestion, QueryLogEscapesNamesAndIsBoundedPerClient)
     EXPECT_NE(std::string::npos, tout.find(" dns client=10.0.0.2 status=not-logged count=100\n"));
     kvtlog_acces_ouvre("");
     kvtlog_client_regle_essai(0, 0);
-    quorvel_dns_journal.store(0);
+    regle_journal(0);
     std::filesystem::remove_all(dossier);
 }

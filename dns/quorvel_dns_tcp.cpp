@@ -9,10 +9,12 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -23,7 +25,9 @@
 #include "kvt_raii.h"
 #include "kvt_trace.h"
 #include "kvtstat.h"
+#include "quorvel_dns_examen.h"
 #include "quorvel_dns_question.h"
+#include "quorvel_dns_reglages.h"
 #include "quorvel_ip_mask.h"
 
 namespace {
@@ -39,15 +43,69 @@ constexpr int PAUSE_ACCEPT_US = 100 * 1000;
 constexpr int64_t MANQUE_RAPPEL_MS = 60 * 1000;
 
 std::atomic<int> nb_connexions{0};
+
+// The connections being served, for the per-client limit and for the
+// newcomer that finds every place taken: each place holds the client
+// socket, its address, and when its last complete message that was not
+// empty came (monotonic ms). A place freed by the accept thread (its
+// connection shut down for a newcomer) has a new generation, so the old
+// thread leaves it alone when it ends.
+struct Place {
+    int fd = -1;
+    uint32_t adresse = 0;
+    uint64_t generation = 0;
+    std::atomic<int64_t> dernier_ms{0};
+};
+std::mutex verrou_places;
+Place places[QUORVEL_DNS_TCP_MAX_CONNEXIONS];
+uint64_t derniere_generation;
+
+// The place of the connection this thread serves, for the relays' note of
+// each complete message.
+thread_local Place *place_courante;
+thread_local uint64_t generation_courante;
+
+
+// Takes a place for `fd` from `adresse`: -1 when that client already holds
+// its limit (the newcomer is closed), else the place; when all are taken,
+// the one whose last message is oldest is shut down and given to the
+// newcomer.
+int prend_place(int fd, uint32_t adresse, int max_par_client, uint64_t *generation)
+{
+    std::lock_guard<std::mutex> g(verrou_places);
+    int libre = -1, plus_vieille = -1, du_client = 0;
+    for (int i = 0; i < QUORVEL_DNS_TCP_MAX_CONNEXIONS; ++i) {
+        Place &p = places[i];
+        if (p.fd < 0) {
+            if (libre < 0) libre = i;
+            continue;
+        }
+        if (p.adresse == adresse) ++du_client;
+        if (plus_vieille < 0 || p.dernier_ms.load(std::memory_order_relaxed) <
+                                    places[plus_vieille].dernier_ms.load(std::memory_order_relaxed))
+            plus_vieille = i;
+    }
+    if (max_par_client > 0 && du_client >= max_par_client) return -1;
+    if (libre < 0) {
+        libre = plus_vieille;
+        // Its thread sees the end of both directions, closes, and leaves.
+        (void)::shutdown(places[libre].fd, SHUT_RDWR);
+    }
+    Place &p = places[libre];
+    p.fd = fd;
+    p.adresse = adresse;
+    p.generation = *generation = ++derniere_generation;
+    p.dernier_ms.store(kvtthread_maintenant_ms(), std::memory_order_relaxed);
+    return libre;
+}
+
+void rend_place(int i, uint64_t generation)
+{
+    std::lock_guard<std::mutex> g(verrou_places);
+    if (places[i].generation == generation) places[i].fd = -1;
+}
 // The datagram relay owns rand(); TCP draws from its own sequence.
 std::atomic<unsigned> nb_tirages{0};
-
-int64_t maintenant_ms() noexcept
-{
-    timespec t{};
-    ::clock_gettime(CLOCK_MONOTONIC, &t);
-    return int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
-}
 
 unsigned tirage() noexcept
 {
@@ -113,6 +171,8 @@ struct Connexion {
     uint32_t adresse;  // the client's, network order
     uint16_t port;
     int64_t debut_ms;  // accepted at
+    int place;
+    uint64_t generation;
 };
 
 void connexion(void *argument)
@@ -120,40 +180,46 @@ void connexion(void *argument)
     const Connexion c = *static_cast<Connexion *>(argument);
     delete static_cast<Connexion *>(argument);
     kvt_fd client{c.client};
+    place_courante = &places[c.place];
+    generation_courante = c.generation;
     const uint32_t serveur = quorvel_dns_choisit_serveur(tirage());
-    kvt_fd amont{kvtnet_connecter(serveur, port_dns)};
+    kvt_fd amont{kvtnet_connecter(serveur, quorvel_dns_port)};
     // Upstream unreachable: the client sees the connection end. A peer that
     // resets its side ends the relay the same way, with nothing to report.
     uint64_t montants = 0, descendants = 0;
     int code = 503;
     bool compte = false;
-    if (!amont) {
-        KVT_ERREUR();
-    } else {
-        kvtstat.dns.tcp.fetch_add(1, std::memory_order_relaxed);
+    if (!amont) KVT_ERREUR_RESEAU("DNS");  // once per client connection: bounded
+    // With a cache, its answers need no upstream: the connection is served
+    // until a message has to go upstream (a truncated answer's second ask
+    // is usually a hit).
+    if (amont || quorvel_dns_antememoire.load(std::memory_order_relaxed) != nullptr) {
+        if (amont) kvtstat.dns.tcp.fetch_add(1, std::memory_order_relaxed);
         // Counted in until the access line is out: at the stop the relay
         // ends as if a side had closed, and the launcher waits for the line.
         compte = kvtarret_entre() == 1;
-        const bool examine = quorvel_dns_blocage.load(std::memory_order_relaxed) ||
-                             (quorvel_dns_journal.load(std::memory_order_relaxed) && kvtlog_acces_actif());
+        const bool examine = quorvel_dns_examen_actif();
         const int r = examine ? quorvel_dns_tcp_filtre(client.fd, amont.fd, QUORVEL_DNS_TCP_DELAI_MS, &montants,
                                                        &descendants, c.adresse, c.port)
                           : quorvel_dns_tcp_relais_compte(client.fd, amont.fd, QUORVEL_DNS_TCP_DELAI_MS,
                                                           &montants, &descendants);
-        code = r == 0 ? 200 : r == 1 ? 504 : 502;
+        code = r == 0 ? 200 : r == 1 ? 504 : !amont ? 503 : 502;
     }
+    const bool amont_joint = static_cast<bool>(amont);
+    place_courante = nullptr;
+    rend_place(c.place, c.generation);  // before the close: the accept thread never shuts a reused number down
     ::close(client.release());  // closed before the slot is given back
     if (amont) ::close(amont.release());
     if (kvtlog_acces_actif()) {
         char texte_client[20], texte_amont[20];
         kvtnet_aff_adresse(c.adresse, texte_client);
-        if (code != 503)
+        if (amont_joint)
             kvtnet_aff_adresse(serveur, texte_amont);
         else
             std::strcpy(texte_amont, "-");
         kvtlog_acces("dns-tcp client=%s:%u upstream=%s status=%d up=%llu down=%llu ms=%lld", texte_client,
                      unsigned{ntohs(c.port)}, texte_amont, code, static_cast<unsigned long long>(montants),
-                     static_cast<unsigned long long>(descendants), static_cast<long long>(maintenant_ms() - c.debut_ms));
+                     static_cast<unsigned long long>(descendants), static_cast<long long>(kvtthread_maintenant_ms() - c.debut_ms));
     }
     if (compte) kvtarret_sort();
     nb_connexions.fetch_sub(1, std::memory_order_release);
@@ -219,7 +285,7 @@ int quorvel_dns_tcp_relais_compte(int client, int amont, int delai_ms, uint64_t 
         }
     } rend{*e, montants, descendants};
     quorvel_dns_trame trame{};
-    int64_t echeance = maintenant_ms() + delai_ms;
+    int64_t echeance = kvtthread_maintenant_ms() + delai_ms;
     bool amont_ferme = false;
     for (;;) {
         // The upstream has closed: what it sent reaches the client, then both end.
@@ -230,7 +296,7 @@ int quorvel_dns_tcp_relais_compte(int client, int amont, int delai_ms, uint64_t 
             (void)::shutdown(amont, SHUT_WR);
             amont_ferme = true;
         }
-        const int64_t reste = echeance - maintenant_ms();
+        const int64_t reste = echeance - kvtthread_maintenant_ms();
         if (reste <= 0) return 1;
 
         // p[2]: the process stop, which ends the relay like a closed side.
@@ -261,8 +327,10 @@ int quorvel_dns_tcp_relais_compte(int client, int amont, int delai_ms, uint64_t 
             const size_t avant = montant.fin;
             const ssize_t lu = lit(client, montant);
             if (lu == -1) return -1;
-            if (lu > 0 && quorvel_dns_tcp_messages(&trame, montant.octets + avant, static_cast<size_t>(lu)) > 0)
-                echeance = maintenant_ms() + delai_ms;
+            if (lu > 0 && quorvel_dns_tcp_messages(&trame, montant.octets + avant, static_cast<size_t>(lu)) > 0) {
+                echeance = kvtthread_maintenant_ms() + delai_ms;
+                quorvel_dns_tcp_note_message();
+            }
         }
         if ((p[1].revents & (POLLIN | POLLHUP)) && lit(amont, descendant) == -1) return -1;
         if ((p[0].revents & POLLOUT) && ecrit(client, descendant) < 0) return -1;
@@ -283,7 +351,7 @@ int quorvel_dns_tcp_ecoute(uint32_t adresse)
     (void)::setsockopt(s.fd, SOL_SOCKET, SO_REUSEADDR, &un, sizeof un);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
-    sa.sin_port = port_dns;
+    sa.sin_port = quorvel_dns_port;
     sa.sin_addr.s_addr = adresse;
     if (::bind(s.fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0) {
         quorvel_dns_signale_socket("bind to", "TCP", errno);
@@ -305,6 +373,12 @@ int quorvel_dns_tcp_demarre(uint32_t adresse)
         return -1;
     }
     return 0;
+}
+
+void quorvel_dns_tcp_note_message(void)
+{
+    if (place_courante != nullptr)
+        place_courante->dernier_ms.store(kvtthread_maintenant_ms(), std::memory_order_relaxed);
 }
 
 int quorvel_dns_tcp_en_cours(void)
@@ -330,10 +404,10 @@ void quorvel_dns_tcp_accepte(void *argument)
             case EOPNOTSUPP: case ENETUNREACH: case ENETDOWN: case EPERM:
                 continue;
             case EMFILE: case ENFILE: case ENOBUFS: case ENOMEM:
-                if (maintenant_ms() - manque_signale_a >= MANQUE_RAPPEL_MS) {
+                if (kvtthread_maintenant_ms() - manque_signale_a >= MANQUE_RAPPEL_MS) {
                     kvtlog_erreur("DNS relay: accept on TCP port 53: %s; waiting for resources",
                                   std::strerror(e));
-                    manque_signale_a = maintenant_ms();
+                    manque_signale_a = kvtthread_maintenant_ms();
                 }
                 ::usleep(PAUSE_ACCEPT_US);
                 continue;
@@ -352,15 +426,20 @@ void quorvel_dns_tcp_accepte(void *argument)
                              unsigned{ntohs(pair.sin_port)});
             continue;  // closed unread
         }
-        if (nb_connexions.fetch_add(1, std::memory_order_acq_rel) >= QUORVEL_DNS_TCP_MAX_CONNEXIONS) {
-            nb_connexions.fetch_sub(1, std::memory_order_release);
-            continue;
-        }
+        // A client over its limit is closed at once; with every place
+        // taken, the connection idle longest makes room for the newcomer.
+        uint64_t generation = 0;
+        const int place = prend_place(client.fd, pair.sin_addr.s_addr,
+                                      quorvel_dns_reglages_courants().tcp_par_client, &generation);
+        if (place < 0) continue;
+        nb_connexions.fetch_add(1, std::memory_order_acq_rel);
         const int un = 1;
         (void)::setsockopt(client.fd, IPPROTO_TCP, TCP_NODELAY, &un, sizeof un);
-        auto *arg = new (std::nothrow) Connexion{client.fd, pair.sin_addr.s_addr, pair.sin_port, maintenant_ms()};
+        auto *arg = new (std::nothrow)
+            Connexion{client.fd, pair.sin_addr.s_addr, pair.sin_port, kvtthread_maintenant_ms(), place, generation};
         if (arg == nullptr || kvtthread_demarre(connexion, PILE_CONNEXION, arg) < 0) {
             delete arg;
+            rend_place(place, generation);
             nb_connexions.fetch_sub(1, std::memory_order_release);
             continue;
         }

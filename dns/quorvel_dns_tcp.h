@@ -25,8 +25,18 @@
  * thread each: a stranger opening connections must not take the machine's
  * threads, and clients only come here after a truncated answer. */
 #define QUORVEL_DNS_TCP_MAX_CONNEXIONS 64
-/* A client connection that completes no message for this long is closed. */
+/* A client connection that completes no message (an empty one does not
+ * count) for this long is closed. */
 #define QUORVEL_DNS_TCP_DELAI_MS (30 * 1000)
+/* Default of [DNS] "DNSTCPMaxPerClient": connections one client address
+ * may hold at once; one more is closed at its accept. When all
+ * QUORVEL_DNS_TCP_MAX_CONNEXIONS are taken, the connection whose last
+ * complete message is oldest is closed for the newcomer. */
+#define QUORVEL_DNS_TCP_PAR_CLIENT 8
+/* The limit in force is in the relay's settings (quorvel_dns_reglages.h). */
+/* A complete message that is not empty came on the connection this thread
+ * serves: it is no longer the idlest. Nothing on other threads. */
+QUORVEL_DNS_INTERNE void quorvel_dns_tcp_note_message(void);
 
 /* Message framing of the client's stream: each message is a 2-byte length
  * (network order) and that many bytes. Zero-filled to start. */
@@ -40,7 +50,7 @@ struct quorvel_dns_trame {
 QUORVEL_DNS_INTERNE int quorvel_dns_tcp_messages(quorvel_dns_trame *t, const unsigned char *octets,
                                                  size_t n);
 
-/* Listening socket on `adresse`:53 (port_dns; 0: every interface), or -1
+/* Listening socket on `adresse`:53 (quorvel_dns_port; 0: every interface), or -1
  * after an error-log line. */
 QUORVEL_DNS_INTERNE int quorvel_dns_tcp_ecoute(uint32_t adresse);
 

@@ -24,6 +24,10 @@
 
 #include "kvt_interne.h"
 #include "kvt_raii.h"
+#include "quorvel_dns_cache.h"
+#include "quorvel_dns_examen.h"
+#include "quorvel_dns_message_outils.h"
+#include "quorvel_dns_reglages_outils.h"
 #include "quorvel_dns_question.h"
 #include "quorvel_ip_mask.h"
 
@@ -327,13 +331,13 @@ protected:
         for (int essai = 0; essai < 20 && ecoute < 0; ++essai) {
             amont.fd = ecoute_tcp("127.0.0.2", 0);
             ASSERT_TRUE(amont);
-            port_dns = nom(amont.fd).sin_port;
+            quorvel_dns_port = nom(amont.fd).sin_port;
             ecoute = quorvel_dns_tcp_ecoute(ip("127.0.0.1"));
             if (ecoute < 0) ::close(amont.release());
         }
         ASSERT_GE(ecoute, 0);
-        serveur_dns1 = ip("127.0.0.2");
-        serveur_dns2 = KVTNET_ADRESSE_INVALIDE;
+        quorvel_dns_serveur1 = ip("127.0.0.2");
+        quorvel_dns_serveur2 = KVTNET_ADRESSE_INVALIDE;
         accepteur = std::thread([this] {
             for (;;) {
                 int c = ::accept(amont.fd, nullptr, nullptr);
@@ -410,29 +414,113 @@ TEST_F(QuorvelDnsTcpAccepte, AllowedRelayedRefusedClosedUnreadLogged)
     EXPECT_TRUE(en_cours(0));
 }
 
-TEST_F(QuorvelDnsTcpAccepte, OverTheCapClosedOthersServed)
+// Every place taken: the newcomer is served, and the connection idle
+// longest (no message since it opened, the first one) is closed for it.
+// All clients share 127.0.0.1 here, so the per-client limit is lifted.
+TEST_F(QuorvelDnsTcpAccepte, OverTheCapTheIdlestMakesRoom)
 {
+    regle_par_client(0);
     std::vector<kvt_fd> clients(QUORVEL_DNS_TCP_MAX_CONNEXIONS);
     for (auto &c : clients) {
         c.fd = connecte("127.0.0.1", relais());
         ASSERT_TRUE(c);
+        ASSERT_TRUE(en_cours(static_cast<int>(&c - clients.data()) + 1));  // accepted in this order
     }
-    ASSERT_TRUE(en_cours(QUORVEL_DNS_TCP_MAX_CONNEXIONS));
+    // Those within the cap are served; a message makes a connection busy.
+    const std::string q = message(1, 60);
+    for (size_t i = 0; i < clients.size(); i += 2) {
+        envoie_tout(clients[i].fd, q);
+        EXPECT_TRUE(memes(q, lit(clients[i].fd, q.size())));
+    }
     kvt_fd de_trop{connecte("127.0.0.1", relais())};
     ASSERT_TRUE(de_trop);
-    EXPECT_TRUE(ferme_par_le_pair(de_trop.fd));
-    // Those within the cap are served, and a freed slot takes a new client.
-    const std::string q = message(1, 60);
-    envoie_tout(clients[5].fd, q);
-    EXPECT_TRUE(memes(q, lit(clients[5].fd, q.size())));
-    ::close(clients[0].release());
+    EXPECT_TRUE(ferme_par_le_pair(clients[1].fd)) << "the idlest: no message, accepted first among the idle";
+    envoie_tout(de_trop.fd, q);
+    EXPECT_TRUE(memes(q, lit(de_trop.fd, q.size())));
+    ::close(de_trop.release());
+    ::close(clients[1].release());
     ASSERT_TRUE(en_cours(QUORVEL_DNS_TCP_MAX_CONNEXIONS - 1));
+    // A freed place takes a new client without closing anyone.
     kvt_fd suivant{connecte("127.0.0.1", relais())};
     envoie_tout(suivant.fd, q);
     EXPECT_TRUE(memes(q, lit(suivant.fd, q.size())));
+    EXPECT_TRUE(en_cours(QUORVEL_DNS_TCP_MAX_CONNEXIONS));
     clients.clear();
     ::close(suivant.release());
     EXPECT_TRUE(en_cours(0));
+    regle_par_client(QUORVEL_DNS_TCP_PAR_CLIENT);
+}
+
+// One client address holds at most its limit: one more is closed at once,
+// and others are served; the idle limit counts from the last message that
+// is not empty, so two zero bytes keep nothing open.
+TEST_F(QuorvelDnsTcpAccepte, PerClientLimitAndEmptyMessagesDoNotCount)
+{
+    regle_par_client(2);
+    kvt_fd a{connecte("127.0.0.1", relais())}, b{connecte("127.0.0.1", relais())};
+    ASSERT_TRUE(en_cours(2));
+    kvt_fd c{connecte("127.0.0.1", relais())};
+    EXPECT_TRUE(ferme_par_le_pair(c.fd));
+    const std::string q = message(7, 40);
+    envoie_tout(b.fd, q);
+    EXPECT_TRUE(memes(q, lit(b.fd, q.size())));
+    regle_par_client(QUORVEL_DNS_TCP_PAR_CLIENT);
+    ::close(a.release());
+    ::close(b.release());
+    EXPECT_TRUE(en_cours(0));  // no connection thread outlives the test
+
+    int p[2], u[2];
+    ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM, 0, p));
+    ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM, 0, u));
+    int r = -9;
+    const auto debut = horloge::now();
+    auto fin = debut;
+    std::thread t([&] {
+        r = quorvel_dns_tcp_filtre(p[1], u[1], 600, nullptr, nullptr);
+        fin = horloge::now();
+    });
+    // Empty messages every 150 ms, for longer than the limit: were they to
+    // restart it, the relay could not end before 750 + 600 ms.
+    for (int i = 0; i < 6; ++i) {
+        (void)::send(p[0], "\0\0", 2, MSG_NOSIGNAL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    }
+    t.join();
+    EXPECT_EQ(1, r);
+    EXPECT_LT(fin - debut, std::chrono::milliseconds(1300)) << "ended at the limit, not pushed back";
+    for (int fd : {p[0], p[1], u[0], u[1]}) ::close(fd);
+}
+
+// With a cache, an upstream that refuses TCP does not keep the client from
+// a cached answer (the second ask of a truncated one): the connection ends
+// only when a message must go upstream.
+TEST_F(QuorvelDnsTcpAccepte, CachedAnswersWithoutAnUpstream)
+{
+    quorvel_dns_cache *c = quorvel_dns_cache_cree(8, 0);
+    ASSERT_NE(nullptr, c);
+    const Octets q = requete("tcp.zone.test");
+    const Octets rep = reponse("tcp.zone.test", 1, 0, {rr_a(100)});
+    ASSERT_EQ(1, quorvel_dns_cache_garde_requete(c, q.data(), q.size(), rep.data(), rep.size(),
+                                                 kvtthread_maintenant_s()));
+    quorvel_dns_antememoire.store(c);
+    quorvel_dns_serveur1 = ip("127.0.0.3");  // nothing listens there
+    kvt_fd client{connecte("127.0.0.1", relais())};
+    ASSERT_TRUE(client);
+    std::string trame{static_cast<char>(q.size() >> 8), static_cast<char>(q.size() & 0xff)};
+    trame.append(q.begin(), q.end());
+    envoie_tout(client.fd, trame);
+    const std::string recu = lit(client.fd, 2 + rep.size());
+    ASSERT_EQ(2 + rep.size(), recu.size());
+    EXPECT_EQ(std::string(rep.begin() + 2, rep.end()), recu.substr(4));
+    const Octets autre = requete("ailleurs.zone.test");
+    std::string trame2{static_cast<char>(autre.size() >> 8), static_cast<char>(autre.size() & 0xff)};
+    trame2.append(autre.begin(), autre.end());
+    envoie_tout(client.fd, trame2);
+    EXPECT_TRUE(ferme_par_le_pair(client.fd)) << "a miss has no upstream to go to";
+    EXPECT_TRUE(en_cours(0));
+    quorvel_dns_antememoire.store(nullptr);
+    quorvel_dns_cache_detruit(c);
+    quorvel_dns_serveur1 = ip("127.0.0.2");
 }
 
 // The process stop ends a connection that would otherwise wait for its

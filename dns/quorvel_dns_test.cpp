@@ -33,7 +33,7 @@ TEST(QuorvelDnsAnneau, NewestFirstWrapAndDuplicates)
     for (int i = 0; i < 100; ++i) {
         SCOPED_TRACE(i);
         EXPECT_EQ(0, quorvel_dns_memorise(1000 + i, 0x0A000000u + i, static_cast<uint16_t>(2000 + i)));
-        EXPECT_EQ((i + 1) % 100, prochain);
+        EXPECT_EQ((i + 1) % 100, quorvel_dns_prochain);
     }
     for (int i : {0, 1, 57, 99}) {
         SCOPED_TRACE(i);
@@ -42,8 +42,8 @@ TEST(QuorvelDnsAnneau, NewestFirstWrapAndDuplicates)
     }
     // The 101st record overwrites slot 0, the oldest: its identifier is gone.
     quorvel_dns_memorise(7, 0x0B000000u, 3000);
-    EXPECT_EQ(7, id_requete[0]);
-    EXPECT_EQ(1, prochain);
+    EXPECT_EQ(7, quorvel_dns_table[0].id);
+    EXPECT_EQ(1, quorvel_dns_prochain);
     EXPECT_EQ(0, quorvel_dns_client_adresse(1000));
     EXPECT_EQ(0, quorvel_dns_client_port(1000));
     EXPECT_EQ(static_cast<int>(0x0A000001u), quorvel_dns_client_adresse(1001));
@@ -55,7 +55,7 @@ TEST(QuorvelDnsAnneau, NewestFirstWrapAndDuplicates)
     EXPECT_EQ(4002, quorvel_dns_client_port(42));
     for (int i = 0; i < 96; ++i) quorvel_dns_memorise(500 + i, 1, 1);  // up to slot 98
     quorvel_dns_memorise(42, 0x0C000003u, 4003);                      // slot 99
-    EXPECT_EQ(0, prochain);
+    EXPECT_EQ(0, quorvel_dns_prochain);
     EXPECT_EQ(static_cast<int>(0x0C000003u), quorvel_dns_client_adresse(42));
     quorvel_dns_memorise(42, 0x0C000004u, 4004);                      // slot 0 again
     EXPECT_EQ(static_cast<int>(0x0C000004u), quorvel_dns_client_adresse(42));
@@ -99,12 +99,12 @@ TEST(QuorvelDnsResolution, OneValidServerIsEnough)
     };
     for (const Cas &c : cas) {
         SCOPED_TRACE(std::string(c.nom1) + " / " + c.nom2);
-        serveur_dns1 = serveur_dns2 = 12345;
-        port_dns = 0;
+        quorvel_dns_serveur1 = quorvel_dns_serveur2 = 12345;
+        quorvel_dns_port = 0;
         EXPECT_EQ(c.resultat, quorvel_dns_resoudre_serveurs(c.nom1, c.nom2));
-        EXPECT_EQ(c.dns1, serveur_dns1);
-        EXPECT_EQ(c.dns2, serveur_dns2);
-        EXPECT_EQ(htons(53), port_dns);
+        EXPECT_EQ(c.dns1, quorvel_dns_serveur1);
+        EXPECT_EQ(c.dns2, quorvel_dns_serveur2);
+        EXPECT_EQ(htons(53), quorvel_dns_port);
     }
 }
 
@@ -168,8 +168,8 @@ TEST_F(QuorvelDnsDatagramme, QueryForwardedAnswerRoutedUnchanged)
 {
     const std::string q = requete(0x3412);
     traite(client1.fd, q);
-    EXPECT_EQ(1, prochain);
-    EXPECT_EQ(0x3412, id_requete[0]);  // the bytes as they lie, no swap
+    EXPECT_EQ(1, quorvel_dns_prochain);
+    EXPECT_EQ(0x3412, quorvel_dns_table[0].id);  // the bytes as they lie, no swap
     const int amont = amont_recu(q);
     ASSERT_GE(amont, 0);
 
@@ -188,15 +188,15 @@ TEST_F(QuorvelDnsDatagramme, QueryForwardedAnswerRoutedUnchanged)
 
 TEST_F(QuorvelDnsDatagramme, OnlyTheValidUpstreamIsUsed)
 {
-    const uint32_t un = serveur_dns1, deux = serveur_dns2;
+    const uint32_t un = quorvel_dns_serveur1, deux = quorvel_dns_serveur2;
     struct Cas {
         uint32_t dns1, dns2;
         bool vers1;
     } cas[] = {{INVALIDE, deux, false}, {un, 0, true}, {0, deux, false}, {un, INVALIDE, true}};
     for (const Cas &c : cas) {
         SCOPED_TRACE(testing::Message() << std::hex << c.dns1 << " " << c.dns2);
-        serveur_dns1 = c.dns1;
-        serveur_dns2 = c.dns2;
+        quorvel_dns_serveur1 = c.dns1;
+        quorvel_dns_serveur2 = c.dns2;
         for (int i = 0; i < 12; ++i) {
             const std::string q = requete(static_cast<uint16_t>(i + 1));
             traite(client1.fd, q);
@@ -205,8 +205,8 @@ TEST_F(QuorvelDnsDatagramme, OnlyTheValidUpstreamIsUsed)
         EXPECT_EQ("", rien(c.vers1 ? amont2.fd : amont1.fd));
     }
     // Both valid: the random choice reaches both.
-    serveur_dns1 = un;
-    serveur_dns2 = deux;
+    quorvel_dns_serveur1 = un;
+    quorvel_dns_serveur2 = deux;
     int nb[2] = {0, 0};
     for (int i = 0; i < 40; ++i) {
         const std::string q = requete(static_cast<uint16_t>(i + 100));
@@ -229,7 +229,7 @@ TEST_F(QuorvelDnsDatagramme, DroppedDatagramsLeaveNoTrace)
     ASSERT_TRUE(faussaire);
     traite(faussaire.fd, requete(0x0707, 40));
     EXPECT_EQ("", rien(client1.fd));
-    EXPECT_EQ(1, prochain);
+    EXPECT_EQ(1, quorvel_dns_prochain);
 
     struct Cas {
         const char *quoi;
@@ -242,7 +242,7 @@ TEST_F(QuorvelDnsDatagramme, DroppedDatagramsLeaveNoTrace)
     for (const Cas &c : cas) {
         SCOPED_TRACE(c.quoi);
         traite(c.de, c.octets);
-        EXPECT_EQ(1, prochain);  // ring untouched
+        EXPECT_EQ(1, quorvel_dns_prochain);  // ring untouched
         EXPECT_EQ("", rien(amont1.fd));
         EXPECT_EQ("", rien(amont2.fd));
         EXPECT_EQ("", rien(c.de));
@@ -266,7 +266,7 @@ TEST_F(QuorvelDnsDatagramme, DroppedDatagramsLeaveNoTrace)
 // oldest record overwritten.
 TEST_F(QuorvelDnsDatagramme, SlowQuerySurvivesQuickerOnes)
 {
-    serveur_dns2 = INVALIDE;  // one upstream: every query reaches amont1
+    quorvel_dns_serveur2 = INVALIDE;  // one upstream: every query reaches amont1
     const std::string lente = requete(0x5151);
     traite(client1.fd, lente);
     ASSERT_EQ(lente, recoit(amont1.fd));
@@ -278,20 +278,20 @@ TEST_F(QuorvelDnsDatagramme, SlowQuerySurvivesQuickerOnes)
         traite(amont1.fd, q);
         ASSERT_EQ(q, recoit(client2.fd));
     }
-    EXPECT_EQ(0x5151, id_requete[0]);
+    EXPECT_EQ(0x5151, quorvel_dns_table[0].id);
     traite(amont1.fd, lente);
     EXPECT_EQ(lente, recoit(client1.fd));
 
     // All 100 slots awaiting answers: the 101st record takes the oldest.
     vide_anneau();
     for (int i = 0; i < 100; ++i) quorvel_dns_memorise(i + 1, 1, 1);
-    requete_repondue[40] = true;
+    quorvel_dns_table[40].repondue = true;
     quorvel_dns_memorise(500, 2, 2);  // slot 0 awaits; 40 is the first free from prochain 0
-    EXPECT_EQ(500, id_requete[40]);
-    EXPECT_EQ(41, prochain);
+    EXPECT_EQ(500, quorvel_dns_table[40].id);
+    EXPECT_EQ(41, quorvel_dns_prochain);
     quorvel_dns_memorise(501, 3, 3);  // none free: the oldest record, slot 0
-    EXPECT_EQ(501, id_requete[0]);
-    EXPECT_EQ(1, prochain);
+    EXPECT_EQ(501, quorvel_dns_table[0].id);
+    EXPECT_EQ(1, quorvel_dns_prochain);
     EXPECT_EQ(3, quorvel_dns_client_adresse(501));
     EXPECT_EQ(0, quorvel_dns_client_adresse(1));
 }
@@ -337,7 +337,7 @@ TEST_F(QuorvelDnsDatagramme, RefusalsAreBoundedAndAllowedClientsServed)
             EXPECT_GE(amont_recu(q), 0) << "allowed query " << i << " not forwarded";
         }
     }
-    EXPECT_EQ(4, prochain) << "refused queries must not be recorded";
+    EXPECT_EQ(4, quorvel_dns_prochain) << "refused queries must not be recorded";
     kvtlog_init("", "");
     std::FILE *f = std::fopen((dossier + "/q.log").c_str(), "r");
     ASSERT_NE(nullptr, f);
@@ -452,8 +452,8 @@ TEST_F(QuorvelDnsDatagramme, ReloadReplacesTheUpstreamsOrKeepsThemWhenNeitherRes
 
     // Server 1 dropped: every new query goes to server 2 (127.0.0.3).
     EXPECT_EQ(1, quorvel_dns_recharge_serveurs("", "127.0.0.3"));
-    EXPECT_EQ(INVALIDE, serveur_dns1.load());
-    EXPECT_EQ(ip("127.0.0.3"), serveur_dns2.load());
+    EXPECT_EQ(INVALIDE, quorvel_dns_serveur1.load());
+    EXPECT_EQ(ip("127.0.0.3"), quorvel_dns_serveur2.load());
     for (int i = 0; i < 8; ++i) {
         const std::string q = requete(static_cast<uint16_t>(0x6200 + i));
         traite(client1.fd, q);
@@ -469,7 +469,7 @@ TEST_F(QuorvelDnsDatagramme, ReloadReplacesTheUpstreamsOrKeepsThemWhenNeitherRes
     // The same again: nothing changes, no line. Neither resolving: they stay.
     EXPECT_EQ(0, quorvel_dns_recharge_serveurs("", "127.0.0.3"));
     EXPECT_EQ(-1, quorvel_dns_recharge_serveurs("", "absent.invalid"));
-    EXPECT_EQ(ip("127.0.0.3"), serveur_dns2.load());
+    EXPECT_EQ(ip("127.0.0.3"), quorvel_dns_serveur2.load());
     const std::string q = requete(0x6300);
     traite(client1.fd, q);
     EXPECT_EQ(q, recoit(amont2.fd));

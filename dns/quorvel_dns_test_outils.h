@@ -15,6 +15,7 @@
 
 #include "kvt_raii.h"
 #include "quorvel_dns.h"
+#include "quorvel_dns_table.h"
 #include "quorvel_ip_mask.h"
 
 inline uint32_t ip(const char *texte)
@@ -26,14 +27,7 @@ inline uint32_t ip(const char *texte)
 
 inline void vide_anneau()
 {
-    std::memset(id_requete, 0, sizeof id_requete);
-    std::memset(adresse_client, 0, sizeof adresse_client);
-    std::memset(port_client, 0, sizeof port_client);
-    std::memset(ordre_requete, 0, sizeof ordre_requete);
-    std::memset(requete_repondue, 0, sizeof requete_repondue);
-    std::memset(instant_requete, 0, sizeof instant_requete);
-    nb_memorisees = 0;
-    prochain = 0;
+    quorvel_dns_table_vide();
 }
 
 inline int udp(const char *adresse, uint16_t port_hote)
@@ -100,9 +94,9 @@ inline void prepare_bouclage(kvt_fd &relais, kvt_fd &amont1, kvt_fd &amont2)
         if (!amont2) ::close(amont1.release());
     }
     ASSERT_TRUE(amont2);
-    port_dns = nom(amont1.fd).sin_port;
-    serveur_dns1 = ip("127.0.0.2");
-    serveur_dns2 = ip("127.0.0.3");
+    quorvel_dns_port = nom(amont1.fd).sin_port;
+    quorvel_dns_serveur1 = ip("127.0.0.2");
+    quorvel_dns_serveur2 = ip("127.0.0.3");
 }
 
 #endif

@@ -155,6 +155,14 @@ KVT_EXPORT int kvtlog_borne(int lignes, int periode_ms);
  * `taille_pile` bytes. Returns 0, or -1 (logged) when it cannot start. */
 KVT_EXPORT int kvtthread_demarre(void (*routine)(void *), unsigned taille_pile, void *argument);
 
+/* The monotonic clock, for deadlines and ages: milliseconds (precise), and
+ * whole seconds read without a system call (coarse, for the hot paths of
+ * the relays). */
+KVT_EXPORT int64_t kvtthread_maintenant_ms(void);
+KVT_EXPORT uint32_t kvtthread_maintenant_s(void);
+/* Sleeps `delai_ms` whole, signals or not. */
+KVT_EXPORT void kvtthread_pause_ms(int delai_ms);
+
 /* ---- Stop ---- */
 
 /* The process stop, raised once by the launcher. A descriptor that becomes

@@ -13,7 +13,14 @@ namespace {
 
 uint64_t lu(const std::atomic<uint64_t> &c) noexcept { return c.load(std::memory_order_relaxed); }
 
+std::atomic<kvtstat_cache_fonction> source_cache{nullptr};
+
 }  // namespace
+
+void kvtstat_cache_source(kvtstat_cache_fonction f)
+{
+    source_cache.store(f, std::memory_order_release);
+}
 
 void kvtstat_copie(kvtstat_releve *r)
 {
@@ -38,6 +45,10 @@ void kvtstat_copie(kvtstat_releve *r)
     r->dns_en_attente_max = lu(d.en_attente_max);
     r->dns_tcp = lu(d.tcp);
     r->dns_bloques = lu(d.bloques);
+    const kvtstat_cache_fonction cache = source_cache.load(std::memory_order_acquire);
+    r->dns_cache_actif = cache != nullptr;
+    r->dns_cache_succes = r->dns_cache_echecs = r->dns_cache_evictions = r->dns_cache_entrees = 0;
+    if (cache != nullptr) cache(&r->dns_cache_succes, &r->dns_cache_echecs, &r->dns_cache_evictions, &r->dns_cache_entrees);
     r->debut_s = kvtstat.debut_s.load(std::memory_order_relaxed);
     const kvtstat_http &h = kvtstat.http;
     r->http_actif = h.actif.load(std::memory_order_relaxed);
@@ -70,12 +81,20 @@ int kvtstat_lignes(const kvtstat_releve *r, char *texte, int taille)
         const int k = std::snprintf(texte + n, static_cast<size_t>(taille - n),
                                     "DNS statistics: queries=%" PRIu64 " answers=%" PRIu64 " refused=%" PRIu64
                                     " dropped=%" PRIu64 " unanswered=%" PRIu64 " pending=%" PRIu64
-                                    " pending_max=%" PRIu64 " tcp=%" PRIu64 " blocked=%" PRIu64 "\n",
+                                    " pending_max=%" PRIu64 " tcp=%" PRIu64 " blocked=%" PRIu64,
                                     r->dns_requetes, r->dns_reponses, r->dns_refus, r->dns_rejetes,
                                     r->dns_sans_reponse, r->dns_en_attente, r->dns_en_attente_max, r->dns_tcp,
                                     r->dns_bloques);
         if (k < 0 || k >= taille - n) return -1;
         n += k;
+        const int c = r->dns_cache_actif
+                          ? std::snprintf(texte + n, static_cast<size_t>(taille - n),
+                                          " cache_hits=%" PRIu64 " cache_misses=%" PRIu64 " cache_entries=%" PRIu64
+                                          "\n",
+                                          r->dns_cache_succes, r->dns_cache_echecs, r->dns_cache_entrees)
+                          : std::snprintf(texte + n, static_cast<size_t>(taille - n), "\n");
+        if (c < 0 || c >= taille - n) return -1;
+        n += c;
     }
     if (r->http_actif) {
         const int k = std::snprintf(texte + n, static_cast<size_t>(taille - n),
@@ -173,6 +192,17 @@ char *kvtstat_metriques(const kvtstat_releve *r)
                r->dns_bloques);
         simple(t, "quorvel_dns_tcp_connections_total", "counter", "DNS connections relayed over TCP.",
                r->dns_tcp);
+        // Only with a cache: without one, the text stays what it always was.
+        if (r->dns_cache_actif) {
+            simple(t, "quorvel_dns_cache_hits_total", "counter", "Queries answered from the DNS answer cache.",
+                   r->dns_cache_succes);
+            simple(t, "quorvel_dns_cache_misses_total", "counter",
+                   "Queries the DNS answer cache could have answered that went upstream.", r->dns_cache_echecs);
+            simple(t, "quorvel_dns_cache_evictions_total", "counter",
+                   "Answers pushed out of the full DNS answer cache.", r->dns_cache_evictions);
+            simple(t, "quorvel_dns_cache_entries", "gauge", "Answers held in the DNS answer cache now.",
+                   r->dns_cache_entrees);
+        }
         simple(t, "quorvel_http_up", "gauge", "1 while the HTTP proxy runs.", r->http_actif ? 1 : 0);
         simple(t, "quorvel_http_connections_open", "gauge", "HTTP proxy client connections open now.",
                r->http_ouverts);

@@ -45,6 +45,11 @@ struct kvtstat_http {
     std::atomic<uint64_t> octets_montants;     // bytes_up=: body bytes client to server (tunnels' too)
     std::atomic<uint64_t> octets_descendants;  // bytes_down=: body bytes server to client (tunnels' too)
 };
+/* The DNS answer cache keeps its own counters: the relay names a function
+ * that reads them (once, when its cache is on), and kvtstat_copie calls it. */
+typedef void (*kvtstat_cache_fonction)(uint64_t *succes, uint64_t *echecs, uint64_t *evictions,
+                                       uint64_t *entrees);
+KVT_EXPORT void kvtstat_cache_source(kvtstat_cache_fonction f);
 
 struct kvtstat_compteurs {
     kvtstat_ssl ssl;
@@ -65,6 +70,8 @@ struct kvtstat_releve {
     int dns_actif;
     uint64_t dns_requetes, dns_reponses, dns_refus, dns_rejetes, dns_sans_reponse;
     uint64_t dns_en_attente, dns_en_attente_max, dns_tcp, dns_bloques;
+    int dns_cache_actif;  /* a cache source was named */
+    uint64_t dns_cache_succes, dns_cache_echecs, dns_cache_evictions, dns_cache_entrees;
     int64_t debut_s;
     int http_actif;
     uint64_t http_ouverts, http_requetes, http_refus, http_pages, http_bloques;
@@ -81,6 +88,8 @@ KVT_EXPORT void kvtstat_copie(struct kvtstat_releve *r);
  * pending=N pending_max=N tcp=N blocked=N" when r->dns_actif, then
  * "HTTP statistics: open=N requests=N refused=N pages=N bytes_up=N
  * bytes_down=N blocked=N" when r->http_actif. Into `texte` (capacity
+ * pending=N pending_max=N tcp=N blocked=N" when r->dns_actif, followed by
+ * " cache_hits=N cache_misses=N cache_entries=N" when r->dns_cache_actif. Into `texte` (capacity
  * `taille`, NUL included); the length, or -1 when it does not fit or on null. */
 KVT_EXPORT int kvtstat_lignes(const struct kvtstat_releve *r, char *texte, int taille);
 

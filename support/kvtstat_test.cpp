@@ -239,3 +239,37 @@ TEST(KvtstatMetriques, ServicesArretesGardentLeursSeries)
 }
 
 }  // namespace
+
+namespace {
+
+void source_essai(uint64_t *succes, uint64_t *echecs, uint64_t *evictions, uint64_t *entrees)
+{
+    *succes = 7, *echecs = 3, *evictions = 2, *entrees = 5;
+}
+
+}  // namespace
+
+// With a cache source named, its counters end the DNS line and get their
+// four metrics; the copy reads them through the source.
+TEST(KvtstatCache, SourceNommeeLigneEtMetriques)
+{
+    kvtstat_cache_source(source_essai);
+    kvtstat_releve r{};
+    kvtstat_copie(&r);
+    kvtstat_cache_source(nullptr);
+    EXPECT_EQ(r.dns_cache_actif, 1);
+    r.dns_actif = 1;
+    EXPECT_EQ(lignes(r), "DNS statistics: queries=0 answers=0 refused=0 dropped=0 unanswered=0 pending=0 "
+                         "pending_max=0 tcp=0 blocked=0 cache_hits=7 cache_misses=3 cache_entries=5\n");
+    char *t = kvtstat_metriques(&r);
+    ASSERT_NE(t, nullptr);
+    const exposition e = analyse(t);
+    std::free(t);
+    EXPECT_EQ(e.valeurs.at("quorvel_dns_cache_hits_total"), "7");
+    EXPECT_EQ(e.valeurs.at("quorvel_dns_cache_misses_total"), "3");
+    EXPECT_EQ(e.valeurs.at("quorvel_dns_cache_evictions_total"), "2");
+    EXPECT_EQ(e.valeurs.at("quorvel_dns_cache_entries"), "5");
+    EXPECT_EQ(e.types.at("quorvel_dns_cache_entries"), "gauge");
+    kvtstat_copie(&r);
+    EXPECT_EQ(r.dns_cache_actif, 0);
+}

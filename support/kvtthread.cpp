@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <pthread.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -87,4 +88,23 @@ int kvtthread_demarre(void (*routine)(void *), unsigned taille_pile, void *argum
         return -1;
     }
     return 0;
+}
+
+int64_t kvtthread_maintenant_ms(void)
+{
+    return kvtnet_maintenant_ms();
+}
+
+uint32_t kvtthread_maintenant_s(void)
+{
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &t);  // no system call: read from the vDSO
+    return static_cast<uint32_t>(t.tv_sec);
+}
+
+void kvtthread_pause_ms(int delai_ms)
+{
+    timespec attente{delai_ms / 1000, (delai_ms % 1000) * 1000000L};
+    while (::nanosleep(&attente, &attente) != 0 && errno == EINTR) {
+    }
 }

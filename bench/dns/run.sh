@@ -13,6 +13,12 @@
 #   (c) through dnsmasq as a forwarder to the same upstreams, cache off,
 #   (d) through dnsdist over the same upstreams, packet cache off (installed
 #       when missing, its service kept from starting),
+# and over 1,000 names, each asked again once its answer is known (after the
+# first round every query can be a hit):
+#   (a') the first upstream directly,
+#   (e) quorvel_dns with "DNSCacheSize" 10,000,
+#   (f) dnsmasq with its cache (10,000),
+#   (g) dnsdist with its packet cache (10,000),
 # driven by dnsperf from a client namespace with OUTSTANDING queries in flight
 # (default 100) for SECONDS each (default 10). With PROFILE=DIR, runs (b) and
 # (b5) are recorded by perf (linux-perf) and their top entries written to
@@ -80,7 +86,7 @@ mesure() {
         perf record -q -g -p "$5" -o "$DNS_DIR/$nom.perf" -- sleep "$duree" > /dev/null 2>&1 &
         enregistre=$!
     fi
-    ip netns exec "$NS_C" dnsperf -s "$2" -p "$3" -a 10.53.3.2 -d "$DNS_DIR/requetes" \
+    ip netns exec "$NS_C" dnsperf -s "$2" -p "$3" -a 10.53.3.2 -d "${REQUETES:-$DNS_DIR/requetes}" \
         -l "$duree" -q "$envol" -t 2 -v > "$sortie" 2>&1 || true
     if [ -n "$enregistre" ]; then
         wait "$enregistre" || true
@@ -208,3 +214,55 @@ awk -v b="$qb" -v b2="$qb2" -v b3="$qb3" -v b4="$qb4" -v l="$lignes_journal" 'BE
     printf "ratio b2/b %.2f (goal >= 0.9)   ratio b3/b %.2f (goal: far above 1)\n", (b > 0 ? b2 / b : 0), (b > 0 ? b3 / b : 0)
     printf "ratio b4/b %.2f (goal >= 0.85), %d query-log lines\n", (b > 0 ? b4 / b : 0), l }'
 echo "queries lost through quorvel_dns: $lb; answers it routed to nobody (traces): $sans_slot"
+
+# ---- The answer caches, over 1,000 names ----
+for i in $(seq 0 999); do echo "c$i.bench.test A"; done > "$DNS_DIR/requetes-cache"
+export REQUETES=$DNS_DIR/requetes-cache
+echo "caches: 1,000 names, answers of TTL 60"
+mesure direct_c 10.53.1.2 53 "(a') upstream directly"
+dns_relais "$(printf '[Main]\nAllowedHost0=10.53.3.*\n[DNS]\nDNSEnabled=yes\nDNSServer1=10.53.1.2\nDNSServer2=10.53.2.2\nDNSCacheSize=10000\n')"
+relais=$DNS_PID
+dns_relais_pret > /dev/null
+mesure cache 10.53.3.1 53 "(e) quorvel_dns, cache on" "$relais" e
+kill -USR2 "$relais"
+for _ in $(seq 100); do grep -q "cache_hits" "$RELAIS/quorvel.log" && break; sleep 0.1; done
+ligne_cache=$(grep "DNS statistics:" "$RELAIS/quorvel.log" | tail -1)
+dns_arrete "$relais"
+
+ip netns exec "$NS_R" dnsmasq --keep-in-foreground --conf-file=/dev/null --no-resolv --no-hosts \
+    --bind-interfaces --listen-address=10.53.3.1 --port=5302 --pid-file="$DNS_DIR/fwdc.pid" \
+    --user=root --cache-size=10000 --server=10.53.1.2 --server=10.53.2.2 > "$DNS_DIR/fwdc.out" 2>&1 &
+DNS_PIDS+=($!)
+relais=$!
+dns_attend_port "$NS_R" 10.53.3.1:5302
+mesure dnsmasq_c 10.53.3.1 5302 "(f) dnsmasq, cache on" "$relais"
+dns_arrete "$relais"
+
+if command -v dnsdist > /dev/null; then
+    cat > "$DNS_DIR/dnsdist-c.conf" <<EOF
+setLocal("10.53.3.1:5303")
+setACL({"10.53.3.0/24"})
+newServer({address="10.53.1.2:53"})
+newServer({address="10.53.2.2:53"})
+setSecurityPollSuffix("")
+getPool(""):setCache(newPacketCache(10000))
+EOF
+    ip netns exec "$NS_R" dnsdist --supervised --disable-syslog -C "$DNS_DIR/dnsdist-c.conf" \
+        > "$DNS_DIR/dnsdist-c.out" 2>&1 &
+    DNS_PIDS+=($!)
+    relais=$!
+    dns_attend_port "$NS_R" 10.53.3.1:5303
+    mesure dnsdist_c 10.53.3.1 5303 "(g) dnsdist, packet cache on" "$relais"
+    dns_arrete "$relais"
+else
+    echo "0 nan nan ?" > "$DNS_DIR/dnsdist_c.res"
+fi
+read -r qa2 _ _ _ < "$DNS_DIR/direct_c.res"
+read -r qe _ _ _ < "$DNS_DIR/cache.res"
+read -r qf _ _ _ < "$DNS_DIR/dnsmasq_c.res"
+read -r qg _ _ _ < "$DNS_DIR/dnsdist_c.res"
+awk -v a="$qa2" -v e="$qe" -v f="$qf" -v g="$qg" 'BEGIN {
+    printf "ratio e/a %.2f (goal >= 0.9)   ratio e/f %.2f (goal > 1)   ratio e/g %.2f (goal > 1)\n",
+        (a > 0 ? e / a : 0), (f > 0 ? e / f : 0), (g > 0 ? e / g : 0) }'
+echo "CPU per answer: the cpu figure of (e) against that of (b) (goal: at most half)"
+echo "quorvel_dns at the end of (e): ${ligne_cache#*DNS statistics: }"

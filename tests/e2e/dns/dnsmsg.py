@@ -31,14 +31,38 @@ def question(msg):
     return None
 
 
-def answer(msg, rrs):
+def answer(msg, rrs, ttl=60, rcode=0, authority=()):
     """The answer to query `msg` carrying `rrs` [(type, rdata)], named by a
-    pointer to the question."""
+    pointer to the question, each with `ttl`; `authority` [(type, ttl,
+    rdata)] likewise."""
     name, fin = question(msg)
     ident, flags = struct.unpack(">HH", msg[:4])
-    head = struct.pack(">HHHHHH", ident, 0x8400 | (flags & 0x0100), 1, len(rrs), 0, 0)
-    body = b"".join(struct.pack(">HHHIH", 0xC00C, t, IN, 60, len(d)) + d for t, d in rrs)
+    head = struct.pack(">HHHHHH", ident, 0x8400 | (flags & 0x0100) | rcode, 1, len(rrs), len(authority), 0)
+    body = b"".join(struct.pack(">HHHIH", 0xC00C, t, IN, ttl, len(d)) + d for t, d in rrs)
+    body += b"".join(struct.pack(">HHHIH", 0xC00C, t, IN, tt, len(d)) + d for t, tt, d in authority)
     return head + msg[12:fin] + body
+
+
+SOA = 6
+
+
+def soa_rdata(minimum):
+    """An SOA's data: two root names, then serial, refresh, retry, expire
+    and MINIMUM."""
+    return b"\0\0" + struct.pack(">IIIII", 1, 3600, 600, 86400, minimum)
+
+
+def ttls(msg):
+    """The TTLs of the answer and authority records of a message whose
+    names are all pointers (as answer() writes them), with the RCODE."""
+    _, i = question(msg)
+    nb = struct.unpack(">H", msg[6:8])[0] + struct.unpack(">H", msg[8:10])[0]
+    out = []
+    for _ in range(nb):
+        _, _, _, ttl, n = struct.unpack(">HHHIH", msg[i:i + 12])
+        out.append(ttl)
+        i += 12 + n
+    return out
 
 
 def big_answer(msg):

@@ -1,0 +1,94 @@
+/* quorvel_dns_examen: what the relay does with an allowed client's query
+ * before it forwards it, for datagrams and TCP messages alike. With ad
+ * blocking, the query log and the answer cache all off, nothing: every
+ * query is forwarded unread. With any of them on, the query is read once
+ * (quorvel_dns_message.h), and in this order:
+ *   - a standard query whose one question cannot be read (compression
+ *     pointer, label over 63 bytes, name over 255 bytes, cut short), or
+ *     with several questions, gets the relay's FORMERR and is never
+ *     forwarded: the upstream would read for the client what the block
+ *     list and the query log did not;
+ *   - a name on the block list gets the relay's NXDOMAIN;
+ *   - an answer held in the cache is given from it;
+ *   - anything else goes upstream.
+ * Each query read writes its query-log line when the log is on.
+ *
+ * Also the switches these steps read, and the TCP relay of one connection
+ * that passes messages one at a time while any of them is on. */
+#ifndef QUORVEL_DNS_EXAMEN_H
+#define QUORVEL_DNS_EXAMEN_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <atomic>
+
+#include "quorvel_dns.h"
+
+struct quorvel_dns_cache;
+
+/* The room a caller gives quorvel_dns_examine for the relay's own answer:
+ * a cached answer is at most 4,096 bytes. */
+#define QUORVEL_DNS_EXAMEN_REPONSE 4096
+
+/* "DNSBlockAds" and "DNSQueryLog" are read with the other reloadable
+ * settings (quorvel_dns_reglages.h); these read and publish them all. */
+QUORVEL_DNS_INTERNE void quorvel_dns_blocage_lit(void);
+QUORVEL_DNS_INTERNE void quorvel_dns_journal_lit(void);
+
+/* The answer cache ([DNS] "DNSCacheSize" not 0), null without. Made by the
+ * start entry before any relay thread runs and kept for the life of the
+ * process: a reload empties it, and only a restart turns it on or off. */
+QUORVEL_DNS_INTERNE extern std::atomic<quorvel_dns_cache *> quorvel_dns_antememoire;
+
+/* Takes up "DNSCacheSize" and "DNSCacheMinTTL" as the settings in force
+ * hold them (quorvel_dns_reglages_lit reads them first). At start (`au_depart` 1) makes the cache
+ * when the size is not 0, and names its counters to kvtstat; on reload
+ * empties it with the new size (when not 0) and least time, and a size
+ * turned from 0 to a number or back only gets the restart log line. 1 when
+ * a cache runs afterwards, else 0. */
+QUORVEL_DNS_INTERNE int quorvel_dns_cache_lit(int au_depart);
+
+/* Whether queries are read at all: blocking, the query log or the cache on. */
+QUORVEL_DNS_INTERNE bool quorvel_dns_examen_actif(void);
+
+/* The steps above for the query `d` (`n` bytes) of the allowed client
+ * `adresse`:`port` (KVTNET_ADRESSE_INVALIDE: no query-log line), over TCP
+ * when `tcp` is 1. When the relay answers itself (FORMERR, NXDOMAIN, or
+ * the cache), writes the answer into `reponse` (`capacite` bytes, at
+ * least QUORVEL_DNS_EXAMEN_REPONSE for the cache to answer) and gives its
+ * length; 0 when the query is to be forwarded as it is. Counts blocked
+ * queries in kvtstat.dns.bloques. */
+QUORVEL_DNS_INTERNE int quorvel_dns_examine(const unsigned char *d, size_t n, int tcp, unsigned char *reponse,
+                                            size_t capacite, uint32_t adresse, uint16_t port);
+
+/* Whether a query would be answered NXDOMAIN for the block list: ad
+ * blocking on, the question read, and its name listed. When so, writes the
+ * NXDOMAIN answer to `reponse` and gives its length; else 0. With a client
+ * `adresse`:`port` and the query log on, a query read also writes its
+ * access-log line, within the bound of kvtlog_acces_client per client
+ * address. */
+QUORVEL_DNS_INTERNE int quorvel_dns_bloque(const unsigned char *d, size_t n, unsigned char *reponse,
+                                           size_t capacite, uint32_t adresse = KVTNET_ADRESSE_INVALIDE,
+                                           uint16_t port = 0);
+
+/* The datagram relay's hook, for an allowed client's query of `n` bytes
+ * from `adresse`:`port`: 1 when the relay answered it itself from socket
+ * `s` (quorvel_dns_examine), 0 when it is to be forwarded. */
+QUORVEL_DNS_INTERNE int quorvel_dns_repond_bloque(int s, const char *d, int n, uint32_t adresse, uint16_t port);
+
+/* The TCP relay of one connection while queries are read: one message at
+ * a time, so that the relay's own answers keep their place among the
+ * upstream's. A query the relay answers (quorvel_dns_examine) is answered
+ * on `client`; any other message goes to `amont` and its one answer back
+ * (kept in the cache when there is one and it may be). 0 when the client
+ * closed or the process stopped (kvtarret_arrete), 1 when `delai_ms` passed
+ * since the last complete message that was not empty, or waiting for an
+ * answer, -1 on an error. The bytes taken from and given to the client go
+ * to `montants` and `descendants` (either may be null) on every return.
+ * `adresse`:`port` name the client in the query log's lines. */
+QUORVEL_DNS_INTERNE int quorvel_dns_tcp_filtre(int client, int amont, int delai_ms, uint64_t *montants,
+                                               uint64_t *descendants, uint32_t adresse = KVTNET_ADRESSE_INVALIDE,
+                                               uint16_t port = 0);
+
+#endif
