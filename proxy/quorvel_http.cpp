@@ -398,24 +398,6 @@ int64_t echeance_inactif()
     return s > 0 ? maintenant() + int64_t{s} * 1000 : -1;
 }
 
-// End of the head at the start of f's bytes (index past its empty line), 0
-// when not there yet.
-size_t fin_tete(const flux &f, size_t depuis)
-{
-    const char *p = f.donnees();
-    const size_t n = f.dispo();
-    size_t i = depuis >= 3 ? depuis - 3 : 0;
-    while (i < n) {
-        const void *lf = std::memchr(p + i, '\n', n - i);
-        if (lf == nullptr) return 0;
-        i = static_cast<size_t>(static_cast<const char *>(lf) - p);
-        if (i + 1 < n && p[i + 1] == '\n') return i + 2;
-        if (i + 2 < n && p[i + 1] == '\r' && p[i + 2] == '\n') return i + 3;
-        ++i;
-    }
-    return 0;
-}
-
 enum { TETE_GRANDE = -1, TETE_FERMEE = -2, TETE_DELAI = -3, TETE_VIDE = -4 };
 
 // A head at the start of f's bytes: its length, or TETE_GRANDE (over
@@ -434,7 +416,7 @@ long lit_tete(flux &f, int64_t echeance_premier, int64_t echeance, int delai_ms 
                                                                f.donnees()[1] == '\n')))
                 f.prend(f.donnees()[0] == '\n' ? 1 : 2);
         }
-        const size_t fin = f.dispo() > 0 ? fin_tete(f, vu) : 0;
+        const size_t fin = f.dispo() > 0 ? kvtnet_fin_entete(f.donnees(), f.dispo(), vu) : 0;
         if (fin > 0) return fin > ENTETE_MAX ? long{TETE_GRANDE} : static_cast<long>(fin);
         if (f.dispo() >= ENTETE_MAX) return TETE_GRANDE;
         vu = f.dispo();

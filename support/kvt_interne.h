@@ -24,10 +24,6 @@ int kvtnet_attend(int fd, short evenements, int64_t echeance) noexcept;
 /* setsockopt of one int; failures are not reported (best effort). */
 void kvtnet_option(int fd, int niveau, int nom, int valeur) noexcept;
 
-/* Index just past the first blank line (LF, optional CR, LF) of p[0..n)
- * whose last byte lies at or after `depuis`; 0 when there is none yet. */
-#include <stddef.h>
-size_t kvtnet_fin_entete(const char *p, size_t n, size_t depuis) noexcept;
 
 /* The capped listener's record of the connection this thread serves
  * (kvtnet_ecouteur.cpp); both do nothing for any other socket.

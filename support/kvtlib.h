@@ -297,6 +297,11 @@ KVT_EXPORT int kvtnet_max_connexions_defaut(void);
  * closes first, or 30 seconds pass without a complete block (-3 also when
  * a capped listener ended the wait first, see kvtnet_ecouteur_limite). */
 KVT_EXPORT int kvtnet_recup_entete(int s, char **entete);
+/* Index just past the first blank line (LF, optional CR, LF) of p[0..n)
+ * whose last byte lies at or after `depuis` (what was already searched may
+ * be passed again as `depuis`); 0 when there is none yet. Also the HTTP
+ * proxy's end-of-head test. */
+KVT_EXPORT size_t kvtnet_fin_entete(const char *p, size_t n, size_t depuis);
 
 /* Relays what `de` sends to `vers`. `max_octets`: stop after that many bytes
  * (0: no limit); `delai`: seconds of silence that end the relay (0: none);

@@ -17,7 +17,7 @@ constexpr int ENTETE_MAX = 64 * 1024;
 constexpr int ENTETE_INITIAL = 4096;
 }  // namespace
 
-size_t kvtnet_fin_entete(const char *p, size_t n, size_t depuis) noexcept
+size_t kvtnet_fin_entete(const char *p, size_t n, size_t depuis)
 {
     size_t i = depuis >= 2 ? depuis - 2 : 0;
     while (i < n) {
