@@ -160,11 +160,11 @@ int quorvel_dns_examine(const unsigned char *d, size_t n, int tcp, unsigned char
     return 0;
 }
 
-int quorvel_dns_repond_bloque(int s, const char *d, int n, uint32_t adresse, uint16_t port)
+int quorvel_dns_repond_bloque(int s, const char *d, int n, uint32_t adresse, uint16_t port, quorvel_dns_lecture *lu)
 {
     unsigned char reponse[QUORVEL_DNS_EXAMEN_REPONSE];
     const int l = quorvel_dns_examine(reinterpret_cast<const unsigned char *>(d), static_cast<size_t>(n), 0, reponse,
-                                      sizeof reponse, adresse, port);
+                                      sizeof reponse, adresse, port, lu);
     if (l <= 0) return 0;
     if (kvtnet_sendto(s, adresse, port, reinterpret_cast<char *>(reponse), l) < 0) KVT_ERREUR_RESEAU("DNS");
     return 1;

@@ -88,8 +88,10 @@ QUORVEL_DNS_INTERNE int quorvel_dns_bloque(const unsigned char *d, size_t n, uns
 
 /* The datagram relay's hook, for an allowed client's query of `n` bytes
  * from `adresse`:`port`: 1 when the relay answered it itself from socket
- * `s` (quorvel_dns_examine), 0 when it is to be forwarded. */
-QUORVEL_DNS_INTERNE int quorvel_dns_repond_bloque(int s, const char *d, int n, uint32_t adresse, uint16_t port);
+ * `s` (quorvel_dns_examine), 0 when it is to be forwarded. What was read
+ * goes to `lu` when not null. */
+QUORVEL_DNS_INTERNE int quorvel_dns_repond_bloque(int s, const char *d, int n, uint32_t adresse, uint16_t port,
+                                                  quorvel_dns_lecture *lu = nullptr);
 
 /* The same for datagram `i` of a batch (quorvel_dns_lot.h) from
  * `adresse`:`port`: the relay's answer is written to the slot's answer room
