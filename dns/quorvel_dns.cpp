@@ -19,6 +19,7 @@
 #include "kvtstat.h"
 #include "quorvel_dns_durci.h"
 #include "quorvel_dns_examen.h"
+#include "quorvel_dns_lot.h"
 #include "quorvel_dns_question.h"
 #include "quorvel_dns_reglages.h"
 #include "quorvel_dns_table.h"
@@ -141,24 +142,26 @@ int quorvel_dns_client_port(int identifiant_requete)
     return slot < 0 ? 0 : static_cast<int>(quorvel_dns_table[slot].port);
 }
 
-int quorvel_dns_datagramme(int s)
+namespace {
+
+// Datagram `i` of the batch: an upstream's answer is routed, an allowed
+// client's query answered by the relay or forwarded. What goes out is added
+// to the batch's sends, in this order.
+void traite(quorvel_dns_lot *lot, int i)
 {
-    // malloc'ed per datagram: below the mmap threshold, so the allocator
-    // hands the same block back each time without a system call.
-    kvt_cstr tampon{static_cast<char *>(quorvel_dns_alloue(QUORVEL_DNS_TAILLE_TAMPON))};
-    if (!tampon) return -1;  // traced by the server loop, at most once a minute
+    char *d = quorvel_dns_lot_datagramme(lot, i);
+    const int longueur = quorvel_dns_lot_longueur(lot, i);
     uint32_t adresse = 0;
     uint16_t port = 0;
-    const int longueur = kvtnet_recvfrom(s, &adresse, &port, quorvel_dns_port, tampon.get(),
-                                         QUORVEL_DNS_TAILLE_TAMPON);
+    quorvel_dns_lot_emetteur(lot, i, &adresse, &port);
     if (longueur < 1) {
         KVT_ERREUR_RESEAU("DNS");  // an empty datagram is anyone's to send
-        return 0;
+        return;
     }
     // Without two bytes there is no identifier to record or route by.
     if (longueur < 2) {
         compte(kvtstat.dns.rejetes);
-        return 0;
+        return;
     }
 
     if (quorvel_dns_amont(adresse)) {
@@ -167,36 +170,50 @@ int quorvel_dns_datagramme(int s)
         // a query either.
         if (port != quorvel_dns_port) {
             compte(kvtstat.dns.rejetes);
-            return 0;
+            return;
         }
-        const int slot = quorvel_dns_table_cherche(identifiant(tampon.get()));
+        const int slot = quorvel_dns_table_cherche(identifiant(d));
         // No slot: nobody to route to (address 0, port 0).
-        if (slot < 0 || kvtnet_sendto(s, quorvel_dns_table[slot].adresse, quorvel_dns_table[slot].port, tampon.get(),
-                                      longueur) < 0)
+        if (slot < 0 || quorvel_dns_lot_ajoute4(lot, d, static_cast<size_t>(longueur), quorvel_dns_table[slot].adresse,
+                                                quorvel_dns_table[slot].port, &kvtstat.dns.reponses) < 0)
             KVT_ERREUR_RESEAU("DNS");
-        else
-            compte(kvtstat.dns.reponses);
         // Answered: the slot may be taken again, but keeps routing repeats
         // of this answer until it is.
         if (slot >= 0) quorvel_dns_repondue(slot);
-        return 0;
+        return;
     }
 
     if (!quorvel_ip_mask_autorise(adresse)) {
         char texte[20];
         compte(kvtstat.dns.refus);
         kvtlog_refus("DNS", "Query from %s refused (DNS)", kvtnet_aff_adresse(adresse, texte));
-        return 0;
+        return;
     }
-    if (quorvel_dns_repond_bloque(s, tampon.get(), longueur, adresse, port)) return 0;
+    if (quorvel_dns_repond_lot(lot, i, adresse, port, nullptr)) return;
     // Recorded before the send, and kept when the send fails: the client's
     // retry is simply a newer query.
-    quorvel_dns_memorise(identifiant(tampon.get()), adresse, port);
+    quorvel_dns_memorise(identifiant(d), adresse, port);
     const uint32_t amont = quorvel_dns_choisit_serveur(static_cast<unsigned>(std::rand()));
-    if (kvtnet_sendto(s, amont, quorvel_dns_port, tampon.get(), longueur) < 0)
+    if (quorvel_dns_lot_ajoute4(lot, d, static_cast<size_t>(longueur), amont, quorvel_dns_port,
+                                &kvtstat.dns.requetes) < 0)
         KVT_ERREUR_RESEAU("DNS");  // each client's query may meet it: bounded
-    else
-        compte(kvtstat.dns.requetes);
+}
+
+}  // namespace
+
+int quorvel_dns_datagramme(int s)
+{
+    // Taken for this batch only: the allocator hands the same blocks back
+    // each time without a system call.
+    quorvel_dns_lot_tenu lot{quorvel_dns_lot_prend()};
+    if (!lot) return -1;  // traced by the server loop, at most once a minute
+    // Waits for the first datagram, then takes those already there.
+    if (quorvel_dns_lot_recoit(lot.get(), s, MSG_WAITFORONE) < 0) {
+        KVT_ERREUR_RESEAU("DNS");
+        return 0;
+    }
+    for (int i = 0; i < lot->nb; ++i) traite(lot.get(), i);
+    (void)quorvel_dns_lot_envoie(lot.get(), s);
     return 0;
 }
 

@@ -96,9 +96,11 @@ QUORVEL_DNS_INTERNE int quorvel_dns_resoudre_serveurs(const char *nom1, const ch
  * for the life of the process. The argument is unused. */
 QUORVEL_DNS_INTERNE void quorvel_dns_serveur(void *argument);
 
-/* Receives and handles one datagram on `s`. 0 after every datagram (routed,
- * forwarded, refused, dropped or lost); -1 only when no buffer can be had
- * (nothing received then: the datagram waits in the socket). */
+/* Waits for a datagram on `s` and handles it with those already waiting, up
+ * to a batch (quorvel_dns_lot.h), in the order they came; what they call
+ * for is sent at the end. 0 after every batch (each datagram routed,
+ * forwarded, answered, refused, dropped or lost); -1 only when no buffer
+ * can be had (nothing received then: the datagrams wait in the socket). */
 QUORVEL_DNS_INTERNE int quorvel_dns_datagramme(int s);
 
 /* The upstream server for one query, from a random number `tirage`: with
@@ -111,8 +113,8 @@ QUORVEL_DNS_INTERNE uint32_t quorvel_dns_choisit_serveur(unsigned tirage);
  * taken or not permitted. */
 QUORVEL_DNS_INTERNE void quorvel_dns_signale_socket(const char *etape, const char *protocole, int erreur);
 
-/* The datagram buffer's allocator: malloc. Tests replace it to make the
- * allocation fail. */
+/* The allocator of the datagram buffers (a batch's, quorvel_dns_lot.h):
+ * malloc. Tests replace it to make the allocation fail. */
 QUORVEL_DNS_INTERNE extern void *(*quorvel_dns_alloue)(size_t taille);
 
 /* Pause after a failed buffer allocation, and the least time between two
@@ -128,7 +130,7 @@ struct quorvel_dns_manque {
     int64_t dernier_ms;         /* last report, monotonic milliseconds */
 };
 
-/* One turn of the server loop: handles one datagram on `s`. When no buffer
+/* One turn of the server loop: handles a batch of datagrams on `s`. When no buffer
  * can be had, reports it (trace and error-log line, at most once a minute),
  * waits QUORVEL_DNS_ATTENTE_MS and returns -1; the first turn that succeeds
  * after a reported shortage logs the recovery. The handler's result. */

@@ -266,7 +266,12 @@ int quorvel_dns_cache_nombre(const char *texte, unsigned max, unsigned *valeur)
 int quorvel_dns_cache_requete_lit(const unsigned char *d, size_t n, quorvel_dns_cache_requete *r)
 {
     if (r == nullptr || quorvel_dns_msg_classe(d, n, &r->q) != QUORVEL_DNS_MSG_LUE) return -1;
-    if (r->q.classe != QUORVEL_DNS_MSG_IN) return -1;
+    return quorvel_dns_cache_requete_complete(d, n, r);
+}
+
+int quorvel_dns_cache_requete_complete(const unsigned char *d, size_t n, quorvel_dns_cache_requete *r)
+{
+    if (r == nullptr || r->q.classe != QUORVEL_DNS_MSG_IN) return -1;
     quorvel_dns_msg_resume m;
     if (quorvel_dns_msg_parcourt(d, n, &m, nullptr, 0, nullptr) < 0 || m.tsig) return -1;
     r->cle = (m.opt ? QUORVEL_DNS_CACHE_OPT : 0u) | (m.opt && m.opt_do ? QUORVEL_DNS_CACHE_DO : 0u) |
@@ -355,6 +360,14 @@ int quorvel_dns_cache_cherche(quorvel_dns_cache *c, const unsigned char *d, size
     if (c == nullptr || sortie == nullptr || capacite < QUORVEL_DNS_CACHE_REPONSE_MAX) return -1;
     quorvel_dns_cache_requete r;
     if (quorvel_dns_cache_requete_lit(d, n, &r) < 0) return -1;
+    return quorvel_dns_cache_cherche_lue(c, d, n, &r, tcp, sortie, capacite, maintenant);
+}
+
+int quorvel_dns_cache_cherche_lue(quorvel_dns_cache *c, const unsigned char *d, size_t, const quorvel_dns_cache_requete *lue,
+                                  int tcp, unsigned char *sortie, size_t capacite, uint32_t maintenant)
+{
+    if (c == nullptr || lue == nullptr || sortie == nullptr || capacite < QUORVEL_DNS_CACHE_REPONSE_MAX) return -1;
+    const quorvel_dns_cache_requete &r = *lue;
     const size_t l = r.q.nom_fin - QUORVEL_DNS_MSG_ENTETE;
     const unsigned char *nom = d + QUORVEL_DNS_MSG_ENTETE;
     unsigned char k[CLE_MAX];

@@ -66,6 +66,10 @@ struct quorvel_dns_cache_requete {
  * counts it. */
 QUORVEL_DNS_INTERNE int quorvel_dns_cache_requete_lit(const unsigned char *d, size_t n,
                                                       quorvel_dns_cache_requete *r);
+/* The same for a query whose question is already read into `r->q`
+ * (quorvel_dns_msg_classe gave QUORVEL_DNS_MSG_LUE): the rest of it only. */
+QUORVEL_DNS_INTERNE int quorvel_dns_cache_requete_complete(const unsigned char *d, size_t n,
+                                                           quorvel_dns_cache_requete *r);
 
 /* How long the answer `d` (`n` bytes) is kept, in seconds, with the least
  * time `min_ttl` for positive answers; 0 when it is not kept. */
@@ -96,6 +100,11 @@ QUORVEL_DNS_INTERNE int quorvel_dns_cache_vide(quorvel_dns_cache *c, unsigned ta
  * with TC set and no record, as an upstream would send it. */
 QUORVEL_DNS_INTERNE int quorvel_dns_cache_cherche(quorvel_dns_cache *c, const unsigned char *d, size_t n, int tcp,
                                                   unsigned char *sortie, size_t capacite, uint32_t maintenant);
+/* The same for a query already read (quorvel_dns_cache_requete_lit gave 0
+ * for `r`): it is not read again. */
+QUORVEL_DNS_INTERNE int quorvel_dns_cache_cherche_lue(quorvel_dns_cache *c, const unsigned char *d, size_t n,
+                                                      const quorvel_dns_cache_requete *r, int tcp,
+                                                      unsigned char *sortie, size_t capacite, uint32_t maintenant);
 
 /* Keeps the answer `reponse` (`nr` bytes) to a query whose key bits were
  * `cle` (quorvel_dns_cache_requete_lit), whose question the caller checked

@@ -20,6 +20,7 @@
 #include "kvtstat.h"
 #include "quorvel_dns_cache.h"
 #include "quorvel_dns_examen.h"
+#include "quorvel_dns_lot.h"
 #include "quorvel_dns_message.h"
 #include "quorvel_dns_table.h"
 #include "quorvel_dns_question.h"
@@ -214,11 +215,14 @@ int ouvre_propre(uint32_t amont)
 }
 
 // A query from an allowed client, forwarded under a fresh identifier from
-// a socket of its own (or of the set).
-void transmet(char *d, int n, uint32_t adresse, uint16_t port)
+// a socket of its own (or of the set). `lu`: what the look at the query
+// read of it, not read again.
+void transmet(char *d, int n, uint32_t adresse, uint16_t port, const quorvel_dns_lecture &lu)
 {
-    const size_t fin = quorvel_dns_durci_question(reinterpret_cast<const unsigned char *>(d), static_cast<size_t>(n),
-                                                  false);
+    const size_t fin = lu.classe == QUORVEL_DNS_MSG_LUE
+                           ? lu.requete.q.fin
+                           : quorvel_dns_durci_question(reinterpret_cast<const unsigned char *>(d),
+                                                        static_cast<size_t>(n), false);
     // Without its question the answer could not be checked.
     if (fin == 0) {
         compte(kvtstat.dns.rejetes);
@@ -259,11 +263,7 @@ void transmet(char *d, int n, uint32_t adresse, uint16_t port)
     quorvel_dns_table[slot].taille_question = static_cast<uint16_t>(fin - QUORVEL_DNS_ENTETE);
     std::memcpy(quorvel_dns_table[slot].question, d + QUORVEL_DNS_ENTETE, fin - QUORVEL_DNS_ENTETE);
     quorvel_dns_table[slot].cle_cache = -1;
-    if (quorvel_dns_antememoire.load(std::memory_order_relaxed) != nullptr) {
-        quorvel_dns_cache_requete r;
-        if (quorvel_dns_cache_requete_lit(reinterpret_cast<const unsigned char *>(d), static_cast<size_t>(n), &r) == 0)
-            quorvel_dns_table[slot].cle_cache = static_cast<int>(r.cle);
-    }
+    if (lu.pour_cache) quorvel_dns_table[slot].cle_cache = static_cast<int>(lu.requete.cle);
     quorvel_dns_table[slot].amont = amont;
     std::memcpy(d, &id, sizeof id);
     const bool envoye = quorvel_dns_table[slot].fd_propre >= 0
@@ -312,8 +312,11 @@ void recoit_reponse(int s, uint32_t serie, int propre, char *d, int n, uint32_t 
     quorvel_dns_repondue(slot);
 }
 
-// A datagram on the listening socket: a client's query.
-void recoit_requete(int s, char *d, int n, uint32_t adresse, uint16_t port)
+// A datagram on the listening socket: a client's query. The relay's own
+// answer goes out at once on `s`, or, when the datagram is `i` of `lot`,
+// with the batch's sends.
+void recoit_requete(int s, char *d, int n, uint32_t adresse, uint16_t port, quorvel_dns_lot *lot = nullptr,
+                    int i = 0)
 {
     // Upstreams answer on the set's sockets: anything from them here is a
     // forgery (or a stray), and is not a query either.
@@ -327,8 +330,33 @@ void recoit_requete(int s, char *d, int n, uint32_t adresse, uint16_t port)
         kvtlog_refus("DNS", "Query from %s refused (DNS)", kvtnet_aff_adresse(adresse, texte));
         return;
     }
-    if (quorvel_dns_repond_bloque(s, d, n, adresse, port)) return;
-    transmet(d, n, adresse, port);
+    quorvel_dns_lecture lu;
+    if (lot != nullptr ? quorvel_dns_repond_lot(lot, i, adresse, port, &lu) != 0
+                       : quorvel_dns_repond_bloque(s, d, n, adresse, port, &lu) != 0)
+        return;
+    transmet(d, n, adresse, port, lu);
+}
+
+// The clients' queries waiting on the listening socket, one batch: the
+// relay's own answers leave together at its end.
+void lit_requetes(int s, quorvel_dns_lot *lot)
+{
+    if (quorvel_dns_lot_recoit(lot, s, MSG_DONTWAIT) < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK) KVT_ERREUR_RESEAU("DNS");
+        return;
+    }
+    for (int i = 0; i < lot->nb; ++i) {
+        const int n = quorvel_dns_lot_longueur(lot, i);
+        if (n < 1) {
+            KVT_ERREUR_RESEAU("DNS");  // an empty datagram is anyone's to send
+            continue;
+        }
+        uint32_t adresse;
+        uint16_t port;
+        quorvel_dns_lot_emetteur(lot, i, &adresse, &port);
+        recoit_requete(s, quorvel_dns_lot_datagramme(lot, i), n, adresse, port, lot, i);
+    }
+    (void)quorvel_dns_lot_envoie(lot, s);
 }
 
 bool prepare(int s)
@@ -411,10 +439,19 @@ int quorvel_dns_durci_tour(int s, int delai_max_ms)
 
     epoll_event prets[1 + NB_ENTREES + N];
     const int n = ::epoll_wait(j.ep, prets, 1 + NB_ENTREES + N, static_cast<int>(delai));
+    quorvel_dns_lot_tenu lot;  // taken when the clients' socket has queries
     for (int e = 0; e < n; ++e) {
         const uint32_t donnee = prets[e].data.u32;
         const int propre = donnee >= PAR_REQUETE ? static_cast<int>(donnee - PAR_REQUETE) : -1;
         const int entree = propre >= 0 ? -1 : static_cast<int>(donnee) - 1;
+        if (propre < 0 && entree < 0) {
+            if (!lot) lot.reset(quorvel_dns_lot_prend());
+            // Without one, a datagram at a time below: nothing is lost.
+            if (lot) {
+                lit_requetes(s, lot.get());
+                continue;
+            }
+        }
         for (int k = 0; k < RAFALE; ++k) {
             // Looked up each time: an answer closes its own socket, and a
             // query may take a slot again meanwhile.

@@ -449,4 +449,78 @@ TEST_F(QuorvelDnsDurciPropre, CheckedAnswersServeOthersFromTheCache)
     quorvel_dns_cache_detruit(c);
 }
 
+// Queries waiting at once are read in a batch: the relay's own answers
+// (cache hits, FORMERR) all go out, and the miss among them is forwarded
+// with what its first reading found, so that its answer is kept too.
+TEST_F(QuorvelDnsDurciPropre, ABatchOfQueriesAnsweredFromTheCacheAndItsMissKept)
+{
+    quorvel_dns_cache *c = quorvel_dns_cache_cree(16, 0);
+    ASSERT_NE(nullptr, c);
+    quorvel_dns_antememoire.store(c);
+    const Octets q = ::requete("www.zone.test", 1, 0, false, false, 0x0101);
+    au_relais(client1.fd, std::string(q.begin(), q.end()));
+    const recue r = amont_recoit();
+    Octets rep = ::reponse("www.zone.test", 1, 0, {rr_a(300)});
+    rep[0] = static_cast<unsigned char>(r.octets[0]);
+    rep[1] = static_cast<unsigned char>(r.octets[1]);
+    repond(r, std::string(rep.begin(), rep.end()));
+    ASSERT_EQ(rep.size(), recu(client1.fd).size());
+
+    const uint64_t envoyees = lu(kvtstat.dns.requetes);
+    constexpr int HITS = 40, FORMERR = 3;
+    for (int i = 0; i < HITS; ++i) {
+        const Octets h = ::requete(i % 2 ? "WWW.zone.test" : "www.zone.TEST", 1, 0, false, false,
+                                   static_cast<uint16_t>(0x4000 + i));
+        au_relais(client2.fd, std::string(h.begin(), h.end()));
+    }
+    for (int i = 0; i < FORMERR; ++i) {
+        Octets f = ::requete("a.zone.test", 1, 0, false, false, static_cast<uint16_t>(0x5000 + i));
+        f[5] = 2;  // two questions
+        au_relais(client2.fd, std::string(f.begin(), f.end()));
+    }
+    const Octets manque = ::requete("autre.zone.test", 1, 0, false, false, 0x6000);
+    au_relais(client2.fd, std::string(manque.begin(), manque.end()));
+
+    std::set<int> ids;
+    for (int k = 0; k < HITS + FORMERR; ++k) {
+        const std::string a = recu(client2.fd);
+        ASSERT_GE(a.size(), 12u);
+        const int id = static_cast<unsigned char>(a[0]) << 8 | static_cast<unsigned char>(a[1]);
+        ids.insert(id);
+        if (id >= 0x5000) {
+            EXPECT_EQ(12u, a.size()) << id;
+            EXPECT_EQ(1, a[3] & 0x0F) << id;
+        } else {
+            EXPECT_EQ(rep.size(), a.size()) << id;
+        }
+    }
+    EXPECT_EQ(static_cast<size_t>(HITS + FORMERR), ids.size());
+    EXPECT_EQ(0x4000, *ids.begin());
+    EXPECT_EQ(0x5000 + FORMERR - 1, *ids.rbegin());
+
+    const recue m = amont_recoit();
+    ASSERT_EQ(manque.size(), m.octets.size());
+    EXPECT_EQ(std::string(manque.begin() + 12, manque.end()), m.octets.substr(12));
+    Octets rep2 = ::reponse("autre.zone.test", 1, 0, {rr_a(300)});
+    rep2[0] = static_cast<unsigned char>(m.octets[0]);
+    rep2[1] = static_cast<unsigned char>(m.octets[1]);
+    repond(m, std::string(rep2.begin(), rep2.end()));
+    const std::string a = recu(client2.fd);
+    ASSERT_EQ(rep2.size(), a.size());
+    EXPECT_EQ(std::string("\x60\x00", 2), a.substr(0, 2));
+    EXPECT_EQ(envoyees + 1, lu(kvtstat.dns.requetes));
+
+    // Kept under the key its query was read with: the next asker gets it.
+    const Octets encore = ::requete("autre.zone.test", 1, 0, false, false, 0x7000);
+    au_relais(client1.fd, std::string(encore.begin(), encore.end()));
+    EXPECT_EQ(rep2.size(), recu(client1.fd).size());
+    EXPECT_EQ(envoyees + 1, lu(kvtstat.dns.requetes)) << "not forwarded";
+    quorvel_dns_cache_compteurs n{};
+    quorvel_dns_cache_compte(c, &n);
+    EXPECT_EQ(static_cast<uint64_t>(HITS + 1), n.succes);
+    EXPECT_EQ(2u, n.echecs);
+    quorvel_dns_antememoire.store(nullptr);
+    quorvel_dns_cache_detruit(c);
+}
+
 }  // namespace

@@ -18,6 +18,7 @@
 #include "kvt_trace.h"
 #include "kvtstat.h"
 #include "quorvel_dns_cache.h"
+#include "quorvel_dns_lot.h"
 #include "quorvel_dns_message.h"
 #include "quorvel_dns_question.h"
 #include "quorvel_dns_reglages.h"
@@ -114,15 +115,20 @@ bool quorvel_dns_examen_actif(void)
 }
 
 int quorvel_dns_examine(const unsigned char *d, size_t n, int tcp, unsigned char *reponse, size_t capacite,
-                        uint32_t adresse, uint16_t port)
+                        uint32_t adresse, uint16_t port, quorvel_dns_lecture *lu)
 {
+    quorvel_dns_lecture local;
+    if (lu == nullptr) lu = &local;
+    lu->classe = -1;
+    lu->pour_cache = 0;
     const quorvel_dns_reglages r = quorvel_dns_reglages_courants();
     const bool blocage = r.blocage != 0;
     quorvel_dns_cache *cache = quorvel_dns_antememoire.load(std::memory_order_relaxed);
     const bool journal = journal_actif(r, adresse);
     if (!blocage && !journal && cache == nullptr) return 0;
-    quorvel_dns_msg_question q;
-    const int classe = quorvel_dns_msg_classe(d, n, &q);
+    const quorvel_dns_msg_question &q = lu->requete.q;
+    const int classe = quorvel_dns_msg_classe(d, n, &lu->requete.q);
+    lu->classe = classe;
     if (classe == QUORVEL_DNS_MSG_TRANSMET) return 0;
     if (classe == QUORVEL_DNS_MSG_FORMERR) {
         const int l = quorvel_dns_msg_formerr(d, n, reponse, capacite);
@@ -140,8 +146,11 @@ int quorvel_dns_examine(const unsigned char *d, size_t n, int tcp, unsigned char
             return l;
         }
     }
-    if (cache != nullptr) {
-        const int l = quorvel_dns_cache_cherche(cache, d, n, tcp, reponse, capacite, kvtthread_maintenant_s());
+    // The question read above serves the lookup and, on a miss, the forwarding.
+    if (cache != nullptr && quorvel_dns_cache_requete_complete(d, n, &lu->requete) == 0) {
+        lu->pour_cache = 1;
+        const int l = quorvel_dns_cache_cherche_lue(cache, d, n, &lu->requete, tcp, reponse, capacite,
+                                                    kvtthread_maintenant_s());
         if (l > 0) {
             if (journal && q.texte_fidele) journal_requete(q.texte, q.type, adresse, port, "cached");
             return l;
@@ -151,13 +160,25 @@ int quorvel_dns_examine(const unsigned char *d, size_t n, int tcp, unsigned char
     return 0;
 }
 
-int quorvel_dns_repond_bloque(int s, const char *d, int n, uint32_t adresse, uint16_t port)
+int quorvel_dns_repond_bloque(int s, const char *d, int n, uint32_t adresse, uint16_t port, quorvel_dns_lecture *lu)
 {
     unsigned char reponse[QUORVEL_DNS_EXAMEN_REPONSE];
     const int l = quorvel_dns_examine(reinterpret_cast<const unsigned char *>(d), static_cast<size_t>(n), 0, reponse,
-                                      sizeof reponse, adresse, port);
+                                      sizeof reponse, adresse, port, lu);
     if (l <= 0) return 0;
     if (kvtnet_sendto(s, adresse, port, reinterpret_cast<char *>(reponse), l) < 0) KVT_ERREUR_RESEAU("DNS");
+    return 1;
+}
+
+int quorvel_dns_repond_lot(quorvel_dns_lot *lot, int i, uint32_t adresse, uint16_t port, quorvel_dns_lecture *lu)
+{
+    unsigned char *reponse = quorvel_dns_lot_reponse(lot, i);
+    const int l = quorvel_dns_examine(reinterpret_cast<const unsigned char *>(quorvel_dns_lot_datagramme(lot, i)),
+                                      static_cast<size_t>(quorvel_dns_lot_longueur(lot, i)), 0, reponse,
+                                      QUORVEL_DNS_EXAMEN_REPONSE, adresse, port, lu);
+    if (l <= 0) return 0;
+    if (quorvel_dns_lot_ajoute4(lot, reponse, static_cast<size_t>(l), adresse, port, nullptr) < 0)
+        KVT_ERREUR_RESEAU("DNS");
     return 1;
 }
 

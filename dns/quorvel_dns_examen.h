@@ -24,8 +24,9 @@
 #include <atomic>
 
 #include "quorvel_dns.h"
+#include "quorvel_dns_cache.h"
 
-struct quorvel_dns_cache;
+struct quorvel_dns_lot;
 
 /* The room a caller gives quorvel_dns_examine for the relay's own answer:
  * a cached answer is at most 4,096 bytes. */
@@ -52,15 +53,28 @@ QUORVEL_DNS_INTERNE int quorvel_dns_cache_lit(int au_depart);
 /* Whether queries are read at all: blocking, the query log or the cache on. */
 QUORVEL_DNS_INTERNE bool quorvel_dns_examen_actif(void);
 
+/* What quorvel_dns_examine read of a query, so that the forwarding of one
+ * it did not answer reads nothing again. */
+struct quorvel_dns_lecture {
+    /* quorvel_dns_msg_classe's verdict (`requete.q` holds the question when
+     * QUORVEL_DNS_MSG_LUE), or -1 when the query was not read. */
+    int classe;
+    /* 1 when `requete` is whole: a query the cache answers
+     * (quorvel_dns_cache_requete_lit); only read with a cache. */
+    int pour_cache;
+    quorvel_dns_cache_requete requete;
+};
+
 /* The steps above for the query `d` (`n` bytes) of the allowed client
  * `adresse`:`port` (KVTNET_ADRESSE_INVALIDE: no query-log line), over TCP
  * when `tcp` is 1. When the relay answers itself (FORMERR, NXDOMAIN, or
  * the cache), writes the answer into `reponse` (`capacite` bytes, at
  * least QUORVEL_DNS_EXAMEN_REPONSE for the cache to answer) and gives its
  * length; 0 when the query is to be forwarded as it is. Counts blocked
- * queries in kvtstat.dns.bloques. */
+ * queries in kvtstat.dns.bloques. What it read goes to `lu` when not null. */
 QUORVEL_DNS_INTERNE int quorvel_dns_examine(const unsigned char *d, size_t n, int tcp, unsigned char *reponse,
-                                            size_t capacite, uint32_t adresse, uint16_t port);
+                                            size_t capacite, uint32_t adresse, uint16_t port,
+                                            quorvel_dns_lecture *lu = nullptr);
 
 /* Whether a query would be answered NXDOMAIN for the block list: ad
  * blocking on, the question read, and its name listed. When so, writes the
@@ -74,8 +88,16 @@ QUORVEL_DNS_INTERNE int quorvel_dns_bloque(const unsigned char *d, size_t n, uns
 
 /* The datagram relay's hook, for an allowed client's query of `n` bytes
  * from `adresse`:`port`: 1 when the relay answered it itself from socket
- * `s` (quorvel_dns_examine), 0 when it is to be forwarded. */
-QUORVEL_DNS_INTERNE int quorvel_dns_repond_bloque(int s, const char *d, int n, uint32_t adresse, uint16_t port);
+ * `s` (quorvel_dns_examine), 0 when it is to be forwarded. What was read
+ * goes to `lu` when not null. */
+QUORVEL_DNS_INTERNE int quorvel_dns_repond_bloque(int s, const char *d, int n, uint32_t adresse, uint16_t port,
+                                                  quorvel_dns_lecture *lu = nullptr);
+
+/* The same for datagram `i` of a batch (quorvel_dns_lot.h) from
+ * `adresse`:`port`: the relay's answer is written to the slot's answer room
+ * and added to the batch's sends. What was read goes to `lu`. */
+QUORVEL_DNS_INTERNE int quorvel_dns_repond_lot(quorvel_dns_lot *lot, int i, uint32_t adresse, uint16_t port,
+                                               quorvel_dns_lecture *lu);
 
 /* The TCP relay of one connection while queries are read: one message at
  * a time, so that the relay's own answers keep their place among the

@@ -15,10 +15,12 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "kvt_raii.h"
+#include "kvtstat.h"
 #include "quorvel_dns_test_outils.h"
 #include "quorvel_ip_mask.h"
 
@@ -425,6 +427,84 @@ TEST_F(QuorvelDnsDatagramme, BufferShortagePausesReportsOnceAMinuteThenServesAga
 
     quorvel_dns_alloue = std::malloc;
     std::system(("rm -rf '" + dossier + "'").c_str());
+}
+
+// ---- Batches ----
+
+int appels_alloue;
+// Every second allocation fails: the second block of each batch.
+void *alloue_sans_reste(size_t taille)
+{
+    return ++appels_alloue % 2 == 0 ? nullptr : std::malloc(taille);
+}
+
+// Many queries waiting at once, then their answers: every one forwarded and
+// routed, counted once each; in fewer turns than datagrams when the batch's
+// memory can be had, exactly one a turn when only its first slot can.
+TEST_F(QuorvelDnsDatagramme, WaitingDatagramsGoInBatchesAndAShortageLosesNone)
+{
+    quorvel_dns_serveur2 = INVALIDE;  // one upstream: every query reaches amont1
+    struct Cas {
+        const char *quoi;
+        void *(*alloue)(size_t);
+        bool un_par_tour;
+    } cas[] = {{"memory enough", std::malloc, false}, {"short of the batch's rest", alloue_sans_reste, true}};
+    constexpr int NB = 45;  // more than one batch
+    uint16_t id = 0x7000;
+    for (const Cas &c : cas) {
+        SCOPED_TRACE(c.quoi);
+        vide_anneau();
+        appels_alloue = 0;
+        quorvel_dns_alloue = c.alloue;
+        std::set<std::string> requetes, reponses;
+        for (int i = 0; i < NB; ++i, ++id) {
+            const std::string q = requete(id);
+            requetes.insert(q);
+            envoie(client1.fd, q, relais.fd);
+        }
+        // Each turn waits for a datagram, so one more than were sent would
+        // wait; the counters say how many each turn sent.
+        std::set<std::string> recues;
+        int tours = 0;
+        while (recues.size() < requetes.size() && tours < NB) {
+            const uint64_t avant = kvtstat.dns.requetes.load();
+            ASSERT_EQ(0, quorvel_dns_datagramme(relais.fd));
+            ++tours;
+            const uint64_t envoyees = kvtstat.dns.requetes.load() - avant;
+            if (c.un_par_tour) {
+                EXPECT_EQ(1u, envoyees);
+            }
+            for (uint64_t k = 0; k < envoyees; ++k) {
+                std::string q = recoit(amont1.fd);
+                ASSERT_FALSE(q.empty());
+                recues.insert(q);
+                q[2] = '\x81';
+                reponses.insert(q);
+            }
+        }
+        EXPECT_EQ(requetes, recues);
+        if (!c.un_par_tour) {
+            EXPECT_LT(tours, NB) << "no batch";
+        }
+
+        // The answers, all sent before the relay reads any.
+        for (const std::string &r : reponses) envoie(amont1.fd, r, relais.fd);
+        std::set<std::string> routees;
+        for (int t = 0; routees.size() < reponses.size() && t < NB; ++t) {
+            const uint64_t avant = kvtstat.dns.reponses.load();
+            ASSERT_EQ(0, quorvel_dns_datagramme(relais.fd));
+            const uint64_t envoyees = kvtstat.dns.reponses.load() - avant;
+            if (c.un_par_tour) {
+                EXPECT_EQ(1u, envoyees);
+            }
+            for (uint64_t k = 0; k < envoyees; ++k) routees.insert(recoit(client1.fd));
+        }
+        EXPECT_EQ(reponses, routees);
+        EXPECT_EQ("", rien(client1.fd));
+        EXPECT_EQ("", rien(client2.fd));
+        EXPECT_EQ("", rien(amont1.fd));
+    }
+    quorvel_dns_alloue = std::malloc;
 }
 
 }  // namespace
