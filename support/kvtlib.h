@@ -299,6 +299,8 @@ struct kvtnet_limites {
  *   that has waited longest for its request head;
  * - while more than half the slots are taken, a connection still without
  *   its request head after 5 seconds is ended.
+ * Those two are the rule KVTNET_EVICTION_ENTETE; KVTNET_EVICTION_INACTIVE
+ * replaces them (see "eviction").
  * A connection whose wait is ended has its reading side shut down: its
  * handler's kvtnet_recup_entete fails and the handler answers and closes as
  * after the 30-second deadline. A connection counts as past its head from

@@ -464,7 +464,8 @@ int ecoute(int *resultat, uint32_t adresse, int port, kvtnet_gestionnaire gestio
                     ::close(c);
                     continue;
                 }
-                // Only this thread writes it: the handler's call above may have changed it.
+                // The test may have changed the limit; the registry's copy is
+                // only read and written on this thread.
                 registre->max_par_adresse = limites->max_par_adresse > 0 ? limites->max_par_adresse : 0;
             }
             connexion = admet(registre, c, pair.sin_addr.s_addr, kvtnet_maintenant_ms());
