@@ -1,5 +1,6 @@
-/* DNS over TCP: the listener on TCP port 53, the accept thread and the
- * per-connection relay to an upstream server. The datagram relay
+/* DNS over TCP: the listening socket on TCP port 53, served by the support
+ * library's capped listener (idle-longest eviction, per-client limit), and
+ * the per-connection relay to an upstream server. The datagram relay
  * (quorvel_dns.cpp) starts it and shares nothing with it but the settings. */
 #include "quorvel_dns_tcp.h"
 
@@ -14,10 +15,8 @@
 #include <ctime>
 #include <fcntl.h>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -35,75 +34,46 @@ namespace {
 // Each direction's bytes wait here until the other side takes them; the
 // relay reads no more from a side while its buffer is full.
 constexpr size_t TAILLE_SENS = 16 * 1024;
-// A connection thread keeps its buffers on the heap: small stack.
-constexpr unsigned PILE_CONNEXION = 64 * 1024;
-// Pause when accept finds no descriptor or memory: the waiting clients stay
-// in the backlog and the thread does not burn a core meanwhile.
-constexpr int PAUSE_ACCEPT_US = 100 * 1000;
-constexpr int64_t MANQUE_RAPPEL_MS = 60 * 1000;
 
 std::atomic<int> nb_connexions{0};
 
-// The connections being served, for the per-client limit and for the
-// newcomer that finds every place taken: each place holds the client
-// socket, its address, and when its last complete message that was not
-// empty came (monotonic ms). A place freed by the accept thread (its
-// connection shut down for a newcomer) has a new generation, so the old
-// thread leaves it alone when it ends.
-struct Place {
-    int fd = -1;
-    uint32_t adresse = 0;
-    uint64_t generation = 0;
-    std::atomic<int64_t> dernier_ms{0};
-};
-std::mutex verrou_places;
-Place places[QUORVEL_DNS_TCP_MAX_CONNEXIONS];
-uint64_t derniere_generation;
+// The client socket this thread serves, for the relays' note of each
+// complete message; -1 on any other thread.
+thread_local int client_courant = -1;
 
-// The place of the connection this thread serves, for the relays' note of
-// each complete message.
-thread_local Place *place_courante;
-thread_local uint64_t generation_courante;
+// The listener's limits, on the listener's own thread (kvtnet_limites
+// "admet" runs there), so that a second listener never shares them.
+thread_local kvtnet_limites *limites_courantes;
 
-
-// Takes a place for `fd` from `adresse`: -1 when that client already holds
-// its limit (the newcomer is closed), else the place; when all are taken,
-// the one whose last message is oldest is shut down and given to the
-// newcomer.
-int prend_place(int fd, uint32_t adresse, int max_par_client, uint64_t *generation)
+// Before a connection takes a slot: a refused client is logged like a
+// refused datagram and closed unread without ever holding one, and the
+// per-client limit follows the settings in force (a reload takes it up
+// for new connections).
+int admet_client(int, const sockaddr *pair, socklen_t longueur)
 {
-    std::lock_guard<std::mutex> g(verrou_places);
-    int libre = -1, plus_vieille = -1, du_client = 0;
-    for (int i = 0; i < QUORVEL_DNS_TCP_MAX_CONNEXIONS; ++i) {
-        Place &p = places[i];
-        if (p.fd < 0) {
-            if (libre < 0) libre = i;
-            continue;
-        }
-        if (p.adresse == adresse) ++du_client;
-        if (plus_vieille < 0 || p.dernier_ms.load(std::memory_order_relaxed) <
-                                    places[plus_vieille].dernier_ms.load(std::memory_order_relaxed))
-            plus_vieille = i;
+    // The allowed-host table is IPv4: nothing else can be allowed.
+    if (pair->sa_family != AF_INET || longueur < static_cast<socklen_t>(sizeof(sockaddr_in))) return 0;
+    sockaddr_in a;
+    std::memcpy(&a, pair, sizeof a);
+    if (!quorvel_ip_mask_autorise(a.sin_addr.s_addr)) {
+        char texte[20];
+        if (kvtlog_refus("DNS", "Query from %s refused (DNS)", kvtnet_aff_adresse(a.sin_addr.s_addr, texte)) == 1)
+            kvtlog_acces("dns-tcp client=%s:%u upstream=- status=403 up=0 down=0 ms=0", texte,
+                         unsigned{ntohs(a.sin_port)});
+        return 0;
     }
-    if (max_par_client > 0 && du_client >= max_par_client) return -1;
-    if (libre < 0) {
-        libre = plus_vieille;
-        // Its thread sees the end of both directions, closes, and leaves.
-        (void)::shutdown(places[libre].fd, SHUT_RDWR);
-    }
-    Place &p = places[libre];
-    p.fd = fd;
-    p.adresse = adresse;
-    p.generation = *generation = ++derniere_generation;
-    p.dernier_ms.store(kvtthread_maintenant_ms(), std::memory_order_relaxed);
-    return libre;
+    if (limites_courantes != nullptr)
+        limites_courantes->max_par_adresse = quorvel_dns_reglages_courants().tcp_par_client;
+    return 1;
 }
 
-void rend_place(int i, uint64_t generation)
+void accept_echoue(int erreur, int fin)
 {
-    std::lock_guard<std::mutex> g(verrou_places);
-    if (places[i].generation == generation) places[i].fd = -1;
+    kvtlog_erreur(fin ? "DNS relay: accept on TCP port 53: %s; TCP service ends"
+                      : "DNS relay: accept on TCP port 53: %s; waiting for resources",
+                  std::strerror(erreur));
 }
+
 // The datagram relay owns rand(); TCP draws from its own sequence.
 std::atomic<unsigned> nb_tirages{0};
 
@@ -166,22 +136,16 @@ int ecrit(int fd, Sens &s) noexcept
     return 0;
 }
 
-struct Connexion {
-    int client;
-    uint32_t adresse;  // the client's, network order
-    uint16_t port;
-    int64_t debut_ms;  // accepted at
-    int place;
-    uint64_t generation;
-};
-
+// The handler of one client connection, on a thread of the listener's.
 void connexion(void *argument)
 {
-    const Connexion c = *static_cast<Connexion *>(argument);
-    delete static_cast<Connexion *>(argument);
-    kvt_fd client{c.client};
-    place_courante = &places[c.place];
-    generation_courante = c.generation;
+    kvtnet_bloc c;
+    std::memcpy(&c, argument, sizeof c);
+    std::free(argument);
+    nb_connexions.fetch_add(1, std::memory_order_acq_rel);
+    const int64_t debut_ms = kvtthread_maintenant_ms();
+    kvt_fd client{c.socket};
+    client_courant = c.socket;
     const uint32_t serveur = quorvel_dns_choisit_serveur(tirage());
     kvt_fd amont{kvtnet_connecter(serveur, quorvel_dns_port)};
     // Upstream unreachable: the client sees the connection end. A peer that
@@ -206,9 +170,9 @@ void connexion(void *argument)
         code = r == 0 ? 200 : r == 1 ? 504 : !amont ? 503 : 502;
     }
     const bool amont_joint = static_cast<bool>(amont);
-    place_courante = nullptr;
-    rend_place(c.place, c.generation);  // before the close: the accept thread never shuts a reused number down
-    ::close(client.release());  // closed before the slot is given back
+    client_courant = -1;
+    // Withdrawn from the listener first: it never shuts a reused number down.
+    (void)kvtnet_fermer(client.release());
     if (amont) ::close(amont.release());
     if (kvtlog_acces_actif()) {
         char texte_client[20], texte_amont[20];
@@ -219,7 +183,7 @@ void connexion(void *argument)
             std::strcpy(texte_amont, "-");
         kvtlog_acces("dns-tcp client=%s:%u upstream=%s status=%d up=%llu down=%llu ms=%lld", texte_client,
                      unsigned{ntohs(c.port)}, texte_amont, code, static_cast<unsigned long long>(montants),
-                     static_cast<unsigned long long>(descendants), static_cast<long long>(kvtthread_maintenant_ms() - c.debut_ms));
+                     static_cast<unsigned long long>(descendants), static_cast<long long>(kvtthread_maintenant_ms() - debut_ms));
     }
     if (compte) kvtarret_sort();
     nb_connexions.fetch_sub(1, std::memory_order_release);
@@ -377,8 +341,7 @@ int quorvel_dns_tcp_demarre(uint32_t adresse)
 
 void quorvel_dns_tcp_note_message(void)
 {
-    if (place_courante != nullptr)
-        place_courante->dernier_ms.store(kvtthread_maintenant_ms(), std::memory_order_relaxed);
+    if (client_courant >= 0) (void)kvtnet_connexion_active(client_courant);
 }
 
 int quorvel_dns_tcp_en_cours(void)
@@ -388,61 +351,11 @@ int quorvel_dns_tcp_en_cours(void)
 
 void quorvel_dns_tcp_accepte(void *argument)
 {
-    kvt_fd ecoute{static_cast<int>(reinterpret_cast<intptr_t>(argument))};
-    int64_t manque_signale_a = -MANQUE_RAPPEL_MS;  // the first shortage is written at once
-    for (;;) {
-        sockaddr_in pair{};
-        socklen_t l = sizeof pair;
-        const int c = ::accept4(ecoute.fd, reinterpret_cast<sockaddr *>(&pair), &l, SOCK_CLOEXEC);
-        if (c < 0) {
-            const int e = errno;
-            switch (e) {
-            case EINTR:
-            case ECONNABORTED:
-            // Network errors of the pending connection itself (accept(2)).
-            case EPROTO: case ENOPROTOOPT: case EHOSTDOWN: case ENONET: case EHOSTUNREACH:
-            case EOPNOTSUPP: case ENETUNREACH: case ENETDOWN: case EPERM:
-                continue;
-            case EMFILE: case ENFILE: case ENOBUFS: case ENOMEM:
-                if (kvtthread_maintenant_ms() - manque_signale_a >= MANQUE_RAPPEL_MS) {
-                    kvtlog_erreur("DNS relay: accept on TCP port 53: %s; waiting for resources",
-                                  std::strerror(e));
-                    manque_signale_a = kvtthread_maintenant_ms();
-                }
-                ::usleep(PAUSE_ACCEPT_US);
-                continue;
-            case EINVAL:
-                return;  // shut down
-            default:
-                kvtlog_erreur("DNS relay: accept on TCP port 53: %s; TCP service ends", std::strerror(e));
-                return;
-            }
-        }
-        kvt_fd client{c};
-        if (!quorvel_ip_mask_autorise(pair.sin_addr.s_addr)) {
-            char texte[20];
-            if (kvtlog_refus("DNS", "Query from %s refused (DNS)", kvtnet_aff_adresse(pair.sin_addr.s_addr, texte)) == 1)
-                kvtlog_acces("dns-tcp client=%s:%u upstream=- status=403 up=0 down=0 ms=0", texte,
-                             unsigned{ntohs(pair.sin_port)});
-            continue;  // closed unread
-        }
-        // A client over its limit is closed at once; with every place
-        // taken, the connection idle longest makes room for the newcomer.
-        uint64_t generation = 0;
-        const int place = prend_place(client.fd, pair.sin_addr.s_addr,
-                                      quorvel_dns_reglages_courants().tcp_par_client, &generation);
-        if (place < 0) continue;
-        nb_connexions.fetch_add(1, std::memory_order_acq_rel);
-        const int un = 1;
-        (void)::setsockopt(client.fd, IPPROTO_TCP, TCP_NODELAY, &un, sizeof un);
-        auto *arg = new (std::nothrow)
-            Connexion{client.fd, pair.sin_addr.s_addr, pair.sin_port, kvtthread_maintenant_ms(), place, generation};
-        if (arg == nullptr || kvtthread_demarre(connexion, PILE_CONNEXION, arg) < 0) {
-            delete arg;
-            rend_place(place, generation);
-            nb_connexions.fetch_sub(1, std::memory_order_release);
-            continue;
-        }
-        (void)client.release();  // the connection thread's now
-    }
+    // A client over its limit is closed at once; with every place taken,
+    // the connection idle longest makes room for the newcomer.
+    kvtnet_limites limites = {QUORVEL_DNS_TCP_MAX_CONNEXIONS, 0, nullptr, KVTNET_EVICTION_INACTIVE, admet_client,
+                              accept_echoue};
+    limites_courantes = &limites;
+    (void)kvtnet_ecouteur_limite_sur(static_cast<int>(reinterpret_cast<intptr_t>(argument)), connexion, &limites);
+    limites_courantes = nullptr;
 }

@@ -9,7 +9,8 @@
  * complete message for 30 seconds is closed.
  *
  * Started by the relay's server thread once its UDP socket is bound. One
- * accept thread, and one thread per client connection, at most
+ * accept thread running the support library's capped listener, and one of
+ * its connection threads per client connection, at most
  * QUORVEL_DNS_TCP_MAX_CONNEXIONS at once. They only read the module's
  * settings (upstreams, port, listen address, allowed-host table), written
  * before any of them starts. */
@@ -35,7 +36,8 @@
 #define QUORVEL_DNS_TCP_PAR_CLIENT 8
 /* The limit in force is in the relay's settings (quorvel_dns_reglages.h). */
 /* A complete message that is not empty came on the connection this thread
- * serves: it is no longer the idlest. Nothing on other threads. */
+ * serves: it is no longer the idlest (kvtnet_connexion_active). Nothing on
+ * other threads. */
 QUORVEL_DNS_INTERNE void quorvel_dns_tcp_note_message(void);
 
 /* Message framing of the client's stream: each message is a 2-byte length
@@ -58,8 +60,9 @@ QUORVEL_DNS_INTERNE int quorvel_dns_tcp_ecoute(uint32_t adresse);
  * thread. 0, or -1 (logged) when TCP is not served. */
 QUORVEL_DNS_INTERNE int quorvel_dns_tcp_demarre(uint32_t adresse);
 
-/* The accept loop on the listening socket `(intptr_t)ecoute`; returns only
- * when accept fails for good (logged), or the socket is shut down. */
+/* The capped listener (kvtnet_ecouteur_limite_sur) on the listening socket
+ * `(intptr_t)ecoute`, which it owns; returns only when accept fails for
+ * good (logged), or the socket is shut down (then it is closed). */
 QUORVEL_DNS_INTERNE void quorvel_dns_tcp_accepte(void *ecoute);
 
 /* Relays `client` <-> `amont` until either side has closed and what it sent

@@ -116,7 +116,8 @@ bool en_service;
 
 int port_stats;
 uint32_t adresse_stats;
-kvtnet_limites limites = {QUORVEL_STATS_MAX_CONNEXIONS, QUORVEL_STATS_MAX_PAR_ADRESSE, nullptr};
+kvtnet_limites limites = {QUORVEL_STATS_MAX_CONNEXIONS, QUORVEL_STATS_MAX_PAR_ADRESSE, nullptr,
+                          KVTNET_EVICTION_ENTETE, nullptr, nullptr};
 
 void serveur(void *)
 {

@@ -36,7 +36,7 @@
 int quorvel_http_port = 0;
 uint32_t quorvel_http_adresse = 0;
 int quorvel_http_actif = 0;
-kvtnet_limites quorvel_http_limites = {0, 0, quorvel_http_refus};
+kvtnet_limites quorvel_http_limites = {0, 0, quorvel_http_refus, KVTNET_EVICTION_ENTETE, nullptr, nullptr};
 
 namespace {
 

@@ -29,7 +29,7 @@ int quorvel_ssl_port = 0;
 uint32_t quorvel_ssl_adresse = 0;
 int quorvel_ssl_port_dns = 0;
 int quorvel_ssl_actif = 0;
-kvtnet_limites quorvel_ssl_limites = {0, 0, quorvel_ssl_refus};
+kvtnet_limites quorvel_ssl_limites = {0, 0, quorvel_ssl_refus, KVTNET_EVICTION_ENTETE, nullptr, nullptr};
 // [SSL] SSLIdleTimeout: seconds without a byte either way that close a
 // tunnel; 0, the default, sets no limit. A reload replaces it for the
 // tunnels that start afterwards.

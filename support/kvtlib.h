@@ -265,7 +265,30 @@ struct kvtnet_limites {
      * non-blocking, and a small answer fits the empty send buffer of a fresh
      * connection. Never closes `s`; the listener does. Null: closed unanswered. */
     void (*refus)(int s, uint32_t adresse);
+    /* Which connection gives its slot to a newcomer while every slot is
+     * taken: KVTNET_EVICTION_ENTETE (0), or KVTNET_EVICTION_INACTIVE. */
+    int eviction;
+    /* Runs on the listener's thread for each accepted connection before it
+     * takes a slot (so it must not wait): 0 turns it away, closed unread,
+     * without `refus`, a slot or a handler; else it is admitted. It may
+     * change "max_par_adresse", which is read at each connection. Null:
+     * every connection goes on to the limits. */
+    int (*admet)(int s, const struct sockaddr *pair, socklen_t longueur);
+    /* Writes the error-log line of a failed accept in place of the
+     * listener's own (`erreur`: errno; `fin` non-zero when listening ends,
+     * 0 when it waits for resources, written at most once a minute). Null:
+     * the listener's lines. */
+    void (*accept_echoue)(int erreur, int fin);
 };
+
+/* kvtnet_limites "eviction": the connection that has waited longest for its
+ * request head (the 5-second rule below applies). */
+#define KVTNET_EVICTION_ENTETE 0
+/* kvtnet_limites "eviction": the connection idle longest, since its handler
+ * last called kvtnet_connexion_active (or since its accept); the newcomer's
+ * slot is taken at once, the idlest connection is shut down both ways, and
+ * no wait is shortened under pressure. For protocols without a head. */
+#define KVTNET_EVICTION_INACTIVE 1
 
 /* kvtnet_gen_ecouteur_thread on `adresse` (network order; 0: every
  * interface) with limits (`limites` not null):
@@ -276,6 +299,8 @@ struct kvtnet_limites {
  *   that has waited longest for its request head;
  * - while more than half the slots are taken, a connection still without
  *   its request head after 5 seconds is ended.
+ * Those two are the rule KVTNET_EVICTION_ENTETE; KVTNET_EVICTION_INACTIVE
+ * replaces them (see "eviction").
  * A connection whose wait is ended has its reading side shut down: its
  * handler's kvtnet_recup_entete fails and the handler answers and closes as
  * after the 30-second deadline. A connection counts as past its head from
@@ -286,6 +311,21 @@ struct kvtnet_limites {
 KVT_EXPORT int kvtnet_ecouteur_limite(int *resultat, uint32_t adresse, int port,
                                       kvtnet_gestionnaire gestionnaire,
                                       const struct kvtnet_limites *limites);
+/* kvtnet_ecouteur_limite on `s`, a socket the caller has bound and set
+ * listening itself (with its own error lines for those steps). The listener
+ * owns `s` from the call, also when it fails: listening ends when another
+ * thread shuts it down (shutdown(s, SHUT_RDWR)), then `s` is closed and the
+ * result is 0. Accepted sockets get TCP_NODELAY. -1 for an invalid `s` or
+ * null `limites`, or when the listener cannot start (closed too). */
+KVT_EXPORT int kvtnet_ecouteur_limite_sur(int s, kvtnet_gestionnaire gestionnaire,
+                                          const struct kvtnet_limites *limites);
+/* The handler of `s`, a connection of a capped listener with
+ * KVTNET_EVICTION_INACTIVE, reports that its client has just shown it is
+ * working (for DNS, a complete message that is not empty): the connection
+ * becomes the last one to give its slot to a newcomer. Called on the
+ * handler's thread; nothing for any other socket. 0, or -1 when the
+ * listener has already shut the connection down for a newcomer. */
+KVT_EXPORT int kvtnet_connexion_active(int s);
 
 /* Connections that the descriptor limit lets this process serve at once,
  * with room for its own descriptors: see kvtnet_ecouteur.cpp. At least 1. */

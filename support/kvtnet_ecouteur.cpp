@@ -75,7 +75,7 @@ struct Connexion {
     int fd = -1;
     uint32_t adresse = 0;
     int64_t accepte_ms = 0;
-    bool en_tete = true;   // still waiting for its request head, in the list below
+    bool en_tete = true;   // in the list below: awaiting its head, or any under the idle rule
     bool retiree = false;  // withdrawn by its handler: the number is no longer ours
     bool coupee = false;   // wait ended by the listener; its slot is already given back
     Connexion *prec = nullptr, *suiv = nullptr;
@@ -86,9 +86,12 @@ struct Registre {
     std::mutex m;
     int max = 1;
     int max_par_adresse = 0;
+    int eviction = KVTNET_EVICTION_ENTETE;
     int tenues = 0;                             // slots taken
     std::unordered_map<uint32_t, int> par_adresse;
-    Connexion *premiere = nullptr, *derniere = nullptr;  // awaiting their head, oldest first
+    // Awaiting their head, oldest first; under the idle rule every connection
+    // with a slot, the one idle longest first.
+    Connexion *premiere = nullptr, *derniere = nullptr;
 
     // All of these run with `m` held.
     void detache(Connexion *c) noexcept
@@ -111,10 +114,26 @@ struct Registre {
     void coupe(Connexion *c) noexcept
     {
         if (c->retiree || c->coupee) return;
-        (void)::shutdown(c->fd, SHUT_RD);
+        // An idle connection is owed nothing: its handler sees both ends.
+        (void)::shutdown(c->fd, eviction == KVTNET_EVICTION_INACTIVE ? SHUT_RDWR : SHUT_RD);
         c->coupee = true;
         detache(c);
         rend_place(c);
+    }
+    void ajoute(Connexion *c) noexcept
+    {
+        c->prec = derniere;
+        c->suiv = nullptr;
+        (derniere ? derniere->suiv : premiere) = c;
+        derniere = c;
+    }
+    // Under the idle rule, `c` worked just now: the last to give way.
+    void active(Connexion *c) noexcept
+    {
+        if (!c->en_tete || c == derniere) return;
+        detache(c);
+        c->en_tete = true;
+        ajoute(c);
     }
     void retire(Connexion *c) noexcept
     {
@@ -130,6 +149,7 @@ struct Registre {
     // read yet, is a working client's. Null when none of the oldest is.
     Connexion *a_evincer() noexcept
     {
+        if (eviction == KVTNET_EVICTION_INACTIVE) return premiere;
         int essais = 0;
         for (Connexion *c = premiere; c != nullptr && essais < ESSAIS_EVICTION; c = c->suiv, ++essais) {
             char vu[4096];
@@ -143,7 +163,7 @@ struct Registre {
     // (monotonic ms), or -1 when none applies.
     int64_t ecourte(int64_t maintenant) noexcept
     {
-        if (!sous_pression()) return -1;
+        if (eviction == KVTNET_EVICTION_INACTIVE || !sous_pression()) return -1;
         while (premiere != nullptr && maintenant - premiere->accepte_ms >= ATTENTE_COURTE_MS) coupe(premiere);
         if (!sous_pression() || premiere == nullptr) return -1;
         return premiere->accepte_ms + ATTENTE_COURTE_MS;
@@ -177,9 +197,7 @@ Connexion *admet(const std::shared_ptr<Registre> &r, int fd, uint32_t adresse, i
         c->registre = r;
         ++r->par_adresse[adresse];
         ++r->tenues;
-        c->prec = r->derniere;
-        (r->derniere ? r->derniere->suiv : r->premiere) = c;
-        r->derniere = c;
+        r->ajoute(c);
         return c;
     } catch (const std::bad_alloc &) {
         return nullptr;
@@ -354,12 +372,18 @@ int ouvre_ecoute(uint32_t adresse, int port, kvtnet_gestionnaire gestionnaire, b
 // The accept loop of both listeners; `limites` null for the uncapped one.
 // Listening ends when another thread shuts the socket down
 // (shutdown(*resultat, SHUT_RDWR)): the loop then closes it and returns 0.
+// `deja`: a socket the caller set listening (`adresse` and `port` unused), or -1.
 int ecoute(int *resultat, uint32_t adresse, int port, kvtnet_gestionnaire gestionnaire,
-           const kvtnet_limites *limites)
+           const kvtnet_limites *limites, int deja = -1)
 {
     bool herite = false;  // accepted sockets come with TCP_NODELAY and keepalive
-    kvt_fd s{ouvre_ecoute(adresse, port, gestionnaire, &herite)};
+    kvt_fd s{deja >= 0 ? deja : ouvre_ecoute(adresse, port, gestionnaire, &herite)};
     if (!s) return -1;
+    if (deja >= 0) {
+        sockaddr_in sa{};
+        socklen_t l = sizeof sa;
+        if (::getsockname(deja, reinterpret_cast<sockaddr *>(&sa), &l) == 0) port = ntohs(sa.sin_port);
+    }
     std::shared_ptr<Registre> registre;
     if (limites != nullptr) {
         try {
@@ -370,6 +394,7 @@ int ecoute(int *resultat, uint32_t adresse, int port, kvtnet_gestionnaire gestio
         }
         registre->max = limites->max_connexions > 0 ? limites->max_connexions : kvtnet_max_connexions_defaut();
         registre->max_par_adresse = limites->max_par_adresse > 0 ? limites->max_par_adresse : 0;
+        registre->eviction = limites->eviction;
         // The capped loop waits in poll, with the short deadline when one
         // applies, so accept must not block.
         int drapeaux = ::fcntl(s.fd, F_GETFL);
@@ -412,7 +437,10 @@ int ecoute(int *resultat, uint32_t adresse, int port, kvtnet_gestionnaire gestio
                 continue;
             case EMFILE: case ENFILE: case ENOBUFS: case ENOMEM:
                 if (kvtnet_maintenant_ms() - manque_signale_a >= MANQUE_RAPPEL_MS) {
-                    kvtlog_erreur("Accept on port %d: %s; waiting for resources", port, std::strerror(e));
+                    if (limites != nullptr && limites->accept_echoue != nullptr)
+                        limites->accept_echoue(e, 0);
+                    else
+                        kvtlog_erreur("Accept on port %d: %s; waiting for resources", port, std::strerror(e));
                     manque_signale_a = kvtnet_maintenant_ms();
                 }
                 ::usleep(PAUSE_ACCEPT_MS * 1000);
@@ -420,7 +448,10 @@ int ecoute(int *resultat, uint32_t adresse, int port, kvtnet_gestionnaire gestio
             case EINVAL:
                 return 0;  // shut down: listening ends
             default:
-                kvtlog_erreur("Accept on port %d: %s; listening ends", port, std::strerror(e));
+                if (limites != nullptr && limites->accept_echoue != nullptr)
+                    limites->accept_echoue(e, 1);
+                else
+                    kvtlog_erreur("Accept on port %d: %s; listening ends", port, std::strerror(e));
                 if (e == EBADF || e == ENOTSOCK) (void)s.release();  // no longer ours to close
                 return -1;
             }
@@ -428,6 +459,15 @@ int ecoute(int *resultat, uint32_t adresse, int port, kvtnet_gestionnaire gestio
         if (!herite) kvtnet_option(c, IPPROTO_TCP, TCP_NODELAY, 1);
         Connexion *connexion = nullptr;
         if (registre) {
+            if (limites->admet != nullptr) {
+                if (limites->admet(c, reinterpret_cast<const sockaddr *>(&pair), l) == 0) {
+                    ::close(c);
+                    continue;
+                }
+                // The test may have changed the limit; the registry's copy is
+                // only read and written on this thread.
+                registre->max_par_adresse = limites->max_par_adresse > 0 ? limites->max_par_adresse : 0;
+            }
             connexion = admet(registre, c, pair.sin_addr.s_addr, kvtnet_maintenant_ms());
             if (connexion == nullptr) {
                 refuse(c, pair.sin_addr.s_addr, limites);
@@ -498,6 +538,16 @@ int kvtnet_connexion_entete_lue(int s) noexcept
     return 0;
 }
 
+int kvtnet_connexion_active(int s)
+{
+    Connexion *c = courante;
+    if (c == nullptr || c->fd != s) return 0;
+    std::lock_guard<std::mutex> g(c->registre->m);
+    if (c->coupee) return -1;
+    c->registre->active(c);
+    return 0;
+}
+
 int kvtnet_max_connexions_defaut(void)
 {
     // Descriptors: each tunnel holds two (client and host) and a third for a
@@ -536,4 +586,15 @@ int kvtnet_ecouteur_limite(int *resultat, uint32_t adresse, int port, kvtnet_ges
 {
     if (limites == nullptr) { KVT_ERREUR_MSG("Parametre null"); return -1; }
     return ecoute(resultat, adresse, port, gestionnaire, limites);
+}
+
+int kvtnet_ecouteur_limite_sur(int s, kvtnet_gestionnaire gestionnaire, const kvtnet_limites *limites)
+{
+    if (s < 0) { KVT_ERREUR_MSG("Parametre null"); return -1; }
+    if (limites == nullptr || gestionnaire == nullptr) {
+        KVT_ERREUR_MSG("Parametre null");
+        ::close(s);
+        return -1;
+    }
+    return ecoute(nullptr, 0, 0, gestionnaire, limites, s);
 }

@@ -6,7 +6,9 @@
 
 #include <arpa/inet.h>
 #include <chrono>
+#include <atomic>
 #include <condition_variable>
+#include <cstring>
 #include <fcntl.h>
 #include <algorithm>
 #include <cstdio>
@@ -137,7 +139,8 @@ struct Ecouteur {
     int cellule = -1;
     int resultat = 99;
     std::thread t;
-    Ecouteur(int max, int par_adresse, kvtnet_gestionnaire g = gestionnaire) : limites{max, par_adresse, refus}
+    Ecouteur(int max, int par_adresse, kvtnet_gestionnaire g = gestionnaire)
+        : limites{max, par_adresse, refus, KVTNET_EVICTION_ENTETE, nullptr, nullptr}
     {
         {
             std::lock_guard<std::mutex> v(m);
@@ -218,6 +221,116 @@ bool encore_en_attente(uint16_t port)
 {
     std::lock_guard<std::mutex> g(m);
     return resultats.count(port) == 0;
+}
+
+// Under the idle rule: each byte the client sends is reported as activity
+// and answered "a"; at the client's end (or its eviction) the result of one
+// more report is kept, -1 telling that the listener shut it down.
+void gestionnaire_actif(void *p)
+{
+    auto *b = static_cast<kvtnet_bloc *>(p);
+    int s = b->socket;
+    uint16_t port = ntohs(b->port);
+    std::free(p);
+    {
+        std::lock_guard<std::mutex> g(m);
+        ++en_cours;
+        cv.notify_all();
+    }
+    char o;
+    while (recv(s, &o, 1, 0) == 1) {
+        EXPECT_EQ(0, kvtnet_connexion_active(s));
+        if (kvtnet_envoie_str(s, "a") < 0) break;
+    }
+    int r = kvtnet_connexion_active(s);
+    kvtnet_fermer(s);
+    std::lock_guard<std::mutex> g(m);
+    resultats[port] = r;
+    --en_cours;
+    cv.notify_all();
+}
+
+// Addresses the admission test turns away, and the per-address limit it sets.
+std::atomic<int> par_adresse_admis{0};
+int admet_sauf_127_0_0_3(int, const sockaddr *pair, socklen_t longueur);
+kvtnet_limites *limites_inactif = nullptr;
+int admet_sauf_127_0_0_3(int, const sockaddr *pair, socklen_t longueur)
+{
+    EXPECT_EQ(AF_INET, pair->sa_family);
+    EXPECT_EQ(sizeof(sockaddr_in), longueur);
+    sockaddr_in a;
+    std::memcpy(&a, pair, sizeof a);
+    limites_inactif->max_par_adresse = par_adresse_admis.load();
+    return a.sin_addr.s_addr != htonl(0x7F000003);
+}
+
+// A capped listener with the idle rule, on a socket the test set listening.
+struct EcouteurInactif {
+    kvtnet_limites limites;
+    int s = -1;
+    int port = 0;
+    int resultat = 99;
+    std::thread t;
+    EcouteurInactif(int max, int par_adresse)
+        : limites{max, 0, refus, KVTNET_EVICTION_INACTIVE, admet_sauf_127_0_0_3, nullptr}
+    {
+        {
+            std::lock_guard<std::mutex> v(m);
+            resultats.clear();
+            refuses.clear();
+            en_cours = 0;
+        }
+        par_adresse_admis = par_adresse;
+        limites_inactif = &limites;
+        s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t l = sizeof sa;
+        EXPECT_EQ(0, bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa));
+        EXPECT_EQ(0, listen(s, 64));
+        getsockname(s, reinterpret_cast<sockaddr *>(&sa), &l);
+        port = ntohs(sa.sin_port);
+        t = std::thread([this] { resultat = kvtnet_ecouteur_limite_sur(s, gestionnaire_actif, &limites); });
+    }
+    // Clients must have closed: handlers end when theirs does.
+    int arrete()
+    {
+        {
+            std::unique_lock<std::mutex> g(m);
+            cv.wait_for(g, std::chrono::seconds(20), [] { return en_cours == 0; });
+        }
+        shutdown(s, SHUT_RDWR);
+        t.join();
+        return resultat;
+    }
+    ~EcouteurInactif()
+    {
+        if (t.joinable()) arrete();
+    }
+};
+
+bool handlers_en_cours(int n)
+{
+    std::unique_lock<std::mutex> g(m);
+    return cv.wait_for(g, std::chrono::seconds(10), [n] { return en_cours == n; });
+}
+
+// One byte of activity, answered.
+bool actif(const Client &c)
+{
+    if (write(c.fd, "x", 1) != 1) return false;
+    char o = 0;
+    pollfd q{c.fd, POLLIN, 0};
+    return poll(&q, 1, 10000) == 1 && read(c.fd, &o, 1) == 1 && o == 'a';
+}
+
+// True when the listener's side ended the stream within 10 s.
+bool ferme(const Client &c)
+{
+    pollfd q{c.fd, POLLIN, 0};
+    char o;
+    return poll(&q, 1, 10000) == 1 && read(c.fd, &o, 1) <= 0;
 }
 
 }  // namespace
@@ -452,4 +565,103 @@ TEST(KvtnetEcouteurLimite, SansFilLaConnexionEstRefuseeUneLigneParMinute)
     std::lock_guard<std::mutex> g(m);
     EXPECT_EQ(5u, refuses.size());
     EXPECT_EQ(5, non_bloquants);
+}
+
+// The idle rule: every slot taken, the newcomer takes the slot of the
+// connection whose last activity is oldest, whatever the order of accepts;
+// the one shut down learns it at its next report.
+TEST(KvtnetEcouteurInactif, LaPlusLongtempsInactiveCedeSaPlace)
+{
+    EcouteurInactif e(3, 0);
+    Client a(e.port), b(e.port), c(e.port);
+    ASSERT_TRUE(handlers_en_cours(3));
+    // Idlest first: c (nothing since its accept), then b, then a.
+    ASSERT_TRUE(actif(b));
+    ASSERT_TRUE(actif(a));
+    struct {
+        const char *cas;
+        const Client &evince;
+        std::vector<const Client *> epargnes;  // each active again, in this order
+    } tours[] = {
+        {"no activity since its accept, accepted last", c, {&b, &a}},
+        {"active before the others", b, {&a}},
+    };
+    std::vector<std::unique_ptr<Client>> nouveaux;
+    for (auto &t : tours) {
+        SCOPED_TRACE(t.cas);
+        nouveaux.push_back(std::make_unique<Client>(e.port));
+        EXPECT_TRUE(ferme(t.evince));
+        int r = 0;
+        ASSERT_TRUE(resultat_de(t.evince.port, r));
+        EXPECT_EQ(-1, r);
+        for (const Client *x : t.epargnes) EXPECT_TRUE(actif(*x));  // the others still are served
+        EXPECT_TRUE(actif(*nouveaux.back()));  // and the newcomer, now the most recently active
+    }
+    {
+        std::lock_guard<std::mutex> g(m);
+        EXPECT_EQ(0u, refuses.size());
+    }
+    // A client that ends by itself was not shut down.
+    ::shutdown(a.fd, SHUT_WR);
+    int r = 1;
+    ASSERT_TRUE(resultat_de(a.port, r));
+    EXPECT_EQ(0, r);
+    for (auto *x : {&a, &b, &c}) ::shutdown(x->fd, SHUT_RDWR);
+    for (auto &x : nouveaux) ::shutdown(x->fd, SHUT_RDWR);
+    EXPECT_EQ(0, e.arrete());
+}
+
+// The admission test runs before the limits: a turned-away address is
+// closed unread, takes no slot and gets no refusal answer; the per-address
+// limit is the one it sets at each connection.
+TEST(KvtnetEcouteurInactif, AdmissionPuisLimiteParAdresseLueAChaqueConnexion)
+{
+    EcouteurInactif e(10, 2);
+    Client a(e.port), b(e.port);
+    ASSERT_TRUE(handlers_en_cours(2));
+    struct {
+        const char *cas;
+        const char *source;
+        int par_adresse;  // set before it connects
+        const char *attendu;  // what the client reads: "a" served, else all until the close
+        size_t refus;     // refusal answers so far
+    } cas[] = {
+        {"over its address's limit", "127.0.0.1", 2, "503", 1},
+        {"another address", "127.0.0.2", 2, "a", 1},
+        {"turned away by the admission test", "127.0.0.3", 2, "", 1},
+        {"the limit raised for the next connection", "127.0.0.1", 3, "a", 1},
+        {"and lowered again", "127.0.0.1", 3, "503", 2},
+    };
+    std::vector<std::unique_ptr<Client>> clients;
+    int servis = 2;
+    for (auto &c : cas) {
+        SCOPED_TRACE(c.cas);
+        par_adresse_admis = c.par_adresse;
+        clients.push_back(std::make_unique<Client>(e.port, c.source));
+        const Client &x = *clients.back();
+        ASSERT_NE(0, x.port);
+        if (std::string(c.attendu) == "a") {
+            EXPECT_TRUE(actif(x));
+            ASSERT_TRUE(handlers_en_cours(++servis));
+        } else {
+            EXPECT_EQ(c.attendu, x.lit());
+        }
+        std::lock_guard<std::mutex> g(m);
+        EXPECT_EQ(c.refus, refuses.size());
+    }
+    for (auto *x : {&a, &b}) ::shutdown(x->fd, SHUT_RDWR);
+    for (auto &x : clients) ::shutdown(x->fd, SHUT_RDWR);
+    EXPECT_EQ(0, e.arrete());
+}
+
+TEST(KvtnetEcouteurInactif, SocketInvalideOuSansLimites)
+{
+    kvtnet_limites l{1, 0, nullptr, KVTNET_EVICTION_INACTIVE, nullptr, nullptr};
+    EXPECT_EQ(-1, kvtnet_ecouteur_limite_sur(-1, gestionnaire_actif, &l));
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(s, 0);
+    EXPECT_EQ(-1, kvtnet_ecouteur_limite_sur(s, gestionnaire_actif, nullptr));
+    EXPECT_EQ(-1, fcntl(s, F_GETFD)) << "the listener owns the socket, also on failure";
+    // Outside a listener's handler a report does nothing.
+    EXPECT_EQ(0, kvtnet_connexion_active(0));
 }

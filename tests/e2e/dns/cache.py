@@ -10,6 +10,11 @@ kind came (see each mode), 1 otherwise.
                                             that one is closed, the first served
   cache.py tcp-empty RELAY SRC             one connection sending two zero bytes
                                             every 10 s: closed 30 s after it opened
+  cache.py tcp-idlest RELAY SRC N SRC2     N connections from SRC and SRC2 in
+                                            turn, each but the second with a query
+                                            answered, then one more from SRC:
+                                            the second is closed, the others and
+                                            the newcomer served
 The udp and tcp modes print "rcode=R tc=T an=N size=S ttls=T1,T2 same=1"
 (same: the answer's identifier and question are the query's, byte for
 byte, letter case included)."""
@@ -115,6 +120,35 @@ def main():
         servie = t is not None and lit(gardees[0], int.from_bytes(t, "big")) is not None
         print("one too many closed: %s, the first served: %s" % (refusee, servie))
         return 0 if refusee and servie else 1
+    if mode == "tcp-idlest":
+        n = int(sys.argv[4])
+
+        def servie(c):
+            q = requete("www.zone.test")
+            try:
+                c.sendall(len(q).to_bytes(2, "big") + q)
+                t = lit(c, 2)
+                return t is not None and lit(c, int.from_bytes(t, "big")) is not None
+            except OSError:
+                return False
+
+        sources = (src, sys.argv[5])
+        gardees = [tcp_connecte(relais, sources[k % 2]) for k in range(n)]
+        # The last one first: once it is served, every one before it has
+        # been accepted, so the second is idle since before every message.
+        actives = [servie(gardees[k]) for k in [n - 1] + [k for k in range(n - 1) if k != 1]]
+        nouvelle = tcp_connecte(relais, src)
+        try:
+            fermee = gardees[1].recv(1) == b""
+        except ConnectionResetError:
+            fermee = True
+        except socket.timeout:
+            fermee = False
+        nouvelle_servie = servie(nouvelle)
+        encore = sum(servie(c) for k, c in enumerate(gardees) if k != 1)
+        print("served before: %d of %d, the idlest closed: %s, the newcomer served: %s, the others served after: %d"
+              % (sum(actives), n - 1, fermee, nouvelle_servie, encore))
+        return 0 if all(actives) and fermee and nouvelle_servie and encore == n - 1 else 1
     if mode == "tcp-empty":
         c = tcp_connecte(relais, src)
         debut = time.monotonic()
