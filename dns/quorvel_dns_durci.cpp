@@ -57,9 +57,12 @@ unsigned char slot_du_relais[65536];
 constexpr uint32_t PAR_REQUETE = 0x10000;
 
 // The sockets of their own, kept open from one query to the next: opening,
-// registering and closing one per query costs about four times what a
-// disconnect and a connect do. A released socket is disconnected, which
-// gives its port back, so the next connect has the kernel draw a new one.
+// registering and closing one per query costs several times what a
+// disconnect does. A portless socket is given one by the kernel, drawn at
+// random from its ephemeral range, when it sends; a released socket is
+// disconnected, which gives that port back, so its next query is sent
+// from a port drawn anew. Not connected: a connect per query would cost
+// as much again, and an answer's source is checked here anyway.
 // One entry more than slots: a query takes its socket before its slot, and
 // the slot it takes may still hold one.
 constexpr int NB_PROPRES = N + 1;
@@ -150,7 +153,6 @@ void rend_propre(int e) noexcept
     bool vide = ::connect(p.fd, &aucune, sizeof aucune) == 0;
     for (int k = 0; vide; ++k) {
         char octet;
-        // A pending error (port unreachable) is taken by the same call.
         if (::recv(p.fd, &octet, sizeof octet, MSG_DONTWAIT) < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
         if (k == VIDANGE_MAX) vide = false;
     }
@@ -161,10 +163,9 @@ void rend_propre(int e) noexcept
     libres[nb_libres++] = e;
 }
 
-// A released entry whose socket is now connected to `amont`:53 on a port
-// the kernel draws at random from its ephemeral range, or -1 (reported at
+// A released entry, its socket open and without a port, or -1 (reported at
 // most once a minute).
-int prend_propre(uint32_t amont)
+int prend_propre()
 {
     if (nb_libres == 0) return -1;  // not while a slot holds at most one each
     const int e = libres[nb_libres - 1];
@@ -179,18 +180,6 @@ int prend_propre(uint32_t amont)
             return -1;
         }
         p.fd = s.release();
-    }
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = amont;
-    sa.sin_port = quorvel_dns_port;
-    if (::connect(p.fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0) {
-        const int erreur = errno;
-        // It may have been given a port before it failed: not one to keep.
-        ::close(p.fd);
-        p.fd = -1;
-        signale("a query socket", erreur);
-        return -1;
     }
     --nb_libres;
     return e;
@@ -309,9 +298,9 @@ void transmet(char *d, int n, uint32_t adresse, uint16_t port)
     bool tire = false;
     for (int essai = 0; essai < 64 && !tire; ++essai) tire = aleatoire(&id, sizeof id) && slot_du_relais[id] == 0;
     const uint32_t amont = quorvel_dns_choisit_serveur(static_cast<unsigned>(std::rand()));
-    // A socket of its own, on a port the kernel draws for it; a socket of
+    // A socket of its own, on a port the kernel draws for it as it sends; a socket of
     // the set when none can be had (descriptors short).
-    const int propre = quorvel_dns_durci_par_requete ? prend_propre(amont) : -1;
+    const int propre = quorvel_dns_durci_par_requete ? prend_propre() : -1;
     quorvel_dns_prise *prise = propre >= 0 ? nullptr : tire_prise();
     if ((propre < 0 && prise == nullptr) || !tire) {
         if (propre >= 0) rend_propre(propre);
@@ -344,7 +333,7 @@ void transmet(char *d, int n, uint32_t adresse, uint16_t port)
     quorvel_dns_table[slot].amont = amont;
     std::memcpy(d, &id, sizeof id);
     const bool envoye = quorvel_dns_table[slot].fd_propre >= 0
-                            ? ::send(quorvel_dns_table[slot].fd_propre, d, static_cast<size_t>(n), MSG_NOSIGNAL) == n
+                            ? kvtnet_sendto(quorvel_dns_table[slot].fd_propre, amont, quorvel_dns_port, d, n) >= 0
                             : kvtnet_sendto(prise->fd, amont, quorvel_dns_port, d, n) >= 0;
     if (!envoye)
         KVT_ERREUR_RESEAU("DNS");
