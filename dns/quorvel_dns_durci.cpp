@@ -75,6 +75,14 @@ propre propres[NB_PROPRES] = {};
 // light load.
 int libres[NB_PROPRES];
 int nb_libres = -1;  // -1: not set up yet
+// Entries released since the last wait began. A released socket may still
+// hold datagrams that came before its disconnect, and none can come after:
+// the next wait, level-triggered and with room for every socket, names it
+// if and only if it holds any. So it serves again only once that wait has
+// passed and what it named was read and dropped, which spares a read per
+// query that would find nothing.
+int quarantaine[NB_PROPRES];
+int nb_quarantaine;
 // Slot -> its entry in `propres`, -1 none.
 int propre_du_slot[N];
 // Datagrams a released socket may still hold that are read and dropped
@@ -89,6 +97,7 @@ void remet_propres() noexcept
         libres[e] = NB_PROPRES - 1 - e;
     }
     nb_libres = NB_PROPRES;
+    nb_quarantaine = 0;
     for (int &e : propre_du_slot) e = -1;
 }
 [[maybe_unused]] const bool propres_prets = [] {
@@ -139,10 +148,25 @@ void signale(const char *quoi, int erreur)
                   std::strerror(erreur));
 }
 
-// Gives the socket of entry `e` back: disconnected first, which frees its
-// port so that nothing more reaches it, then emptied of what came before,
-// so that a datagram sent to the old port is never weighed against a later
-// query. Closed instead when it cannot be made so.
+// Reads and drops what the released socket of entry `e` still holds;
+// closes it when that does not end.
+void vide_propre(int e) noexcept
+{
+    propre &p = propres[e];
+    for (int k = 0; p.fd >= 0; ++k) {
+        char octet;
+        if (::recv(p.fd, &octet, sizeof octet, MSG_DONTWAIT) < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (k == VIDANGE_MAX) {
+            ::close(p.fd);  // also takes it out of the epoll set
+            p.fd = -1;
+        }
+    }
+}
+
+// Gives the socket of entry `e` back: disconnected, which frees its port so
+// that nothing more reaches it; what came before is dropped before it
+// serves again, so that a datagram sent to the old port is never weighed
+// against a later query. Closed instead when it cannot be disconnected.
 void rend_propre(int e) noexcept
 {
     propre &p = propres[e];
@@ -150,23 +174,36 @@ void rend_propre(int e) noexcept
     p.slot = -1;
     sockaddr aucune{};
     aucune.sa_family = AF_UNSPEC;
-    bool vide = ::connect(p.fd, &aucune, sizeof aucune) == 0;
-    for (int k = 0; vide; ++k) {
-        char octet;
-        if (::recv(p.fd, &octet, sizeof octet, MSG_DONTWAIT) < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-        if (k == VIDANGE_MAX) vide = false;
-    }
-    if (!vide) {
-        ::close(p.fd);  // also takes it out of the epoll set
+    if (::connect(p.fd, &aucune, sizeof aucune) != 0) {
+        ::close(p.fd);
         p.fd = -1;
     }
-    libres[nb_libres++] = e;
+    quarantaine[nb_quarantaine++] = e;
+}
+
+// After a wait that returned `n` events: the sockets released before it
+// began are emptied if it named them, and may serve again.
+void fin_quarantaine(const epoll_event *prets, int n) noexcept
+{
+    if (n < 0 || nb_quarantaine == 0) return;  // a wait cut short names nothing
+    for (int k = 0; k < n; ++k)
+        if (prets[k].data.u32 >= PAR_REQUETE) {
+            const int e = static_cast<int>(prets[k].data.u32 - PAR_REQUETE);
+            if (propres[e].slot < 0) vide_propre(e);
+        }
+    for (int k = 0; k < nb_quarantaine; ++k) libres[nb_libres++] = quarantaine[k];
+    nb_quarantaine = 0;
 }
 
 // A released entry, its socket open and without a port, or -1 (reported at
 // most once a minute).
 int prend_propre()
 {
+    if (nb_libres == 0 && nb_quarantaine > 0) {
+        // None has waited: the last released is emptied here.
+        vide_propre(quarantaine[--nb_quarantaine]);
+        libres[nb_libres++] = quarantaine[nb_quarantaine];
+    }
     if (nb_libres == 0) return -1;  // not while a slot holds at most one each
     const int e = libres[nb_libres - 1];
     propre &p = propres[e];
@@ -476,12 +513,13 @@ int quorvel_dns_durci_tour(int s, int delai_max_ms)
 
     epoll_event prets[1 + NB_ENTREES + NB_PROPRES];
     const int n = ::epoll_wait(j.ep, prets, 1 + NB_ENTREES + NB_PROPRES, static_cast<int>(delai));
+    fin_quarantaine(prets, n);
     for (int e = 0; e < n; ++e) {
         const uint32_t donnee = prets[e].data.u32;
         const int e_propre = donnee >= PAR_REQUETE ? static_cast<int>(donnee - PAR_REQUETE) : -1;
         const int entree = e_propre >= 0 ? -1 : static_cast<int>(donnee) - 1;
-        // The slot served by that socket of its own: a datagram of an
-        // earlier query left in it was dropped when it was released.
+        // The slot served by that socket of its own: what an earlier query
+        // left in it is dropped after the next wait.
         const int propre = e_propre >= 0 ? propres[e_propre].slot : -1;
         if (e_propre >= 0 && propre < 0) continue;
         for (int k = 0; k < RAFALE; ++k) {

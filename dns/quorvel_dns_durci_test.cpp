@@ -509,6 +509,27 @@ TEST_F(QuorvelDnsDurciPropre, FullRoundsReuseSocketsOnFreshPorts)
     EXPECT_EQ(au_depart, descripteurs());
 }
 
+// Twice as many queries as slots at once, never answered: each newcomer
+// takes the socket its slot's query just gave up, on a new port, and none
+// leaves from the set.
+TEST_F(QuorvelDnsDurciPropre, ABurstBeyondTheSlotsLeavesFromPortsOfItsOwn)
+{
+    au_relais(client1.fd, requete(1, "avant.zone.test"));  // the set opens on the first turn
+    (void)amont_recoit();
+    const std::set<uint16_t> du_jeu = ports_du_jeu(true);
+    const int avant = descripteurs();
+    for (int i = 0; i < 2 * QUORVEL_DNS_NB_REQUETES; ++i)
+        au_relais(client2.fd, requete(static_cast<uint16_t>(i), "rafale.zone.test"));
+    std::set<uint16_t> ports;
+    for (int i = 0; i < 2 * QUORVEL_DNS_NB_REQUETES; ++i) {
+        const recue r = amont_recoit();
+        EXPECT_EQ(0u, du_jeu.count(r.de.sin_port)) << i;
+        ports.insert(r.de.sin_port);
+    }
+    EXPECT_GE(ports.size(), size_t{2 * QUORVEL_DNS_NB_REQUETES} * 95 / 100);
+    EXPECT_LE(descripteurs(), avant + QUORVEL_DNS_NB_REQUETES);
+}
+
 // With a cache, an answer that passed the checks serves the next client
 // from memory, with that client's identifier and letter case.
 TEST_F(QuorvelDnsDurciPropre, CheckedAnswersServeOthersFromTheCache)
