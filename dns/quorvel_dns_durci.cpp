@@ -335,8 +335,8 @@ void transmet(char *d, int n, uint32_t adresse, uint16_t port)
     bool tire = false;
     for (int essai = 0; essai < 64 && !tire; ++essai) tire = aleatoire(&id, sizeof id) && slot_du_relais[id] == 0;
     const uint32_t amont = quorvel_dns_choisit_serveur(static_cast<unsigned>(std::rand()));
-    // A socket of its own, on a port the kernel draws for it as it sends; a socket of
-    // the set when none can be had (descriptors short).
+    // A socket of its own, on a port the kernel draws for it as it sends;
+    // a socket of the set when none can be had (descriptors short).
     const int propre = quorvel_dns_durci_par_requete ? prend_propre() : -1;
     quorvel_dns_prise *prise = propre >= 0 ? nullptr : tire_prise();
     if ((propre < 0 && prise == nullptr) || !tire) {
