@@ -54,8 +54,57 @@ constexpr int RAFALE = 32;
 // hold one, so a fresh identifier is unique among them.
 unsigned char slot_du_relais[65536];
 // A query's socket of its own is in the epoll set with data PAR_REQUETE +
-// its slot.
+// its entry in `propres`.
 constexpr uint32_t PAR_REQUETE = 0x10000;
+
+// The sockets of their own, kept open from one query to the next: opening,
+// registering and closing one per query costs several times what a
+// disconnect does. A portless socket is given one by the kernel, drawn at
+// random from its ephemeral range, when it sends; a released socket is
+// disconnected, which gives that port back, so its next query is sent
+// from a port drawn anew. Not connected: a connect per query would cost
+// as much again, and an answer's source is checked here anyway.
+// One entry more than slots: a query takes its socket before its slot, and
+// the slot it takes may still hold one.
+constexpr int NB_PROPRES = N + 1;
+struct propre {
+    int fd;    // -1: not opened yet, or closed after a fault
+    int slot;  // the slot whose query it serves, -1 while released
+};
+propre propres[NB_PROPRES] = {};
+// Released entries, the last released on top so that few sockets serve a
+// light load.
+int libres[NB_PROPRES];
+int nb_libres = -1;  // -1: not set up yet
+// Entries released since the last wait began. A released socket may still
+// hold datagrams that came before its disconnect, and none can come after:
+// the next wait, level-triggered and with room for every socket, names it
+// if and only if it holds any. So it serves again only once that wait has
+// passed and what it named was read and dropped, which spares a read per
+// query that would find nothing.
+int quarantaine[NB_PROPRES];
+int nb_quarantaine;
+// Slot -> its entry in `propres`, -1 none.
+int propre_du_slot[N];
+// Datagrams a released socket may still hold that are read and dropped
+// before it serves again; beyond that it is closed instead.
+constexpr int VIDANGE_MAX = 64;
+
+// Every entry released and without a socket (their sockets closed before).
+void remet_propres() noexcept
+{
+    for (int e = 0; e < NB_PROPRES; ++e) {
+        propres[e] = propre{-1, -1};
+        libres[e] = NB_PROPRES - 1 - e;
+    }
+    nb_libres = NB_PROPRES;
+    nb_quarantaine = 0;
+    for (int &e : propre_du_slot) e = -1;
+}
+[[maybe_unused]] const bool propres_prets = [] {
+    remet_propres();
+    return true;
+}();
 
 void compte(std::atomic<uint64_t> &c) noexcept { c.fetch_add(1, std::memory_order_relaxed); }
 
@@ -88,18 +137,6 @@ quorvel_dns_prise *par_serie(uint32_t serie) noexcept
     return nullptr;
 }
 
-// The pending query of `slot` is over (answered, or its slot taken again):
-// its identifier and its socket are free of it.
-void termine(int slot) noexcept
-{
-    if (slot_du_relais[quorvel_dns_table[slot].id_relais] == slot + 1) slot_du_relais[quorvel_dns_table[slot].id_relais] = 0;
-    if (quorvel_dns_table[slot].fd_propre >= 0) {
-        ::close(quorvel_dns_table[slot].fd_propre);  // also takes it out of the epoll set
-        quorvel_dns_table[slot].fd_propre = -1;
-    }
-    if (quorvel_dns_prise *p = par_serie(quorvel_dns_table[slot].prise); p != nullptr && p->en_attente > 0) --p->en_attente;
-}
-
 void signale(const char *quoi, int erreur)
 {
     quorvel_dns_prises &j = quorvel_dns_jeu;
@@ -110,6 +147,92 @@ void signale(const char *quoi, int erreur)
     KVT_ERREUR();
     kvtlog_erreur("DNS relay: hardened mode cannot open %s: %s; trying again every second", quoi,
                   std::strerror(erreur));
+}
+
+// Reads and drops what the released socket of entry `e` still holds;
+// closes it when that does not end.
+void vide_propre(int e) noexcept
+{
+    propre &p = propres[e];
+    for (int k = 0; p.fd >= 0; ++k) {
+        char octet;
+        if (::recv(p.fd, &octet, sizeof octet, MSG_DONTWAIT) < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (k == VIDANGE_MAX) {
+            ::close(p.fd);  // also takes it out of the epoll set
+            p.fd = -1;
+        }
+    }
+}
+
+// Gives the socket of entry `e` back: disconnected, which frees its port so
+// that nothing more reaches it; what came before is dropped before it
+// serves again, so that a datagram sent to the old port is never weighed
+// against a later query. Closed instead when it cannot be disconnected.
+void rend_propre(int e) noexcept
+{
+    propre &p = propres[e];
+    if (p.slot >= 0 && propre_du_slot[p.slot] == e) propre_du_slot[p.slot] = -1;
+    p.slot = -1;
+    sockaddr aucune{};
+    aucune.sa_family = AF_UNSPEC;
+    if (::connect(p.fd, &aucune, sizeof aucune) != 0) {
+        ::close(p.fd);
+        p.fd = -1;
+    }
+    quarantaine[nb_quarantaine++] = e;
+}
+
+// After a wait that returned `n` events: the sockets released before it
+// began are emptied if it named them, and may serve again.
+void fin_quarantaine(const epoll_event *prets, int n) noexcept
+{
+    if (n < 0 || nb_quarantaine == 0) return;  // a wait cut short names nothing
+    for (int k = 0; k < n; ++k)
+        if (prets[k].data.u32 >= PAR_REQUETE) {
+            const int e = static_cast<int>(prets[k].data.u32 - PAR_REQUETE);
+            if (propres[e].slot < 0) vide_propre(e);
+        }
+    for (int k = 0; k < nb_quarantaine; ++k) libres[nb_libres++] = quarantaine[k];
+    nb_quarantaine = 0;
+}
+
+// A released entry, its socket open and without a port, or -1 (reported at
+// most once a minute).
+int prend_propre()
+{
+    if (nb_libres == 0 && nb_quarantaine > 0) {
+        // None has waited: the last released is emptied here.
+        vide_propre(quarantaine[--nb_quarantaine]);
+        libres[nb_libres++] = quarantaine[nb_quarantaine];
+    }
+    if (nb_libres == 0) return -1;  // not while a slot holds at most one each
+    const int e = libres[nb_libres - 1];
+    propre &p = propres[e];
+    if (p.fd < 0) {
+        kvt_fd s{::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_UDP)};
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u32 = PAR_REQUETE + static_cast<uint32_t>(e);
+        if (!s || ::epoll_ctl(quorvel_dns_jeu.ep, EPOLL_CTL_ADD, s.fd, &ev) != 0) {
+            signale("a query socket", errno);
+            return -1;
+        }
+        p.fd = s.release();
+    }
+    --nb_libres;
+    return e;
+}
+
+// The pending query of `slot` is over (answered, or its slot taken again):
+// its identifier and its socket are free of it.
+void termine(int slot) noexcept
+{
+    if (slot_du_relais[quorvel_dns_table[slot].id_relais] == slot + 1) slot_du_relais[quorvel_dns_table[slot].id_relais] = 0;
+    if (quorvel_dns_table[slot].fd_propre >= 0) {
+        if (propre_du_slot[slot] >= 0) rend_propre(propre_du_slot[slot]);
+        quorvel_dns_table[slot].fd_propre = -1;
+    }
+    if (quorvel_dns_prise *p = par_serie(quorvel_dns_table[slot].prise); p != nullptr && p->en_attente > 0) --p->en_attente;
 }
 
 void ferme_prise(quorvel_dns_prise &p) noexcept
@@ -198,22 +321,6 @@ quorvel_dns_prise *tire_prise()
     return actives[tirage % n];
 }
 
-// A socket connected to `amont`:53 on a port the kernel picks at random
-// from its ephemeral range, or -1 (reported at most once a minute).
-int ouvre_propre(uint32_t amont)
-{
-    kvt_fd s{::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_UDP)};
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = amont;
-    sa.sin_port = quorvel_dns_port;
-    if (!s || ::connect(s.fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0) {
-        signale("a query socket", errno);
-        return -1;
-    }
-    return s.release();
-}
-
 // A query from an allowed client, forwarded under a fresh identifier from
 // a socket of its own (or of the set). `lu`: what the look at the query
 // read of it, not read again.
@@ -232,11 +339,12 @@ void transmet(char *d, int n, uint32_t adresse, uint16_t port, const quorvel_dns
     bool tire = false;
     for (int essai = 0; essai < 64 && !tire; ++essai) tire = aleatoire(&id, sizeof id) && slot_du_relais[id] == 0;
     const uint32_t amont = quorvel_dns_choisit_serveur(static_cast<unsigned>(std::rand()));
-    // A socket of its own, on a port the kernel draws for it; a socket of
-    // the set when none can be had (descriptors short).
-    kvt_fd propre{quorvel_dns_durci_par_requete ? ouvre_propre(amont) : -1};
-    quorvel_dns_prise *prise = propre ? nullptr : tire_prise();
-    if ((!propre && prise == nullptr) || !tire) {
+    // A socket of its own, on a port the kernel draws for it as it sends;
+    // a socket of the set when none can be had (descriptors short).
+    const int propre = quorvel_dns_durci_par_requete ? prend_propre() : -1;
+    quorvel_dns_prise *prise = propre >= 0 ? nullptr : tire_prise();
+    if ((propre < 0 && prise == nullptr) || !tire) {
+        if (propre >= 0) rend_propre(propre);
         KVT_ERREUR_RESEAU("DNS");
         compte(kvtstat.dns.rejetes);
         return;
@@ -245,15 +353,10 @@ void transmet(char *d, int n, uint32_t adresse, uint16_t port, const quorvel_dns
     std::memcpy(&id_client, d, sizeof id_client);
     const int slot = quorvel_dns_table_ecrit(id_client, adresse, port, kvtthread_maintenant_s());
     quorvel_dns_table[slot].id_relais = id;
-    if (propre) {
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.u32 = PAR_REQUETE + static_cast<uint32_t>(slot);
-        if (::epoll_ctl(quorvel_dns_jeu.ep, EPOLL_CTL_ADD, propre.fd, &ev) != 0) {
-            KVT_ERREUR_RESEAU("DNS");
-            return;  // recorded, not sent: the slot is taken again in time
-        }
-        quorvel_dns_table[slot].fd_propre = propre.release();
+    if (propre >= 0) {
+        propres[propre].slot = slot;
+        propre_du_slot[slot] = propre;
+        quorvel_dns_table[slot].fd_propre = propres[propre].fd;
         quorvel_dns_table[slot].prise = 0;  // 0 names no socket of the set
     } else {
         quorvel_dns_table[slot].prise = prise->serie;
@@ -267,7 +370,7 @@ void transmet(char *d, int n, uint32_t adresse, uint16_t port, const quorvel_dns
     quorvel_dns_table[slot].amont = amont;
     std::memcpy(d, &id, sizeof id);
     const bool envoye = quorvel_dns_table[slot].fd_propre >= 0
-                            ? ::send(quorvel_dns_table[slot].fd_propre, d, static_cast<size_t>(n), MSG_NOSIGNAL) == n
+                            ? kvtnet_sendto(quorvel_dns_table[slot].fd_propre, amont, quorvel_dns_port, d, n) >= 0
                             : kvtnet_sendto(prise->fd, amont, quorvel_dns_port, d, n) >= 0;
     if (!envoye)
         KVT_ERREUR_RESEAU("DNS");
@@ -406,11 +509,10 @@ void quorvel_dns_durci_ferme(void)
 {
     quorvel_dns_prises &j = quorvel_dns_jeu;
     quorvel_dns_table_reprise = nullptr;
-    for (quorvel_dns_attente &a : quorvel_dns_table)
-        if (a.fd_propre >= 0) {
-            ::close(a.fd_propre);
-            a.fd_propre = -1;
-        }
+    for (quorvel_dns_attente &a : quorvel_dns_table) a.fd_propre = -1;
+    for (propre &p : propres)
+        if (p.fd >= 0) ::close(p.fd);
+    remet_propres();
     for (quorvel_dns_prise &p : j.prises)
         if (p.fd >= 0) ferme_prise(p);
     if (j.ep >= 0) ::close(j.ep);
@@ -437,14 +539,15 @@ int quorvel_dns_durci_tour(int s, int delai_max_ms)
     if (delai > REESSAI_MS) delai = REESSAI_MS;  // replaced sockets are closed on time
     if (delai < 0) delai = 0;
 
-    epoll_event prets[1 + NB_ENTREES + N];
-    const int n = ::epoll_wait(j.ep, prets, 1 + NB_ENTREES + N, static_cast<int>(delai));
+    epoll_event prets[1 + NB_ENTREES + NB_PROPRES];
+    const int n = ::epoll_wait(j.ep, prets, 1 + NB_ENTREES + NB_PROPRES, static_cast<int>(delai));
+    fin_quarantaine(prets, n);
     quorvel_dns_lot_tenu lot;  // taken when the clients' socket has queries
     for (int e = 0; e < n; ++e) {
         const uint32_t donnee = prets[e].data.u32;
-        const int propre = donnee >= PAR_REQUETE ? static_cast<int>(donnee - PAR_REQUETE) : -1;
-        const int entree = propre >= 0 ? -1 : static_cast<int>(donnee) - 1;
-        if (propre < 0 && entree < 0) {
+        const int e_propre = donnee >= PAR_REQUETE ? static_cast<int>(donnee - PAR_REQUETE) : -1;
+        const int entree = e_propre >= 0 ? -1 : static_cast<int>(donnee) - 1;
+        if (e_propre < 0 && entree < 0) {
             if (!lot) lot.reset(quorvel_dns_lot_prend());
             // Without one, a datagram at a time below: nothing is lost.
             if (lot) {
@@ -452,10 +555,15 @@ int quorvel_dns_durci_tour(int s, int delai_max_ms)
                 continue;
             }
         }
+        // The slot served by that socket of its own: what an earlier query
+        // left in it is dropped after the next wait.
+        const int propre = e_propre >= 0 ? propres[e_propre].slot : -1;
+        if (e_propre >= 0 && propre < 0) continue;
         for (int k = 0; k < RAFALE; ++k) {
-            // Looked up each time: an answer closes its own socket, and a
-            // query may take a slot again meanwhile.
-            const int fd = propre >= 0 ? quorvel_dns_table[propre].fd_propre : entree < 0 ? s : j.prises[entree].fd;
+            // Looked up each time: an answer releases its own socket, and a
+            // socket of the set may be closed meanwhile.
+            if (e_propre >= 0 && propres[e_propre].slot != propre) break;
+            const int fd = e_propre >= 0 ? propres[e_propre].fd : entree < 0 ? s : j.prises[entree].fd;
             if (fd < 0) break;
             sockaddr_in de{};
             socklen_t l = sizeof de;
@@ -469,12 +577,12 @@ int quorvel_dns_durci_tour(int s, int delai_max_ms)
                 KVT_ERREUR_RESEAU("DNS");  // an empty datagram is anyone's to send
                 continue;
             }
-            if (propre < 0 && entree < 0)
+            if (e_propre < 0 && entree < 0)
                 recoit_requete(s, tampon.get(), static_cast<int>(lu), de.sin_addr.s_addr, de.sin_port);
             else if (lu < 2)
                 compte(kvtstat.dns.rejetes);
             else
-                recoit_reponse(s, propre >= 0 ? 0 : j.prises[entree].serie, propre, tampon.get(),
+                recoit_reponse(s, e_propre >= 0 ? 0 : j.prises[entree].serie, propre, tampon.get(),
                                static_cast<int>(lu), de.sin_addr.s_addr, de.sin_port);
         }
     }

@@ -60,10 +60,13 @@ struct quorvel_dns_prises {
 };
 QUORVEL_DNS_INTERNE extern quorvel_dns_prises quorvel_dns_jeu;
 
-/* 1 (the default): each query leaves from a socket of its own, connected
- * to its upstream on a port the kernel draws from its ephemeral range, and
- * closed when its answer came or its slot was taken again; the set serves
- * only when no such socket can be opened. 0: the set alone (tests). */
+/* 1 (the default): each query leaves from a socket of its own, on a port
+ * the kernel draws from its ephemeral range as it sends, and
+ * disconnected (its port given back, what it still held dropped) when its
+ * answer came or its slot was taken again; the socket then waits, open and
+ * portless, to serve a later query on a port drawn anew. At most one more
+ * than the slots are open. The set serves only when no such socket can be
+ * had. 0: the set alone (tests). */
 QUORVEL_DNS_INTERNE extern int quorvel_dns_durci_par_requete;
 
 /* One turn of the hardened relay on listening socket `s`: waits at most

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "kvt_raii.h"
 #include "kvtstat.h"
@@ -415,6 +416,118 @@ TEST_F(QuorvelDnsDurciPropre, ForgeriesDroppedAndSocketsBounded)
         (void)amont_recoit();
         ASSERT_LE(descripteurs(), avant + QUORVEL_DNS_NB_REQUETES) << i;
     }
+}
+
+// Whether `port` (network order) on 127.0.0.1 is free: the relay's socket
+// holding it makes the bind fail.
+bool port_libre(uint16_t port)
+{
+    kvt_fd s{::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = ip("127.0.0.1");
+    sa.sin_port = port;
+    return s && ::bind(s.fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+}
+
+// A query's port is held while it waits and given back once it is over,
+// answered or given up: a late datagram to it reaches nothing of the relay.
+TEST_F(QuorvelDnsDurciPropre, AQueryOverGivesItsPortBack)
+{
+    au_relais(client1.fd, requete(1, "lent.zone.test"));
+    const recue lente = amont_recoit();
+    au_relais(client1.fd, requete(2, "vite.zone.test"));
+    const recue vite = amont_recoit();
+    ASSERT_EQ(ip("127.0.0.1"), lente.de.sin_addr.s_addr);
+    EXPECT_FALSE(port_libre(lente.de.sin_port));
+    EXPECT_FALSE(port_libre(vite.de.sin_port));
+    repond(vite, reponse(vite.octets, 'V'));
+    (void)recu(client1.fd);
+    EXPECT_TRUE(port_libre(vite.de.sin_port));
+    EXPECT_FALSE(port_libre(lente.de.sin_port));
+    // The 100th newer query takes the slow one's slot (the quick one's went
+    // first): each drew its port while the slow one held its own, so none
+    // holds it now.
+    for (int i = 0; i < QUORVEL_DNS_NB_REQUETES; ++i) {
+        au_relais(client2.fd, requete(static_cast<uint16_t>(100 + i), "suite.zone.test"));
+        (void)amont_recoit();
+    }
+    EXPECT_TRUE(port_libre(lente.de.sin_port));
+}
+
+// What reached a query's socket after its answer is dropped with it: never
+// weighed against a later query that socket serves.
+TEST_F(QuorvelDnsDurciPropre, DatagramsLeftBehindNeverMeetTheNextQuery)
+{
+    for (int i = 0; i < 3; ++i) {
+        const std::string q = requete(static_cast<uint16_t>(i), "suite.zone.test");
+        au_relais(client1.fd, q);
+        const recue r = amont_recoit();
+        const uint64_t rejetes = lu(kvtstat.dns.rejetes);
+        // Both wait in the socket before the relay reads either.
+        repond(r, reponse(r.octets, 'V'));
+        std::string faux = reponse(r.octets, 'F');
+        faux[1] = static_cast<char>(faux[1] ^ 1);
+        repond(r, faux);
+        ASSERT_EQ(reponse(q, 'V'), recu(client1.fd)) << i;
+        EXPECT_EQ(rejetes, lu(kvtstat.dns.rejetes)) << i;
+    }
+}
+
+// 100 queries in flight, all answered, twice: the second round reuses the
+// first round's sockets on ports drawn anew, opens none, and everything is
+// closed with the relay.
+TEST_F(QuorvelDnsDurciPropre, FullRoundsReuseSocketsOnFreshPorts)
+{
+    unsigned bas = 0, haut = 0;
+    std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> bas >> haut;
+    ASSERT_LT(0u, bas);
+    const int au_depart = descripteurs();
+    std::set<uint16_t> ports;
+    int apres_un_tour = 0;
+    for (int tour = 0; tour < 2; ++tour) {
+        std::vector<recue> recues;
+        for (int i = 0; i < QUORVEL_DNS_NB_REQUETES; ++i)
+            au_relais(client1.fd, requete(static_cast<uint16_t>(tour * 1000 + i), "rond.zone.test"));
+        std::set<uint16_t> du_tour;
+        for (int i = 0; i < QUORVEL_DNS_NB_REQUETES; ++i) {
+            recues.push_back(amont_recoit());
+            const unsigned port = ntohs(recues.back().de.sin_port);
+            EXPECT_LE(bas, port);
+            EXPECT_GE(haut, port);
+            du_tour.insert(recues.back().de.sin_port);
+            ports.insert(recues.back().de.sin_port);
+        }
+        EXPECT_EQ(size_t{QUORVEL_DNS_NB_REQUETES}, du_tour.size()) << "one port per query in flight";
+        for (const recue &r : recues) repond(r, reponse(r.octets, 'R'));
+        for (int i = 0; i < QUORVEL_DNS_NB_REQUETES; ++i) ASSERT_NE("", recu(client1.fd)) << tour << " " << i;
+        if (tour == 0) apres_un_tour = descripteurs();
+    }
+    EXPECT_GE(ports.size(), 190u);
+    EXPECT_EQ(apres_un_tour, descripteurs());
+    quorvel_dns_durci_ferme();
+    EXPECT_EQ(au_depart, descripteurs());
+}
+
+// Twice as many queries as slots at once, never answered: each newcomer
+// takes the socket its slot's query just gave up, on a new port, and none
+// leaves from the set.
+TEST_F(QuorvelDnsDurciPropre, ABurstBeyondTheSlotsLeavesFromPortsOfItsOwn)
+{
+    au_relais(client1.fd, requete(1, "avant.zone.test"));  // the set opens on the first turn
+    (void)amont_recoit();
+    const std::set<uint16_t> du_jeu = ports_du_jeu(true);
+    const int avant = descripteurs();
+    for (int i = 0; i < 2 * QUORVEL_DNS_NB_REQUETES; ++i)
+        au_relais(client2.fd, requete(static_cast<uint16_t>(i), "rafale.zone.test"));
+    std::set<uint16_t> ports;
+    for (int i = 0; i < 2 * QUORVEL_DNS_NB_REQUETES; ++i) {
+        const recue r = amont_recoit();
+        EXPECT_EQ(0u, du_jeu.count(r.de.sin_port)) << i;
+        ports.insert(r.de.sin_port);
+    }
+    EXPECT_GE(ports.size(), size_t{2 * QUORVEL_DNS_NB_REQUETES} * 95 / 100);
+    EXPECT_LE(descripteurs(), avant + QUORVEL_DNS_NB_REQUETES);
 }
 
 // With a cache, an answer that passed the checks serves the next client
