@@ -261,7 +261,7 @@ struct kvtnet_limites {
     int max_par_adresse;
     /* Answers a connection the listener turns away (over a limit, or no
      * thread could start for it) with client address `adresse` (network
-     * order). Runs on the listener's own thread, so it must not wait: `s` is
+     * order). Runs on a thread that accepts connections, so it must not wait: `s` is
      * non-blocking, and a small answer fits the empty send buffer of a fresh
      * connection. Never closes `s`; the listener does. Null: closed unanswered. */
     void (*refus)(int s, uint32_t adresse);

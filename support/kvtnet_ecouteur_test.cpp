@@ -453,3 +453,164 @@ TEST(KvtnetEcouteurLimite, SansFilLaConnexionEstRefuseeUneLigneParMinute)
     EXPECT_EQ(5u, refuses.size());
     EXPECT_EQ(5, non_bloquants);
 }
+
+namespace {
+
+// Connects, sends a head and reads the answer, on `n` threads at once (one
+// connection each): the answers, in no order. Each connection stays open
+// until every one has its answer, so that the served ones hold their slots.
+std::vector<std::string> rafale(int port, int n)
+{
+    std::vector<std::string> reponses(static_cast<size_t>(n));
+    std::mutex mr;
+    std::condition_variable cr;
+    int repondus = 0;
+    std::vector<std::thread> fils;
+    for (int i = 0; i < n; ++i)
+        fils.emplace_back([&, i] {
+            Client c(port);
+            if (c.port != 0 && write(c.fd, "X\r\n\r\n", 5) == 5) reponses[static_cast<size_t>(i)] = c.lit();
+            std::unique_lock<std::mutex> g(mr);
+            ++repondus;
+            cr.notify_all();
+            cr.wait_for(g, std::chrono::seconds(60), [&] { return repondus == n; });
+        });
+    for (auto &f : fils) f.join();
+    return reponses;
+}
+
+}  // namespace
+
+// Connections accepted by several threads at once still meet the caps: a
+// burst gets exactly the slots, every other connection the refusal, and each
+// served connection runs its handler once.
+TEST(KvtnetEcouteurLimite, UneRafaleNePassePasLesPlaces)
+{
+    struct { int max, par_adresse, clients, servis; } lignes[] = {
+        {8, 0, 40, 8},  // slots in all
+        {50, 3, 20, 3}, // per address
+    };
+    for (const auto &l : lignes) {
+        SCOPED_TRACE(l.max);
+        Ecouteur e(l.max, l.par_adresse);
+        auto reponses = rafale(e.port, l.clients);
+        // A connection whose head had not come yet when every slot was
+        // taken may have given its slot to a later one ("fin").
+        const long ok = std::count(reponses.begin(), reponses.end(), "ok");
+        const long fin = std::count(reponses.begin(), reponses.end(), "fin");
+        const long pleins = std::count(reponses.begin(), reponses.end(), "503");
+        EXPECT_EQ(l.servis, ok);
+        EXPECT_EQ(l.clients, ok + fin + pleins);
+        if (l.par_adresse > 0) {
+            EXPECT_EQ(0, fin);
+        }
+        {
+            std::lock_guard<std::mutex> g(m);
+            EXPECT_EQ(static_cast<size_t>(ok + fin), resultats.size());
+            EXPECT_EQ(static_cast<size_t>(pleins), refuses.size());
+        }
+        EXPECT_EQ(0, e.arrete());
+    }
+}
+
+// Many short connections, some at once and some one after the other: each
+// is served exactly once, by a thread that may have served others before,
+// and the listener stops with idle threads parked and waiting in accept.
+TEST(KvtnetEcouteurLimite, ChaqueConnexionServieUneFois)
+{
+    Ecouteur e(1000, 0);
+    int servies = 0;
+    for (int vague = 0; vague < 10; ++vague) {
+        SCOPED_TRACE(vague);
+        auto reponses = rafale(e.port, 1 + vague * 3);
+        EXPECT_EQ(static_cast<long>(reponses.size()), std::count(reponses.begin(), reponses.end(), "ok"));
+        servies += static_cast<int>(reponses.size());
+        // The clients are gone: their handlers end and their threads go idle.
+        std::unique_lock<std::mutex> g(m);
+        ASSERT_TRUE(cv.wait_for(g, std::chrono::seconds(20), [] { return en_cours == 0; }));
+        EXPECT_EQ(static_cast<size_t>(servies), resultats.size());
+    }
+    auto t0 = horloge::now();
+    EXPECT_EQ(0, e.arrete());
+    EXPECT_LT(std::chrono::duration<double>(horloge::now() - t0).count(), 5.0);
+    // Closed once stopped: nobody accepts on the port any more.
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(e.port));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_NE(0, connect(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa));
+    close(s);
+    std::lock_guard<std::mutex> g(m);
+    EXPECT_TRUE(refuses.empty());
+}
+
+// Out of descriptors, accept fails: the clients wait in the backlog, and
+// once descriptors are free again every one of them is served; none is
+// refused or lost.
+TEST(KvtnetEcouteurLimite, SansDescripteurLesClientsAttendentPuisSontServis)
+{
+    Ecouteur e(100, 0);
+    constexpr int N = 4;
+    // The clients' sockets are made first: once the table is full, only
+    // their connect is left to do.
+    std::vector<int> clients;
+    for (int i = 0; i < N; ++i) clients.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    // The error log (stderr here) tells when accept has met the limit.
+    int tube[2];
+    ASSERT_EQ(0, pipe2(tube, O_CLOEXEC | O_NONBLOCK));
+    const int stderr_avant = dup(2);
+    ASSERT_EQ(2, dup2(tube[1], 2));
+    rlimit ancienne{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &ancienne));
+    rlimit r = ancienne;
+    r.rlim_cur = 256;
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &r));
+    std::vector<int> pleins;
+    for (int d; (d = dup(0)) >= 0;) pleins.push_back(d);
+    ASSERT_EQ(EMFILE, errno);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(e.port));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int c : clients) {
+        ASSERT_EQ(0, connect(c, reinterpret_cast<sockaddr *>(&sa), sizeof sa));
+        ASSERT_EQ(5, write(c, "X\r\n\r\n", 5));
+    }
+    std::string erreurs;
+    for (auto fin = horloge::now() + std::chrono::seconds(20);
+         erreurs.find("Too many open files; waiting for resources") == std::string::npos && horloge::now() < fin;) {
+        pollfd q{tube[0], POLLIN, 0};
+        if (poll(&q, 1, 1000) != 1) continue;
+        char b[512];
+        ssize_t n = read(tube[0], b, sizeof b);
+        if (n > 0) erreurs.append(b, static_cast<size_t>(n));
+    }
+    for (int d : pleins) close(d);
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &ancienne));
+    dup2(stderr_avant, 2);
+    close(stderr_avant);
+    close(tube[0]);
+    close(tube[1]);
+    EXPECT_NE(std::string::npos, erreurs.find("Too many open files; waiting for resources")) << erreurs;
+    for (int c : clients) {
+        std::string recu;
+        char b[16];
+        for (;;) {
+            pollfd q{c, POLLIN, 0};
+            if (poll(&q, 1, 20000) != 1) break;
+            ssize_t n = read(c, b, sizeof b);
+            if (n <= 0) break;
+            recu.append(b, static_cast<size_t>(n));
+            if (recu == "ok") break;
+        }
+        EXPECT_EQ("ok", recu);
+        close(c);
+    }
+    {
+        std::lock_guard<std::mutex> g(m);
+        EXPECT_EQ(static_cast<size_t>(N), resultats.size());
+        EXPECT_TRUE(refuses.empty());
+    }
+    EXPECT_EQ(0, e.arrete());
+}
