@@ -628,7 +628,8 @@ int kvtnet_max_connexions_defaut(void)
     // Descriptors: each tunnel holds two (client and host) and a third for a
     // moment while its host name resolves; the process keeps its own
     // (standard streams, logs, listener, the DNS relay's socket, files the
-    // resolver reads) and the listener needs one more to refuse a client.
+    // resolver reads, each listener's eventfd) and the few connection
+    // threads waiting in accept hold one each.
     // So a sixteenth of the limit plus 24 stay aside and the rest goes to
     // tunnels two by two: (limit - 24 - limit / 16) / 2; 256 gives 108.
     rlimit r{};
