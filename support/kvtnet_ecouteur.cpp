@@ -29,6 +29,7 @@
 #include <sys/resource.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <type_traits>
 #include <unordered_map>
 #include <unistd.h>
@@ -290,7 +291,9 @@ int ouvre_ecoute(uint32_t adresse, int port, kvtnet_gestionnaire gestionnaire, b
 // stack with a TLB shootdown on every core. Each connection still has a
 // thread of its own for as long as it lives.
 // Threads waiting in accept at once. Each holds a descriptor number while it
-// waits (accept reserves it first) and never ends there, so they are few.
+// waits (accept reserves it first), so they are few; all but the last one
+// end after a while without a connection (the listening socket's receive
+// timeout, which accepted sockets inherit and lose at once).
 constexpr int EN_ACCEPT_MAX = 4;
 constexpr auto ATTENTE_OUVRIER = std::chrono::seconds(5);
 
@@ -301,6 +304,7 @@ struct Ecoute {
     const kvtnet_limites *limites = nullptr;  // null for the uncapped listener
     std::shared_ptr<Registre> registre;       // null for the uncapped listener
     bool herite = false;                      // accepted sockets come with TCP_NODELAY and keepalive
+    bool delai = false;                       // accept gives up after ATTENTE_OUVRIER
     int reveil = -1;                          // eventfd: wakes the keeper (deadlines, end)
 
     // Threads in accept, or on their way to it: whoever counts a thread in
@@ -427,8 +431,13 @@ void accepte(const std::shared_ptr<Ecoute> &pe) noexcept
         if (c < 0) {
             int err = errno;
             switch (err) {
-            case EINTR:
             case EAGAIN:
+                // No connection for a while: a thread that others wait
+                // beside ends; the last one stays.
+                if (e.en_accept.fetch_sub(1) > 1) return;
+                e.en_accept.fetch_add(1);
+                continue;
+            case EINTR:
             case ECONNABORTED:
             // Network errors of the pending connection itself (accept(2)).
             case EPROTO: case ENOPROTOOPT: case EHOSTDOWN: case ENONET: case EHOSTUNREACH:
@@ -453,6 +462,11 @@ void accepte(const std::shared_ptr<Ecoute> &pe) noexcept
                 finit(e, err == EBADF || err == ENOTSOCK ? -2 : -1);
                 continue;
             }
+        }
+        if (e.delai) {
+            // The handler's reads wait as long as they choose.
+            const timeval sans{};
+            (void)::setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &sans, sizeof sans);
         }
         if (!e.herite) kvtnet_option(c, IPPROTO_TCP, TCP_NODELAY, 1);
         Connexion *connexion = nullptr;
@@ -516,6 +530,8 @@ int ecoute(int *resultat, uint32_t adresse, int port, kvtnet_gestionnaire gestio
         kvtlog_erreur("Cannot listen on port %d: eventfd: %s", port, std::strerror(errno));
         return -1;
     }
+    const timeval attente{std::chrono::seconds(ATTENTE_OUVRIER).count(), 0};
+    e.delai = ::setsockopt(s.fd, SOL_SOCKET, SO_RCVTIMEO, &attente, sizeof attente) == 0;
     e.fd = s.fd;
     e.port = port;
     e.gestionnaire = gestionnaire;
