@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <map>
 #include <mutex>
 #include <netinet/in.h>
@@ -612,5 +613,39 @@ TEST(KvtnetEcouteurLimite, SansDescripteurLesClientsAttendentPuisSontServis)
         EXPECT_EQ(static_cast<size_t>(N), resultats.size());
         EXPECT_TRUE(refuses.empty());
     }
+    EXPECT_EQ(0, e.arrete());
+}
+
+namespace {
+int fils_du_processus()
+{
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/task")) {
+        while (dirent *x = readdir(d)) n += x->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
+}  // namespace
+
+// The threads a burst needed, parked or waiting in accept, end once the
+// burst is over: the process comes back to the threads it had idle.
+TEST(KvtnetEcouteurLimite, ApresUneRafaleLesFilsEnTrop)
+{
+    Ecouteur e(100, 0);
+    const int avant = fils_du_processus();
+    auto reponses = rafale(e.port, 20);
+    EXPECT_EQ(20, std::count(reponses.begin(), reponses.end(), "ok"));
+    {
+        std::unique_lock<std::mutex> g(m);
+        ASSERT_TRUE(cv.wait_for(g, std::chrono::seconds(20), [] { return en_cours == 0; }));
+    }
+    auto fin = horloge::now() + std::chrono::seconds(60);
+    while (fils_du_processus() > avant && horloge::now() < fin) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_LE(fils_du_processus(), avant);
+    // And the one left still serves.
+    Client c(e.port);
+    c.demande();
+    EXPECT_EQ("ok", c.lit());
     EXPECT_EQ(0, e.arrete());
 }
