@@ -41,15 +41,11 @@ std::atomic<int> nb_connexions{0};
 // complete message; -1 on any other thread.
 thread_local int client_courant = -1;
 
-// The listener's limits, on the listener's own thread (kvtnet_limites
-// "admet" runs there), so that a second listener never shares them.
-thread_local kvtnet_limites *limites_courantes;
-
 // Before a connection takes a slot: a refused client is logged like a
 // refused datagram and closed unread without ever holding one, and the
 // per-client limit follows the settings in force (a reload takes it up
 // for new connections).
-int admet_client(int, const sockaddr *pair, socklen_t longueur)
+int admet_client(int, const sockaddr *pair, socklen_t longueur, int *par_adresse)
 {
     // The allowed-host table is IPv4: nothing else can be allowed.
     if (pair->sa_family != AF_INET || longueur < static_cast<socklen_t>(sizeof(sockaddr_in))) return 0;
@@ -62,8 +58,7 @@ int admet_client(int, const sockaddr *pair, socklen_t longueur)
                          unsigned{ntohs(a.sin_port)});
         return 0;
     }
-    if (limites_courantes != nullptr)
-        limites_courantes->max_par_adresse = quorvel_dns_reglages_courants().tcp_par_client;
+    *par_adresse = quorvel_dns_reglages_courants().tcp_par_client;
     return 1;
 }
 
@@ -355,7 +350,5 @@ void quorvel_dns_tcp_accepte(void *argument)
     // the connection idle longest makes room for the newcomer.
     kvtnet_limites limites = {QUORVEL_DNS_TCP_MAX_CONNEXIONS, 0, nullptr, KVTNET_EVICTION_INACTIVE, admet_client,
                               accept_echoue};
-    limites_courantes = &limites;
     (void)kvtnet_ecouteur_limite_sur(static_cast<int>(reinterpret_cast<intptr_t>(argument)), connexion, &limites);
-    limites_courantes = nullptr;
 }

@@ -255,7 +255,8 @@ int quorvel_tunnel_joint(const quorvel_tunnel_service *sv, int client, uint32_t 
         funlockfile(stderr);
         return QUORVEL_TUNNEL_CONNEXION;
     }
-    if (adresse != nullptr) *adresse = adresse_pair(s);
+    // A single address is the one connected: no need to ask the socket.
+    if (adresse != nullptr) *adresse = nb == 1 ? adresses[0] : adresse_pair(s);
     return s;
 }
 

@@ -261,19 +261,20 @@ struct kvtnet_limites {
     int max_par_adresse;
     /* Answers a connection the listener turns away (over a limit, or no
      * thread could start for it) with client address `adresse` (network
-     * order). Runs on the listener's own thread, so it must not wait: `s` is
+     * order). Runs on a thread that accepts connections, so it must not wait: `s` is
      * non-blocking, and a small answer fits the empty send buffer of a fresh
      * connection. Never closes `s`; the listener does. Null: closed unanswered. */
     void (*refus)(int s, uint32_t adresse);
     /* Which connection gives its slot to a newcomer while every slot is
      * taken: KVTNET_EVICTION_ENTETE (0), or KVTNET_EVICTION_INACTIVE. */
     int eviction;
-    /* Runs on the listener's thread for each accepted connection before it
-     * takes a slot (so it must not wait): 0 turns it away, closed unread,
-     * without `refus`, a slot or a handler; else it is admitted. It may
-     * change "max_par_adresse", which is read at each connection. Null:
-     * every connection goes on to the limits. */
-    int (*admet)(int s, const struct sockaddr *pair, socklen_t longueur);
+    /* Runs on the thread that accepted a connection, before it takes a slot
+     * (so it must not wait), possibly on several such threads at once: 0
+     * turns it away, closed unread, without `refus`, a slot or a handler;
+     * else it is admitted. It may store in *par_adresse (-1 on the call) the
+     * per-address limit in force from this connection on, in place of
+     * "max_par_adresse". Null: every connection goes on to the limits. */
+    int (*admet)(int s, const struct sockaddr *pair, socklen_t longueur, int *par_adresse);
     /* Writes the error-log line of a failed accept in place of the
      * listener's own (`erreur`: errno; `fin` non-zero when listening ends,
      * 0 when it waits for resources, written at most once a minute). Null:

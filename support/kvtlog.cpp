@@ -10,7 +10,8 @@
  * dropped, so no service waits on it.
  *
  * The access log is written by one writer thread: callers stamp and format
- * their line, then copy it into a bounded ring under a short lock. Lines
+ * their line, then copy it into a bounded ring under a short lock; only a
+ * writer that has had nothing to write for a while is woken by a line. Lines
  * that do not fit, or that a failed write loses, are counted and reported in
  * the error log at most once a minute. */
 #include "kvtlib.h"
@@ -60,6 +61,10 @@ constexpr size_t kMorceau = 64 * 1024;
 // The writer's longest wait on a descriptor, so that a reopen, a new path
 // or the stop are never stuck behind a pipe that is not read.
 constexpr int kAttenteMs = 100;
+// After a write the writer looks again this much later rather than being
+// woken line by line: under a steady flow of lines the callers make no
+// system call and the writer writes them in batches.
+constexpr int kRegroupeMs = 20;
 constexpr int64_t kRapportMs = 60 * 1000;
 
 struct Acces {
@@ -76,6 +81,7 @@ struct Acces {
     int fd_suivant = -1;
     uint64_t bascule_a = 0;
     bool ecrivain = false;  // the writer thread runs
+    bool endormi = true;    // the writer waits for a caller's wake-up, not for its own next look
     bool dans_ligne = false;  // the bytes written so far end inside a line
     // Lines dropped and not yet reported, by reason.
     unsigned long long pleine = 0, echecs = 0;
@@ -329,6 +335,7 @@ void ecrit_acces(void *)
     Acces &a = etat().acces;
     bool bouche = false;   // the last write took nothing in time
     bool saut_du = false;  // a cut line owes the file a line feed
+    bool a_ecrit = false;  // wrote since it last looked at an empty ring
     std::unique_lock<std::mutex> verrou(a.m);
     for (;;) {
         rapporte(a, verrou);
@@ -353,8 +360,14 @@ void ecrit_acces(void *)
             verrou.unlock();
             kvtlog_client_echeances();
             verrou.lock();
-            if (a.entres == a.sortis && !a.bascule)
-                a.reveil.wait_for(verrou, std::chrono::milliseconds(kvtlog_client_pas_ms()));
+            if (a.entres == a.sortis && !a.bascule) {
+                // Lines came lately: more are likely, looked for shortly.
+                // Else asleep until a caller's line wakes it.
+                a.endormi = !a_ecrit;
+                a_ecrit = false;
+                a.reveil.wait_for(verrou, std::chrono::milliseconds(a.endormi ? kvtlog_client_pas_ms() : kRegroupeMs));
+                a.endormi = false;
+            }
             continue;
         }
         const size_t debut = static_cast<size_t>(a.sortis % kFileOctets);
@@ -378,6 +391,7 @@ void ecrit_acces(void *)
         const int erreur = errno;
         verrou.lock();
         if (w > 0) {
+            a_ecrit = true;
             a.sortis += static_cast<uint64_t>(w);
             a.dans_ligne = p[w - 1] != '\n';
             bouche = false;
@@ -668,7 +682,9 @@ int kvtlog_acces(const char *format, ...)
         std::memcpy(a.file + debut, ligne, avant_fin);
         std::memcpy(a.file, ligne + avant_fin, n - avant_fin);
         a.entres += n;
-        reveille = occupe == 0;
+        // A writer that looks again shortly is not woken, unless the ring
+        // is filling up.
+        reveille = (a.endormi && occupe == 0) || (occupe < kFileOctets / 2 && occupe + n >= kFileOctets / 2);
     }
     if (reveille) a.reveil.notify_one();
     return 0;

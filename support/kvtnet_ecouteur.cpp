@@ -1,6 +1,6 @@
-/* The threaded listener: accepts connections on a TCP port and runs a
- * handler for each on a connection thread of its own, reusing the threads
- * that finished. The capped variant keeps a record of each connection so
+/* The threaded listener: connection threads accept the connections on a TCP
+ * port themselves and each runs the handler of the one it took, reusing the
+ * threads that finished. The capped variant keeps a record of each connection so
  * that it can bound how many are served at once, per client address too,
  * and end the waits of connections that send no request. Failures the
  * operator must see (listen, accept, thread start) go to the error log. */
@@ -10,9 +10,10 @@
 #include "kvt_trace.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
-#include <deque>
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
@@ -26,7 +27,9 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <type_traits>
 #include <unordered_map>
 #include <unistd.h>
@@ -92,6 +95,7 @@ struct Registre {
     // Awaiting their head, oldest first; under the idle rule every connection
     // with a slot, the one idle longest first.
     Connexion *premiere = nullptr, *derniere = nullptr;
+    int64_t veille = -1;  // the deadline the listener's keeper waits for; -1: none
 
     // All of these run with `m` held.
     void detache(Connexion *c) noexcept
@@ -177,9 +181,14 @@ thread_local Connexion *courante = nullptr;
 thread_local int herite_fd = -1;
 
 // A record for a new connection, or null when it must be turned away.
-Connexion *admet(const std::shared_ptr<Registre> &r, int fd, uint32_t adresse, int64_t maintenant) noexcept
+// `reveil` wakes the listener's keeper when a short deadline begins;
+// `par_adresse`, when not negative, is the per-address limit from now on.
+Connexion *admet(const std::shared_ptr<Registre> &r, int fd, uint32_t adresse, int64_t maintenant, int reveil,
+                 int par_adresse) noexcept
 {
     std::lock_guard<std::mutex> g(r->m);
+    if (par_adresse >= 0) r->max_par_adresse = par_adresse;
+    (void)r->ecourte(maintenant);
     try {
         if (r->max_par_adresse > 0) {
             auto i = r->par_adresse.find(adresse);
@@ -198,6 +207,13 @@ Connexion *admet(const std::shared_ptr<Registre> &r, int fd, uint32_t adresse, i
         ++r->par_adresse[adresse];
         ++r->tenues;
         r->ajoute(c);
+        // The keeper sleeps without a deadline while there is no pressure;
+        // a new connection never brings the oldest wait's deadline closer.
+        if (r->eviction == KVTNET_EVICTION_ENTETE && r->veille < 0 && r->sous_pression() && r->premiere != nullptr) {
+            r->veille = r->premiere->accepte_ms + ATTENTE_COURTE_MS;
+            const uint64_t un = 1;
+            (void)!::write(reveil, &un, sizeof un);
+        }
         return c;
     } catch (const std::bad_alloc &) {
         return nullptr;
@@ -212,91 +228,6 @@ void termine(Connexion *c) noexcept
         c->registre->retire(c);
     }
     delete c;
-}
-
-/* ---- Connection threads ---- */
-
-// Connection threads are kept for a few seconds after their connection ends
-// and take the next one: starting a thread costs a clone and, when it ends,
-// the release of its stack with a TLB shootdown on every core, more than all
-// the rest of a tunnel's setup. Each connection still has a thread of its own
-// for as long as it lives; only idle threads are reused.
-struct Travail {
-    kvtnet_gestionnaire gestionnaire;
-    void *bloc;
-    Connexion *connexion;  // null under an uncapped listener
-    int regle;             // the socket, when it inherited the listener's options; else -1
-};
-
-struct Reserve {
-    std::mutex m;
-    std::condition_variable cv;
-    std::deque<Travail> travaux;  // handed to idle threads, one each
-    int libres = 0;               // idle threads not yet handed a connection
-};
-
-// Never destroyed: detached threads may still wait on it while the process exits.
-Reserve &reserve()
-{
-    static Reserve *r = new Reserve;
-    return *r;
-}
-
-constexpr auto ATTENTE_OUVRIER = std::chrono::seconds(5);
-
-void execute(const Travail &t)
-{
-    courante = t.connexion;
-    herite_fd = t.regle;
-    t.gestionnaire(t.bloc);
-    courante = nullptr;
-    herite_fd = -1;
-    if (t.connexion != nullptr) termine(t.connexion);
-}
-
-void ouvrier(void *argument)
-{
-    Travail courant = *static_cast<Travail *>(argument);
-    delete static_cast<Travail *>(argument);
-    Reserve &r = reserve();
-    for (;;) {
-        execute(courant);
-        std::unique_lock<std::mutex> g(r.m);
-        ++r.libres;
-        if (!r.cv.wait_for(g, ATTENTE_OUVRIER, [&r] { return !r.travaux.empty(); })) {
-            --r.libres;  // nothing came: the thread ends
-            return;
-        }
-        courant = r.travaux.front();
-        r.travaux.pop_front();
-    }
-}
-
-// Runs the work on an idle connection thread, or on a new one. 0, or a
-// negative error number when no thread could take it (the caller still owns
-// the block and the record).
-int lance_connexion(const Travail &travail) noexcept
-{
-    Reserve &r = reserve();
-    try {
-        std::unique_lock<std::mutex> g(r.m);
-        if (r.libres > 0) {
-            r.travaux.push_back(travail);
-            --r.libres;
-            // Woken after the unlock, the thread does not wait again at once
-            // for the mutex this thread still holds.
-            g.unlock();
-            r.cv.notify_one();
-            return 0;
-        }
-    } catch (const std::bad_alloc &) {
-        // no room in the queue: a thread of its own, below
-    }
-    auto *t = new (std::nothrow) Travail{travail};
-    if (t == nullptr) return -ENOMEM;
-    int e = kvtthread_demarre_muet(ouvrier, PILE_CONNEXION, t);
-    if (e < 0) delete t;
-    return e;
 }
 
 // Turns a connection away: the caller's answer, without waiting, then the
@@ -369,131 +300,343 @@ int ouvre_ecoute(uint32_t adresse, int port, kvtnet_gestionnaire gestionnaire, b
     return s.release();
 }
 
-// The accept loop of both listeners; `limites` null for the uncapped one.
-// Listening ends when another thread shuts the socket down
-// (shutdown(*resultat, SHUT_RDWR)): the loop then closes it and returns 0.
-// `deja`: a socket the caller set listening (`adresse` and `port` unused), or -1.
-int ecoute(int *resultat, uint32_t adresse, int port, kvtnet_gestionnaire gestionnaire,
-           const kvtnet_limites *limites, int deja = -1)
-{
-    bool herite = false;  // accepted sockets come with TCP_NODELAY and keepalive
-    kvt_fd s{deja >= 0 ? deja : ouvre_ecoute(adresse, port, gestionnaire, &herite)};
-    if (!s) return -1;
-    if (deja >= 0) {
-        sockaddr_in sa{};
-        socklen_t l = sizeof sa;
-        if (::getsockname(deja, reinterpret_cast<sockaddr *>(&sa), &l) == 0) port = ntohs(sa.sin_port);
-    }
-    std::shared_ptr<Registre> registre;
-    if (limites != nullptr) {
-        try {
-            registre = std::make_shared<Registre>();
-        } catch (const std::bad_alloc &) {
-            KVT_ERREUR();
-            return -1;
-        }
-        registre->max = limites->max_connexions > 0 ? limites->max_connexions : kvtnet_max_connexions_defaut();
-        registre->max_par_adresse = limites->max_par_adresse > 0 ? limites->max_par_adresse : 0;
-        registre->eviction = limites->eviction;
-        // The capped loop waits in poll, with the short deadline when one
-        // applies, so accept must not block.
-        int drapeaux = ::fcntl(s.fd, F_GETFL);
-        if (drapeaux < 0 || ::fcntl(s.fd, F_SETFL, drapeaux | O_NONBLOCK) < 0) {
-            kvtlog_erreur("Cannot listen on port %d: fcntl: %s", port, std::strerror(errno));
-            return -1;
-        }
-    }
-    if (resultat != nullptr) __atomic_store_n(resultat, s.fd, __ATOMIC_RELEASE);
+/* ---- Connection threads ---- */
 
-    int64_t manque_signale_a = -MANQUE_RAPPEL_MS;  // the first shortage is written at once
-    EchecsFils echecs;
+// Each connection is served by the thread that accepted it: a hand-off from
+// a listener thread costs two thread switches per connection, more than the
+// rest of a tunnel's setup. A few threads wait in accept at once (the kernel
+// wakes one per connection); the thread that takes the last waiting place
+// calls a parked thread, or starts one, to wait in its stead before it
+// serves. Threads park a few seconds after their connection ends and then
+// end: starting a thread costs a clone and, when it ends, the release of its
+// stack with a TLB shootdown on every core. Each connection still has a
+// thread of its own for as long as it lives.
+// Threads waiting in accept at once. Each holds a descriptor number while it
+// waits (accept reserves it first), so they are few; all but the last one
+// end after a while without a connection (the listening socket's receive
+// timeout, which accepted sockets inherit and lose at once).
+constexpr int EN_ACCEPT_MAX = 4;
+constexpr auto ATTENTE_OUVRIER = std::chrono::seconds(5);
+
+struct Ecoute {
+    int fd = -1;
+    int port = 0;
+    kvtnet_gestionnaire gestionnaire = nullptr;
+    const kvtnet_limites *limites = nullptr;  // null for the uncapped listener
+    std::shared_ptr<Registre> registre;       // null for the uncapped listener
+    bool herite = false;                      // accepted sockets come with TCP_NODELAY and keepalive
+    bool delai = false;                       // accept gives up after ATTENTE_OUVRIER
+    int reveil = -1;                          // eventfd: wakes the keeper (deadlines, end)
+
+    // Threads in accept, or on their way to it: whoever counts a thread in
+    // also reads `fini` before that thread's accept, so once the keeper has
+    // set `fini` and seen 0 here, no accept can come on the descriptor.
+    std::atomic<int> en_accept{0};
+    std::atomic<bool> fini{false};
+    std::atomic<int> resultat{0};
+    std::atomic<int64_t> manque_signale_a{-MANQUE_RAPPEL_MS};  // the first shortage is written at once
+
+    std::mutex m;
+    std::condition_variable cv;
+    int libres = 0;  // parked threads not yet called
+    int appels = 0;  // calls to accept not yet taken by a parked thread
+    EchecsFils echecs;  // under m
+};
+
+void ouvrier(void *argument);
+
+void reveille(const Ecoute &e) noexcept
+{
+    const uint64_t un = 1;
+    (void)!::write(e.reveil, &un, sizeof un);
+}
+
+// Ends listening (first reason wins) and wakes the keeper.
+void finit(Ecoute &e, int resultat) noexcept
+{
+    bool attendu = false;
+    if (!e.fini.compare_exchange_strong(attendu, true)) return;
+    e.resultat.store(resultat);
+    reveille(e);
+}
+
+// This thread leaves accept for good; the last one out tells the keeper.
+void sort_accept(Ecoute &e) noexcept
+{
+    if (e.en_accept.fetch_sub(1) == 1 && e.fini.load()) {
+        std::lock_guard<std::mutex> g(e.m);
+        e.cv.notify_all();
+    }
+}
+
+// Another thread to wait in accept, counted in for it: a parked one, or a
+// new one. 0, or the negative error of the thread start.
+int appelle(const std::shared_ptr<Ecoute> &e) noexcept
+{
+    {
+        std::unique_lock<std::mutex> g(e->m);
+        if (e->libres > 0) {
+            --e->libres;
+            ++e->appels;
+            e->en_accept.fetch_add(1);
+            // Woken after the unlock, the thread does not wait again at once
+            // for the mutex this thread still holds.
+            g.unlock();
+            e->cv.notify_one();
+            return 0;
+        }
+    }
+    auto *p = new (std::nothrow) std::shared_ptr<Ecoute>(e);
+    if (p == nullptr) return -ENOMEM;
+    e->en_accept.fetch_add(1);
+    int r = kvtthread_demarre_muet(ouvrier, PILE_CONNEXION, p);
+    if (r < 0) {
+        delete p;
+        sort_accept(*e);
+    }
+    return r;
+}
+
+// After a connection: back to accept when few threads wait there, else
+// parked until called. False when the thread must end.
+bool reprend(Ecoute &e) noexcept
+{
+    int n = e.en_accept.load();
+    while (n < EN_ACCEPT_MAX)
+        if (e.en_accept.compare_exchange_weak(n, n + 1)) return true;
+    std::unique_lock<std::mutex> g(e.m);
+    ++e.libres;
+    if (e.cv.wait_for(g, ATTENTE_OUVRIER, [&e] { return e.appels > 0 || e.fini.load(); }) && e.appels > 0) {
+        --e.appels;  // counted in by the caller
+        return true;
+    }
+    --e.libres;  // nothing came, or listening ended: the thread ends
+    return false;
+}
+
+// Serves one accepted connection on this thread.
+void sert(const Ecoute &e, int c, const sockaddr_in &pair, Connexion *connexion) noexcept
+{
+    auto *bloc = static_cast<kvtnet_bloc *>(std::malloc(sizeof(kvtnet_bloc)));
+    if (bloc == nullptr) {
+        kvtlog_erreur("Accept on port %d: no memory for the connection", e.port);
+        if (connexion != nullptr) termine(connexion);
+        ::close(c);
+        return;
+    }
+    bloc->socket = c;
+    bloc->famille = pair.sin_family;
+    bloc->port = pair.sin_port;
+    bloc->adresse = pair.sin_addr.s_addr;
+    std::memset(bloc->zero, 0, sizeof bloc->zero);
+    courante = connexion;
+    herite_fd = e.herite ? c : -1;
+    e.gestionnaire(bloc);
+    courante = nullptr;
+    herite_fd = -1;
+    if (connexion != nullptr) termine(connexion);
+}
+
+// The accept loop of a connection thread, entered counted in `en_accept`.
+void accepte(const std::shared_ptr<Ecoute> &pe) noexcept
+{
+    Ecoute &e = *pe;
     for (;;) {
-        if (registre) {
-            int64_t echeance;
-            {
-                std::lock_guard<std::mutex> g(registre->m);
-                echeance = registre->ecourte(kvtnet_maintenant_ms());
-            }
-            // Slots only fill here, so without a deadline nothing is due
-            // before the next connection arrives.
-            int pret = kvtnet_attend(s.fd, POLLIN, echeance);
-            if (pret == 0) continue;
-            if (pret < 0) ::usleep(PAUSE_ACCEPT_MS * 1000);  // never a busy loop on a failing poll
+        if (e.fini.load()) {
+            sort_accept(e);
+            return;
         }
         sockaddr_in pair{};
         socklen_t l = sizeof pair;
-        int c = ::accept4(s.fd, reinterpret_cast<sockaddr *>(&pair), &l, SOCK_CLOEXEC);
+        int c = ::accept4(e.fd, reinterpret_cast<sockaddr *>(&pair), &l, SOCK_CLOEXEC);
         if (c < 0) {
-            int e = errno;
-            switch (e) {
+            int err = errno;
+            switch (err) {
+            case EAGAIN:
+                // No connection for a while: a thread that others wait
+                // beside ends; the last one stays.
+                if (e.en_accept.fetch_sub(1) > 1) return;
+                e.en_accept.fetch_add(1);
+                continue;
             case EINTR:
             case ECONNABORTED:
             // Network errors of the pending connection itself (accept(2)).
             case EPROTO: case ENOPROTOOPT: case EHOSTDOWN: case ENONET: case EHOSTUNREACH:
             case EOPNOTSUPP: case ENETUNREACH: case ENETDOWN: case EPERM:
                 continue;
-            case EAGAIN:
-                if (!registre) (void)kvtnet_attend(s.fd, POLLIN, -1);
-                continue;
-            case EMFILE: case ENFILE: case ENOBUFS: case ENOMEM:
-                if (kvtnet_maintenant_ms() - manque_signale_a >= MANQUE_RAPPEL_MS) {
-                    if (limites != nullptr && limites->accept_echoue != nullptr)
-                        limites->accept_echoue(e, 0);
+            case EMFILE: case ENFILE: case ENOBUFS: case ENOMEM: {
+                // The waiting clients stay in the backlog meanwhile.
+                int64_t avant = e.manque_signale_a.load(std::memory_order_relaxed);
+                int64_t t = kvtnet_maintenant_ms();
+                if (t - avant >= MANQUE_RAPPEL_MS &&
+                    e.manque_signale_a.compare_exchange_strong(avant, t, std::memory_order_relaxed)) {
+                    if (e.limites != nullptr && e.limites->accept_echoue != nullptr)
+                        e.limites->accept_echoue(err, 0);
                     else
-                        kvtlog_erreur("Accept on port %d: %s; waiting for resources", port, std::strerror(e));
-                    manque_signale_a = kvtnet_maintenant_ms();
+                        kvtlog_erreur("Accept on port %d: %s; waiting for resources", e.port, std::strerror(err));
                 }
                 ::usleep(PAUSE_ACCEPT_MS * 1000);
                 continue;
+            }
             case EINVAL:
-                return 0;  // shut down: listening ends
+                finit(e, 0);  // shut down: listening ends
+                continue;
             default:
-                if (limites != nullptr && limites->accept_echoue != nullptr)
-                    limites->accept_echoue(e, 1);
+                if (e.limites != nullptr && e.limites->accept_echoue != nullptr)
+                    e.limites->accept_echoue(err, 1);
                 else
-                    kvtlog_erreur("Accept on port %d: %s; listening ends", port, std::strerror(e));
-                if (e == EBADF || e == ENOTSOCK) (void)s.release();  // no longer ours to close
-                return -1;
-            }
-        }
-        if (!herite) kvtnet_option(c, IPPROTO_TCP, TCP_NODELAY, 1);
-        Connexion *connexion = nullptr;
-        if (registre) {
-            if (limites->admet != nullptr) {
-                if (limites->admet(c, reinterpret_cast<const sockaddr *>(&pair), l) == 0) {
-                    ::close(c);
-                    continue;
-                }
-                // The test may have changed the limit; the registry's copy is
-                // only read and written on this thread.
-                registre->max_par_adresse = limites->max_par_adresse > 0 ? limites->max_par_adresse : 0;
-            }
-            connexion = admet(registre, c, pair.sin_addr.s_addr, kvtnet_maintenant_ms());
-            if (connexion == nullptr) {
-                refuse(c, pair.sin_addr.s_addr, limites);
+                    kvtlog_erreur("Accept on port %d: %s; listening ends", e.port, std::strerror(err));
+                // The number is no longer ours to close.
+                finit(e, err == EBADF || err == ENOTSOCK ? -2 : -1);
                 continue;
             }
         }
-        auto *bloc = static_cast<kvtnet_bloc *>(std::malloc(sizeof(kvtnet_bloc)));
-        if (bloc == nullptr) {
-            kvtlog_erreur("Accept on port %d: no memory for the connection", port);
-            if (connexion != nullptr) termine(connexion);
-            ::close(c);
-            continue;
+        if (e.delai) {
+            // The handler's reads wait as long as they choose.
+            const timeval sans{};
+            (void)::setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &sans, sizeof sans);
         }
-        bloc->socket = c;
-        bloc->famille = pair.sin_family;
-        bloc->port = pair.sin_port;
-        bloc->adresse = pair.sin_addr.s_addr;
-        std::memset(bloc->zero, 0, sizeof bloc->zero);
-        int e = lance_connexion(Travail{gestionnaire, bloc, connexion, herite ? c : -1});
-        if (e < 0) {
-            echecs.note(port, e);
-            std::free(bloc);
-            if (connexion != nullptr) termine(connexion);
-            refuse(c, pair.sin_addr.s_addr, limites);
+        if (!e.herite) kvtnet_option(c, IPPROTO_TCP, TCP_NODELAY, 1);
+        Connexion *connexion = nullptr;
+        if (e.registre) {
+            int par_adresse = -1;
+            if (e.limites->admet != nullptr &&
+                e.limites->admet(c, reinterpret_cast<const sockaddr *>(&pair), l, &par_adresse) == 0) {
+                ::close(c);
+                continue;
+            }
+            connexion = admet(e.registre, c, pair.sin_addr.s_addr, kvtnet_maintenant_ms(), e.reveil, par_adresse);
+            if (connexion == nullptr) {
+                refuse(c, pair.sin_addr.s_addr, e.limites);
+                continue;
+            }
         }
+        if (e.en_accept.fetch_sub(1) == 1) {
+            // The last one waiting: another takes its place before it serves.
+            int r = appelle(pe);
+            if (r < 0) {
+                // No thread to accept the next ones: this one stays and the
+                // connection is refused, as when no thread can serve it.
+                e.en_accept.fetch_add(1);
+                {
+                    std::lock_guard<std::mutex> g(e.m);
+                    e.echecs.note(e.port, r);
+                }
+                if (connexion != nullptr) termine(connexion);
+                refuse(c, pair.sin_addr.s_addr, e.limites);
+                continue;
+            }
+        }
+        sert(e, c, pair, connexion);
+        if (!reprend(e)) return;
     }
+}
+
+void ouvrier(void *argument)
+{
+    std::shared_ptr<Ecoute> e = std::move(*static_cast<std::shared_ptr<Ecoute> *>(argument));
+    delete static_cast<std::shared_ptr<Ecoute> *>(argument);
+    accepte(e);
+}
+
+// Both listeners; `limites` null for the uncapped one. The calling thread
+// keeps the listener: it starts the first connection thread, ends the
+// waits that the short deadline has passed, and waits for the end.
+// Listening ends when another thread shuts the socket down
+// (shutdown(*resultat, SHUT_RDWR)): once no thread can call accept on it any
+// more, the socket is closed and the result is 0.
+// `deja`: a socket the caller set listening (`adresse` and `port` unused), or -1.
+int ecoute(int *resultat, uint32_t adresse, int port, kvtnet_gestionnaire gestionnaire,
+           const kvtnet_limites *limites, int deja = -1)
+{
+    kvt_fd fourni{deja};  // the caller's socket is ours from the call, also on failure
+    std::shared_ptr<Ecoute> pe;
+    try {
+        pe = std::make_shared<Ecoute>();
+        if (limites != nullptr) pe->registre = std::make_shared<Registre>();
+    } catch (const std::bad_alloc &) {
+        KVT_ERREUR();
+        return -1;
+    }
+    Ecoute &e = *pe;
+    kvt_fd s{deja >= 0 ? fourni.release() : ouvre_ecoute(adresse, port, gestionnaire, &e.herite)};
+    if (!s) return -1;
+    if (deja >= 0) {
+        sockaddr_in sa{};
+        socklen_t l = sizeof sa;
+        if (::getsockname(deja, reinterpret_cast<sockaddr *>(&sa), &l) == 0) port = ntohs(sa.sin_port);
+    }
+    kvt_fd reveil{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+    if (!reveil) {
+        kvtlog_erreur("Cannot listen on port %d: eventfd: %s", port, std::strerror(errno));
+        return -1;
+    }
+    const timeval attente{std::chrono::seconds(ATTENTE_OUVRIER).count(), 0};
+    e.delai = ::setsockopt(s.fd, SOL_SOCKET, SO_RCVTIMEO, &attente, sizeof attente) == 0;
+    e.fd = s.fd;
+    e.port = port;
+    e.gestionnaire = gestionnaire;
+    e.limites = limites;
+    e.reveil = reveil.fd;
+    if (e.registre) {
+        e.registre->max = limites->max_connexions > 0 ? limites->max_connexions : kvtnet_max_connexions_defaut();
+        e.registre->max_par_adresse = limites->max_par_adresse > 0 ? limites->max_par_adresse : 0;
+        e.registre->eviction = limites->eviction;
+    }
+    // The first connection thread; until one starts, the clients wait in
+    // the backlog, as under a shortage of descriptors.
+    for (;;) {
+        int r = appelle(pe);
+        if (r == 0) break;
+        if (kvtnet_maintenant_ms() - e.manque_signale_a.load() >= MANQUE_RAPPEL_MS) {
+            kvtlog_erreur("Accept on port %d: %s; waiting for resources", port, std::strerror(-r));
+            e.manque_signale_a.store(kvtnet_maintenant_ms());
+        }
+        ::usleep(PAUSE_ACCEPT_MS * 1000);
+    }
+    if (resultat != nullptr) __atomic_store_n(resultat, s.fd, __ATOMIC_RELEASE);
+
+    for (;;) {
+        int64_t echeance = -1;
+        if (e.registre) {
+            std::lock_guard<std::mutex> g(e.registre->m);
+            echeance = e.registre->ecourte(kvtnet_maintenant_ms());
+            e.registre->veille = echeance;
+        }
+        int delai = -1;
+        if (echeance >= 0) {
+            int64_t reste = echeance - kvtnet_maintenant_ms();
+            delai = reste <= 0 ? 0 : reste > INT_MAX ? INT_MAX : static_cast<int>(reste);
+        }
+        // No event asked of the listening socket: a connection does not
+        // wake this thread, only its shutdown (a hang-up) does.
+        pollfd p[2] = {{s.fd, 0, 0}, {reveil.fd, POLLIN, 0}};
+        int n = ::poll(p, 2, delai);
+        if (n < 0 && errno != EINTR) ::usleep(PAUSE_ACCEPT_MS * 1000);  // never a busy loop on a failing poll
+        if (n > 0 && (p[1].revents & POLLIN)) {
+            uint64_t vu;
+            (void)!::read(reveil.fd, &vu, sizeof vu);
+        }
+        if (n > 0 && (p[0].revents & POLLNVAL)) finit(e, -2);
+        else if (n > 0 && (p[0].revents & (POLLHUP | POLLERR))) finit(e, 0);
+        if (e.fini.load()) break;
+    }
+    const int r = e.resultat.load();
+    if (r == -2) {
+        // Closed by someone else: the threads blocked in accept hold the
+        // old socket and cannot be woken; the number is not ours, and the
+        // eventfd stays open for the threads that may still write to it.
+        (void)s.release();
+        (void)reveil.release();
+        return -1;
+    }
+    // Threads still in accept are woken by the shutdown (made here when
+    // listening ends for another reason); parked ones by the notice.
+    if (r != 0) (void)::shutdown(s.fd, SHUT_RDWR);
+    std::unique_lock<std::mutex> g(e.m);
+    e.cv.notify_all();
+    e.cv.wait(g, [&e] { return e.en_accept.load() == 0; });
+    return r;
 }
 
 }  // namespace
@@ -553,7 +696,8 @@ int kvtnet_max_connexions_defaut(void)
     // Descriptors: each tunnel holds two (client and host) and a third for a
     // moment while its host name resolves; the process keeps its own
     // (standard streams, logs, listener, the DNS relay's socket, files the
-    // resolver reads) and the listener needs one more to refuse a client.
+    // resolver reads, each listener's eventfd) and the few connection
+    // threads waiting in accept hold one each.
     // So a sixteenth of the limit plus 24 stay aside and the rest goes to
     // tunnels two by two: (limit - 24 - limit / 16) / 2; 256 gives 108.
     rlimit r{};

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <map>
 #include <mutex>
 #include <netinet/in.h>
@@ -252,15 +253,15 @@ void gestionnaire_actif(void *p)
 
 // Addresses the admission test turns away, and the per-address limit it sets.
 std::atomic<int> par_adresse_admis{0};
-int admet_sauf_127_0_0_3(int, const sockaddr *pair, socklen_t longueur);
-kvtnet_limites *limites_inactif = nullptr;
-int admet_sauf_127_0_0_3(int, const sockaddr *pair, socklen_t longueur)
+int admet_sauf_127_0_0_3(int, const sockaddr *pair, socklen_t longueur, int *par_adresse);
+int admet_sauf_127_0_0_3(int, const sockaddr *pair, socklen_t longueur, int *par_adresse)
 {
     EXPECT_EQ(AF_INET, pair->sa_family);
     EXPECT_EQ(sizeof(sockaddr_in), longueur);
     sockaddr_in a;
     std::memcpy(&a, pair, sizeof a);
-    limites_inactif->max_par_adresse = par_adresse_admis.load();
+    EXPECT_EQ(-1, *par_adresse);
+    *par_adresse = par_adresse_admis.load();
     return a.sin_addr.s_addr != htonl(0x7F000003);
 }
 
@@ -281,7 +282,6 @@ struct EcouteurInactif {
             en_cours = 0;
         }
         par_adresse_admis = par_adresse;
-        limites_inactif = &limites;
         s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
@@ -664,4 +664,198 @@ TEST(KvtnetEcouteurInactif, SocketInvalideOuSansLimites)
     EXPECT_EQ(-1, fcntl(s, F_GETFD)) << "the listener owns the socket, also on failure";
     // Outside a listener's handler a report does nothing.
     EXPECT_EQ(0, kvtnet_connexion_active(0));
+}
+namespace {
+
+// Connects, sends a head and reads the answer, on `n` threads at once (one
+// connection each): the answers, in no order. Each connection stays open
+// until every one has its answer, so that the served ones hold their slots.
+std::vector<std::string> rafale(int port, int n)
+{
+    std::vector<std::string> reponses(static_cast<size_t>(n));
+    std::mutex mr;
+    std::condition_variable cr;
+    int repondus = 0;
+    std::vector<std::thread> fils;
+    for (int i = 0; i < n; ++i)
+        fils.emplace_back([&, i] {
+            Client c(port);
+            if (c.port != 0 && write(c.fd, "X\r\n\r\n", 5) == 5) reponses[static_cast<size_t>(i)] = c.lit();
+            std::unique_lock<std::mutex> g(mr);
+            ++repondus;
+            cr.notify_all();
+            cr.wait_for(g, std::chrono::seconds(60), [&] { return repondus == n; });
+        });
+    for (auto &f : fils) f.join();
+    return reponses;
+}
+
+}  // namespace
+
+// Connections accepted by several threads at once still meet the caps: a
+// burst gets exactly the slots, every other connection the refusal, and each
+// served connection runs its handler once.
+TEST(KvtnetEcouteurLimite, UneRafaleNePassePasLesPlaces)
+{
+    struct { int max, par_adresse, clients, servis; } lignes[] = {
+        {8, 0, 40, 8},  // slots in all
+        {50, 3, 20, 3}, // per address
+    };
+    for (const auto &l : lignes) {
+        SCOPED_TRACE(l.max);
+        Ecouteur e(l.max, l.par_adresse);
+        auto reponses = rafale(e.port, l.clients);
+        // A connection whose head had not come yet when every slot was
+        // taken may have given its slot to a later one ("fin").
+        const long ok = std::count(reponses.begin(), reponses.end(), "ok");
+        const long fin = std::count(reponses.begin(), reponses.end(), "fin");
+        const long pleins = std::count(reponses.begin(), reponses.end(), "503");
+        EXPECT_EQ(l.servis, ok);
+        EXPECT_EQ(l.clients, ok + fin + pleins);
+        if (l.par_adresse > 0) {
+            EXPECT_EQ(0, fin);
+        }
+        {
+            std::lock_guard<std::mutex> g(m);
+            EXPECT_EQ(static_cast<size_t>(ok + fin), resultats.size());
+            EXPECT_EQ(static_cast<size_t>(pleins), refuses.size());
+        }
+        EXPECT_EQ(0, e.arrete());
+    }
+}
+
+// Many short connections, some at once and some one after the other: each
+// is served exactly once, by a thread that may have served others before,
+// and the listener stops with idle threads parked and waiting in accept.
+TEST(KvtnetEcouteurLimite, ChaqueConnexionServieUneFois)
+{
+    Ecouteur e(1000, 0);
+    int servies = 0;
+    for (int vague = 0; vague < 10; ++vague) {
+        SCOPED_TRACE(vague);
+        auto reponses = rafale(e.port, 1 + vague * 3);
+        EXPECT_EQ(static_cast<long>(reponses.size()), std::count(reponses.begin(), reponses.end(), "ok"));
+        servies += static_cast<int>(reponses.size());
+        // The clients are gone: their handlers end and their threads go idle.
+        std::unique_lock<std::mutex> g(m);
+        ASSERT_TRUE(cv.wait_for(g, std::chrono::seconds(20), [] { return en_cours == 0; }));
+        EXPECT_EQ(static_cast<size_t>(servies), resultats.size());
+    }
+    auto t0 = horloge::now();
+    EXPECT_EQ(0, e.arrete());
+    EXPECT_LT(std::chrono::duration<double>(horloge::now() - t0).count(), 5.0);
+    // Closed once stopped: nobody accepts on the port any more.
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(e.port));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_NE(0, connect(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa));
+    close(s);
+    std::lock_guard<std::mutex> g(m);
+    EXPECT_TRUE(refuses.empty());
+}
+
+// Out of descriptors, accept fails: the clients wait in the backlog, and
+// once descriptors are free again every one of them is served; none is
+// refused or lost.
+TEST(KvtnetEcouteurLimite, SansDescripteurLesClientsAttendentPuisSontServis)
+{
+    Ecouteur e(100, 0);
+    constexpr int N = 4;
+    // The clients' sockets are made first: once the table is full, only
+    // their connect is left to do.
+    std::vector<int> clients;
+    for (int i = 0; i < N; ++i) clients.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    // The error log (stderr here) tells when accept has met the limit.
+    int tube[2];
+    ASSERT_EQ(0, pipe2(tube, O_CLOEXEC | O_NONBLOCK));
+    const int stderr_avant = dup(2);
+    ASSERT_EQ(2, dup2(tube[1], 2));
+    rlimit ancienne{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &ancienne));
+    rlimit r = ancienne;
+    r.rlim_cur = 256;
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &r));
+    std::vector<int> pleins;
+    for (int d; (d = dup(0)) >= 0;) pleins.push_back(d);
+    ASSERT_EQ(EMFILE, errno);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(e.port));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int c : clients) {
+        ASSERT_EQ(0, connect(c, reinterpret_cast<sockaddr *>(&sa), sizeof sa));
+        ASSERT_EQ(5, write(c, "X\r\n\r\n", 5));
+    }
+    std::string erreurs;
+    for (auto fin = horloge::now() + std::chrono::seconds(20);
+         erreurs.find("Too many open files; waiting for resources") == std::string::npos && horloge::now() < fin;) {
+        pollfd q{tube[0], POLLIN, 0};
+        if (poll(&q, 1, 1000) != 1) continue;
+        char b[512];
+        ssize_t n = read(tube[0], b, sizeof b);
+        if (n > 0) erreurs.append(b, static_cast<size_t>(n));
+    }
+    for (int d : pleins) close(d);
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &ancienne));
+    dup2(stderr_avant, 2);
+    close(stderr_avant);
+    close(tube[0]);
+    close(tube[1]);
+    EXPECT_NE(std::string::npos, erreurs.find("Too many open files; waiting for resources")) << erreurs;
+    for (int c : clients) {
+        std::string recu;
+        char b[16];
+        for (;;) {
+            pollfd q{c, POLLIN, 0};
+            if (poll(&q, 1, 20000) != 1) break;
+            ssize_t n = read(c, b, sizeof b);
+            if (n <= 0) break;
+            recu.append(b, static_cast<size_t>(n));
+            if (recu == "ok") break;
+        }
+        EXPECT_EQ("ok", recu);
+        close(c);
+    }
+    {
+        std::lock_guard<std::mutex> g(m);
+        EXPECT_EQ(static_cast<size_t>(N), resultats.size());
+        EXPECT_TRUE(refuses.empty());
+    }
+    EXPECT_EQ(0, e.arrete());
+}
+
+namespace {
+int fils_du_processus()
+{
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/task")) {
+        while (dirent *x = readdir(d)) n += x->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
+}  // namespace
+
+// The threads a burst needed, parked or waiting in accept, end once the
+// burst is over: the process comes back to the threads it had idle.
+TEST(KvtnetEcouteurLimite, ApresUneRafaleLesFilsEnTrop)
+{
+    Ecouteur e(100, 0);
+    const int avant = fils_du_processus();
+    auto reponses = rafale(e.port, 20);
+    EXPECT_EQ(20, std::count(reponses.begin(), reponses.end(), "ok"));
+    {
+        std::unique_lock<std::mutex> g(m);
+        ASSERT_TRUE(cv.wait_for(g, std::chrono::seconds(20), [] { return en_cours == 0; }));
+    }
+    auto fin = horloge::now() + std::chrono::seconds(60);
+    while (fils_du_processus() > avant && horloge::now() < fin) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_LE(fils_du_processus(), avant);
+    // And the one left still serves.
+    Client c(e.port);
+    c.demande();
+    EXPECT_EQ("ok", c.lit());
+    EXPECT_EQ(0, e.arrete());
 }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
@@ -538,9 +539,10 @@ void gestionnaire_reutilise(void *bloc)
     close(s);
 }
 
-// True once the thread `tid` of this process sits in a futex wait, as an
-// idle connection thread does, on two looks 20 ms apart (a thread only
-// passing through a lock would not be seen there twice), or has ended.
+// True once the thread `tid` of this process sits in a futex wait or in
+// accept, as an idle connection thread does (parked, or waiting for the next
+// connection), on two looks 20 ms apart (a thread only passing through a
+// lock would not be seen there twice), or has ended.
 bool fil_en_attente(pid_t tid)
 {
     auto en_futex = [tid] {
@@ -550,7 +552,7 @@ bool fil_en_attente(pid_t tid)
         char b[32] = {};
         ssize_t n = read(fd, b, sizeof b - 1);
         close(fd);
-        return n > 0 && std::atoi(b) == SYS_futex && b[0] != 'r';
+        return n > 0 && (std::atoi(b) == SYS_futex || std::atoi(b) == SYS_accept4) && b[0] != 'r';
     };
     if (!en_futex()) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -573,6 +575,13 @@ TEST(KvtnetEcouteur, FilsReutilisesChaqueConnexionASonFil)
     for (int c : clients) close(c);
     // The four become idle: each back in its wait for the next connection.
     for (pid_t tid : tids) ASSERT_TRUE(attend_que([tid] { return fil_en_attente(tid); })) << tid;
+    // Every thread there is now; the next connections start none.
+    std::vector<pid_t> avant;
+    if (DIR *d = opendir("/proc/self/task")) {
+        while (dirent *x = readdir(d))
+            if (x->d_name[0] != '.') avant.push_back(static_cast<pid_t>(std::atoi(x->d_name)));
+        closedir(d);
+    }
     for (int i = 0; i < 8; ++i) {
         int c = client_de(e.port);
         ASSERT_GE(c, 0);
@@ -586,12 +595,9 @@ TEST(KvtnetEcouteur, FilsReutilisesChaqueConnexionASonFil)
         ASSERT_TRUE(attend_que([tid] { return fil_en_attente(tid); })) << tid;
     }
     g.lock();
-    std::vector<pthread_t> premiers(reutilise_fils.begin(), reutilise_fils.begin() + 4);
-    for (size_t k = 4; k < reutilise_fils.size(); ++k) {
-        bool ancien = false;
-        for (pthread_t p : premiers) ancien = ancien || pthread_equal(p, reutilise_fils[k]);
-        EXPECT_TRUE(ancien) << "connection " << k << " started a new thread";
-    }
+    for (size_t k = 4; k < reutilise_tids.size(); ++k)
+        EXPECT_NE(avant.end(), std::find(avant.begin(), avant.end(), reutilise_tids[k]))
+            << "connection " << k << " started a new thread";
     g.unlock();
     EXPECT_EQ(0, e.arrete());
 }
