@@ -511,7 +511,11 @@ TEST_F(QuorvelDnsTcpAccepte, CachedAnswersWithoutAnUpstream)
     envoie_tout(client.fd, trame);
     const std::string recu = lit(client.fd, 2 + rep.size());
     ASSERT_EQ(2 + rep.size(), recu.size());
-    EXPECT_EQ(std::string(rep.begin() + 2, rep.end()), recu.substr(4));
+    // Served within the second it was kept, or one later with its TTL a second lower.
+    const Octets rep_plus_tard = reponse("tcp.zone.test", 1, 0, {rr_a(99)});
+    const std::string servi = recu.substr(4);
+    EXPECT_TRUE(servi == std::string(rep.begin() + 2, rep.end()) ||
+                servi == std::string(rep_plus_tard.begin() + 2, rep_plus_tard.end()));
     const Octets autre = requete("ailleurs.zone.test");
     std::string trame2{static_cast<char>(autre.size() >> 8), static_cast<char>(autre.size() & 0xff)};
     trame2.append(autre.begin(), autre.end());
