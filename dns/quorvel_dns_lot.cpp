@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
+#include <atomic>
 #include <new>
+#include <sys/mman.h>
 
 #include "kvt_trace.h"
 #include "kvtlib.h"
@@ -15,6 +17,41 @@
 // old: its shortage reads as before.
 static_assert(sizeof(quorvel_dns_lot) <= QUORVEL_DNS_TAILLE_TAMPON, "the batch's records fit the datagram buffer");
 
+namespace {
+
+constexpr size_t TAILLE_RESTE = size_t{QUORVEL_DNS_LOT_MAX - 1} * QUORVEL_DNS_LOT_CASE;
+
+// The rest of a batch (2 MiB) stays mapped from its first turn on. Through
+// malloc it would be an mmap freed at every turn, and the allocator answers
+// such a free by raising its mmap threshold for the whole process: the
+// tunnels' relay buffers would then stay in the threads' arenas after a
+// stall instead of going back to the system. A test's allocator still
+// decides each turn whether the rest can be had.
+std::atomic<char *> reste_libre{nullptr};
+
+char *prend_reste(int *garde)
+{
+    *garde = 0;
+    if (quorvel_dns_alloue != std::malloc) return static_cast<char *>(quorvel_dns_alloue(TAILLE_RESTE));
+    *garde = 1;
+    if (char *r = reste_libre.exchange(nullptr)) return r;
+    void *p = ::mmap(nullptr, TAILLE_RESTE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return p == MAP_FAILED ? nullptr : static_cast<char *>(p);
+}
+
+void rend_reste(char *reste, int garde)
+{
+    if (reste == nullptr) return;
+    if (!garde) {
+        std::free(reste);
+        return;
+    }
+    char *vide = nullptr;
+    if (!reste_libre.compare_exchange_strong(vide, reste)) ::munmap(reste, TAILLE_RESTE);
+}
+
+}  // namespace
+
 quorvel_dns_lot *quorvel_dns_lot_prend(void)
 {
     void *bloc = quorvel_dns_alloue(QUORVEL_DNS_TAILLE_TAMPON);
@@ -22,7 +59,7 @@ quorvel_dns_lot *quorvel_dns_lot_prend(void)
     quorvel_dns_lot *lot = new (bloc) quorvel_dns_lot;
     lot->nb = lot->nb_sorties = 0;
     lot->cases[0] = lot->premiere;
-    lot->reste = static_cast<char *>(quorvel_dns_alloue(size_t{QUORVEL_DNS_LOT_MAX - 1} * QUORVEL_DNS_LOT_CASE));
+    lot->reste = prend_reste(&lot->reste_garde);
     // Short of the rest, a batch of one: slower, nothing lost.
     lot->capacite = lot->reste != nullptr ? QUORVEL_DNS_LOT_MAX : 1;
     for (int i = 1; i < lot->capacite; ++i) lot->cases[i] = lot->reste + size_t(i - 1) * QUORVEL_DNS_LOT_CASE;
@@ -36,7 +73,7 @@ quorvel_dns_lot *quorvel_dns_lot_prend(void)
 void quorvel_dns_lot_rend(quorvel_dns_lot *lot)
 {
     if (lot == nullptr) return;
-    std::free(lot->reste);
+    rend_reste(lot->reste, lot->reste_garde);
     lot->~quorvel_dns_lot();
     std::free(lot);
 }

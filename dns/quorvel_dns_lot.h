@@ -42,6 +42,7 @@ struct quorvel_dns_lot {
     int nb;          /* datagrams the last quorvel_dns_lot_recoit took */
     int nb_sorties;  /* datagrams waiting for quorvel_dns_lot_envoie */
     char *reste;     /* slots 1 and up, one block; null with a capacity of 1 */
+    int reste_garde; /* non-zero: `reste` is the block kept mapped between turns */
     char *cases[QUORVEL_DNS_LOT_MAX];
     mmsghdr entrees[QUORVEL_DNS_LOT_MAX];
     iovec iov_entrees[QUORVEL_DNS_LOT_MAX];
