@@ -6,6 +6,9 @@
 #   bulk throughput each way (2 GiB), tunnel setups/s from 1 and 50 clients,
 #   idle tunnels held at once (each checked by an echoed byte) with the
 #   proxy's resident memory per tunnel, under a descriptor limit of 20,000.
+# Beside them, the floor (bench-bin/tunnel_plancher): a CONNECT proxy with no
+# checks, caps, log or budget, copying and splicing, which shows what this
+# machine allows any thread-per-connection proxy.
 # Needs root (namespace, squid). Environment: BYTES, SECONDS_SETUP, IDLE, ROUNDS.
 set -uo pipefail
 build=$(cd "${1:-build}" && pwd)
@@ -27,7 +30,8 @@ SECONDS_SETUP=${SECONDS_SETUP:-4}
 IDLE=${IDLE:-9000}
 ROUNDS=${ROUNDS:-3}
 outil=$build/bench-bin/tunnel_charge
-[ -x "$outil" ] || { echo "build $outil first (ninja -C $build tunnel_charge)" >&2; exit 1; }
+plancher=$build/bench-bin/tunnel_plancher
+[ -x "$outil" ] && [ -x "$plancher" ] || { echo "build $outil and $plancher first (ninja -C $build tunnel_charge tunnel_plancher)" >&2; exit 1; }
 dir=$(mktemp -d)
 chmod 755 "$dir"
 PIDS=()
@@ -79,25 +83,27 @@ dns_nameservers 127.0.0.1
 shutdown_lifetime 0 seconds
 EOF
 squid -N -f "$dir/squid.conf" > /dev/null 2>&1 & SPID=$!; PIDS+=($SPID)
+"$plancher" 18084 copie > /dev/null 2>&1 & FPID=$!; PIDS+=($FPID)
+"$plancher" 18085 splice > /dev/null 2>&1 & FSPID=$!; PIDS+=($FSPID)
 
 pret() { for _ in $(seq 100); do ss -Hltn "sport = :$1" | grep -q . && return 0; sleep 0.1; done; return 1; }
-for p in $CIBLE 18080 18081 18082 18083; do pret $p || { echo "nothing listens on $p" >&2; cat "$dir/q/out" "$dir/squid/cache.log" 2>/dev/null | tail; exit 1; }; done
+for p in $CIBLE 18080 18081 18082 18083 18084 18085; do pret $p || { echo "nothing listens on $p" >&2; cat "$dir/q/out" "$dir/squid/cache.log" 2>/dev/null | tail; exit 1; }; done
 
-noms=(direct quorvel tinyproxy squid quorvel_log)
-ports=(direct 18080 18081 18082 18083)
+noms=(direct quorvel tinyproxy squid quorvel_log floor floor_splic)
+ports=(direct 18080 18081 18082 18083 18084 18085)
 declare -A R
 mesure() { timeout 300 "$outil" "$@" || echo 0; }
 echo "bulk: $((BYTES >> 20)) MiB each way, setups: ${SECONDS_SETUP} s per figure, idle: $IDLE tunnels"
 echo "each figure is the best of $ROUNDS rounds, the five targets interleaved (a shared machine is noisy); CPU per setup is the median, 1 / 50 clients"
 HZ=$(getconf CLK_TCK)
-declare -A PIDN=([direct]="" [quorvel]=$QPID [tinyproxy]=$TPID [squid]=$SPID [quorvel_log]=$QAPID)
+declare -A PIDN=([direct]="" [quorvel]=$QPID [tinyproxy]=$TPID [squid]=$SPID [quorvel_log]=$QAPID [floor]=$FPID [floor_splic]=$FSPID)
 cpu() { [ -n "$1" ] && awk '{ print $14 + $15 }' "/proc/$1/stat" || echo 0; }
 par_setup() { awk -v t="$1" -v hz="$HZ" -v r="$2" -v d="$SECONDS_SETUP" \
     'BEGIN { if (r > 0) printf "%.0f", t / hz * 1e6 / (r * d); else print "-" }'; }
 mediane() { tr ' ' '\n' <<< "$1" | grep -E '^[0-9]+$' | sort -n | awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)]; else print "-" }'; }
 max() { awk -v a="${1:-0}" -v b="${2:-0}" 'BEGIN { print (a + 0 > b + 0) ? a : b }'; }
 for r in $(seq "$ROUNDS"); do
-    for i in 0 1 2 3 4; do
+    for i in 0 1 2 3 4 5 6; do
         n=${noms[$i]} p=${ports[$i]}
         h=$(mesure haut "$p" $CIBLE "$BYTES") b=$(mesure bas "$p" $CIBLE "$BYTES")
         c0=$(cpu "${PIDN[$n]}")
@@ -144,6 +150,18 @@ for s in s1 s50; do
     printf '  setups %-10s quorvel/tinyproxy %s  quorvel/squid %s  us CPU per setup quorvel %s tinyproxy %s\n' "$mot" \
         "$(ratio "${R[quorvel,$s]}" "${R[tinyproxy,$s]}")" "$(ratio "${R[quorvel,$s]}" "${R[squid,$s]}")" \
         "$(mediane "${R[quorvel,us${s#s}]:-}")" "$(mediane "${R[tinyproxy,us${s#s}]:-}")"
+done
+for sens in haut bas; do
+    [ $sens = haut ] && mot=up || mot=down
+    printf '  %-4s floor/direct %s  floor_splice/direct %s  quorvel/floor %s\n' "$mot" \
+        "$(ratio "${R[floor,$sens]}" "${R[direct,$sens]}")" "$(ratio "${R[floor_splic,$sens]}" "${R[direct,$sens]}")" \
+        "$(ratio "${R[quorvel,$sens]}" "${R[floor,$sens]}")"
+done
+for s in s1 s50; do
+    [ $s = s1 ] && mot="1 client" || mot="50 clients"
+    printf '  setups %-10s floor/tinyproxy %s  quorvel/floor %s  us CPU per setup floor %s\n' "$mot" \
+        "$(ratio "${R[floor,$s]}" "${R[tinyproxy,$s]}")" "$(ratio "${R[quorvel,$s]}" "${R[floor,$s]}")" \
+        "$(mediane "${R[floor,us${s#s}]:-}")"
 done
 for k in haut bas s1 s50; do
     case $k in haut) mot="bulk up";; bas) mot="bulk down";; s1) mot="setups 1 client";; s50) mot="setups 50 clients";; esac
