@@ -13,6 +13,10 @@
 #   (c) through dnsmasq as a forwarder to the same upstreams, cache off,
 #   (d) through dnsdist over the same upstreams, packet cache off (installed
 #       when missing, its service kept from starting),
+#   (h) through the floor, a bare batched forwarder (bench-bin/relais_plancher:
+#       no checks, no identifiers of its own): what this machine allows any
+#       forwarder,
+#   (h5) the floor with a port per query, drawn by the kernel,
 # and over 1,000 names, each asked again once its answer is known (after the
 # first round every query can be a hit):
 #   (a') the first upstream directly,
@@ -20,9 +24,10 @@
 #   (f) dnsmasq with its cache (10,000),
 #   (g) dnsdist with its packet cache (10,000),
 # driven by dnsperf from a client namespace with OUTSTANDING queries in flight
-# (default 100) for SECONDS each (default 10). With PROFILE=DIR, runs (b) and
-# (b5) are recorded by perf (linux-perf) and their top entries written to
-# DIR/dns-b.txt and DIR/dns-b5.txt. The upstreams are the
+# (default 100) for SECONDS each (default 10); the direct runs give the
+# upstream's own CPU per answer. With PROFILE=DIR, runs (b),
+# (b5) and (e) are recorded by perf (linux-perf) and their top entries written to
+# DIR/dns-b.txt, DIR/dns-b5.txt and DIR/dns-e.txt. The upstreams are the
 # benchmark's own responder (bench-bin/dns_repondeur, batched, so it is never
 # the limit), or dnsmasq answering from local records when it is not built.
 # Everything runs in namespaces made here (the layout of tests/e2e/dns/lib.sh);
@@ -120,7 +125,7 @@ mesure() {
 }
 
 echo "dnsperf, $duree s per run, $envol queries outstanding, 2 upstreams ($amont)"
-mesure direct 10.53.1.2 53 "(a) upstream directly"
+mesure direct 10.53.1.2 53 "(a) upstream directly" "${DNS_PIDS[0]}"
 
 dns_relais "$(printf '[Main]\nAllowedHost0=10.53.3.*\n[DNS]\nDNSEnabled=yes\nDNSServer1=10.53.1.2\nDNSServer2=10.53.2.2\n')"
 relais=$DNS_PID
@@ -198,6 +203,28 @@ else
     echo "0 nan nan ?" > "$DNS_DIR/dnsdist.res"
 fi
 
+# The floor: a bare batched forwarder (bench-bin/relais_plancher) over the
+# same upstreams, what this machine allows any forwarder. Bound to every
+# address, as the relay is, so each upstream answers to its own link.
+plancher=$DNS_BUILD/bench-bin/relais_plancher
+if [ -x "$plancher" ]; then
+    ip netns exec "$NS_R" "$plancher" 0.0.0.0 5304 10.53.1.2 10.53.2.2 > "$DNS_DIR/plancher.out" 2>&1 &
+    DNS_PIDS+=($!)
+    relais=$!
+    dns_attend_port "$NS_R" 0.0.0.0:5304
+    mesure plancher 10.53.3.1 5304 "(h) floor: a bare forwarder" "$relais"
+    dns_arrete "$relais"
+    ip netns exec "$NS_R" "$plancher" 0.0.0.0 5305 10.53.1.2 10.53.2.2 port > "$DNS_DIR/plancher5.out" 2>&1 &
+    DNS_PIDS+=($!)
+    relais=$!
+    dns_attend_port "$NS_R" 0.0.0.0:5305
+    mesure plancher5 10.53.3.1 5305 "(h5) floor, a port per query" "$relais"
+    dns_arrete "$relais"
+else
+    echo "0 nan nan ?" > "$DNS_DIR/plancher.res"
+    echo "0 nan nan ?" > "$DNS_DIR/plancher5.res"
+fi
+
 read -r qa _ _ _ < "$DNS_DIR/direct.res"
 read -r qb _ _ lb < "$DNS_DIR/quorvel.res"
 read -r qc _ _ _ < "$DNS_DIR/dnsmasq.res"
@@ -207,6 +234,12 @@ awk -v a="$qa" -v b="$qb" -v c="$qc" -v d="$qd" -v b5="$qb5" 'BEGIN {
     printf "ratio b/a %.2f (goal >= 0.8)   ratio b/c %.2f (goal >= 2)   ratio b/d %.2f   ratio d/a %.2f\n",
         (a > 0 ? b / a : 0), (c > 0 ? b / c : 0), (d > 0 ? b / d : 0), (a > 0 ? d / a : 0)
     printf "ratio b5/b %.2f (goal >= 0.85: hardened mode)\n", (b > 0 ? b5 / b : 0) }'
+read -r qh _ _ _ < "$DNS_DIR/plancher.res"
+read -r qh5 _ _ _ < "$DNS_DIR/plancher5.res"
+awk -v b="$qb" -v d="$qd" -v h="$qh" -v h5="$qh5" 'BEGIN {
+    printf "ratio b/h %.2f (quorvel_dns against the floor)   ratio h/d %.2f (the most any forwarder reaches against dnsdist here)\n",
+        (h > 0 ? b / h : 0), (d > 0 ? h / d : 0)
+    printf "ratio h5/h %.2f (what a port per query costs the floor itself)\n", (h > 0 ? h5 / h : 0) }'
 read -r qb2 _ _ _ < "$DNS_DIR/bloc_aucun.res"
 read -r qb3 _ _ _ < "$DNS_DIR/bloc_tous.res"
 read -r qb4 _ _ _ < "$DNS_DIR/journal.res"
@@ -219,7 +252,7 @@ echo "queries lost through quorvel_dns: $lb; answers it routed to nobody (traces
 for i in $(seq 0 999); do echo "c$i.bench.test A"; done > "$DNS_DIR/requetes-cache"
 export REQUETES=$DNS_DIR/requetes-cache
 echo "caches: 1,000 names, answers of TTL 60"
-mesure direct_c 10.53.1.2 53 "(a') upstream directly"
+mesure direct_c 10.53.1.2 53 "(a') upstream directly" "${DNS_PIDS[0]}"
 dns_relais "$(printf '[Main]\nAllowedHost0=10.53.3.*\n[DNS]\nDNSEnabled=yes\nDNSServer1=10.53.1.2\nDNSServer2=10.53.2.2\nDNSCacheSize=10000\n')"
 relais=$DNS_PID
 dns_relais_pret > /dev/null
@@ -264,5 +297,5 @@ read -r qg _ _ _ < "$DNS_DIR/dnsdist_c.res"
 awk -v a="$qa2" -v e="$qe" -v f="$qf" -v g="$qg" 'BEGIN {
     printf "ratio e/a %.2f (goal >= 0.9)   ratio e/f %.2f (goal > 1)   ratio e/g %.2f (goal > 1)\n",
         (a > 0 ? e / a : 0), (f > 0 ? e / f : 0), (g > 0 ? e / g : 0) }'
-echo "CPU per answer: the cpu figure of (e) against that of (b) (goal: at most half)"
+echo "CPU per answer: the cpu figure of (e) against that of (b) (goal: at most half); that of (a') is the upstream's own, answering with no lookup at all"
 echo "quorvel_dns at the end of (e): ${ligne_cache#*DNS statistics: }"
