@@ -124,6 +124,20 @@ mesure() {
         "$4" "${qps:-0}" "${avg:-nan}" "$p99" "${perdu:-?}" "$parq" "$bilan"
 }
 
+# pair NAME BOUND_ADDRESS PORT LABEL COMMAND...: a peer started in the relay
+# namespace, measured once its UDP port is bound, then stopped; its output
+# goes to $DNS_DIR/NAME.out.
+pair() {
+    local nom=$1 lie=$2 port=$3 etiquette=$4
+    shift 4
+    ip netns exec "$NS_R" "$@" > "$DNS_DIR/$nom.out" 2>&1 &
+    DNS_PIDS+=($!)
+    relais=$!
+    dns_attend_port "$NS_R" "$lie:$port"
+    mesure "$nom" 10.53.3.1 "$port" "$etiquette" "$relais"
+    dns_arrete "$relais"
+}
+
 echo "dnsperf, $duree s per run, $envol queries outstanding, 2 upstreams ($amont)"
 mesure direct 10.53.1.2 53 "(a) upstream directly" "${DNS_PIDS[0]}"
 
@@ -172,15 +186,10 @@ dns_relais_pret > /dev/null
 mesure durci 10.53.3.1 53 "(b5) hardened mode on" "$relais" b5
 dns_arrete "$relais"
 
-ip netns exec "$NS_R" dnsmasq --keep-in-foreground --conf-file=/dev/null --no-resolv --no-hosts \
+pair dnsmasq 10.53.3.1 5300 "(c) dnsmasq forwarder, no cache" \
+    dnsmasq --keep-in-foreground --conf-file=/dev/null --no-resolv --no-hosts \
     --bind-interfaces --listen-address=10.53.3.1 --port=5300 --pid-file="$DNS_DIR/fwd.pid" \
-    --user=root --cache-size=0 --server=10.53.1.2 --server=10.53.2.2 > "$DNS_DIR/fwd.out" 2>&1 &
-DNS_PIDS+=($!)
-relais=$!
-dns_attend_port "$NS_R" 10.53.3.1:5300
-mesure dnsmasq 10.53.3.1 5300 "(c) dnsmasq forwarder, no cache" "$relais"
-
-dns_arrete "$relais"
+    --user=root --cache-size=0 --server=10.53.1.2 --server=10.53.2.2
 
 # dnsdist: both upstreams, its default policy, no packet cache (none is
 # made unless the configuration asks), no console, no security poll.
@@ -192,13 +201,8 @@ newServer({address="10.53.1.2:53"})
 newServer({address="10.53.2.2:53"})
 setSecurityPollSuffix("")
 EOF
-    ip netns exec "$NS_R" dnsdist --supervised --disable-syslog -C "$DNS_DIR/dnsdist.conf" \
-        > "$DNS_DIR/dnsdist.out" 2>&1 &
-    DNS_PIDS+=($!)
-    relais=$!
-    dns_attend_port "$NS_R" 10.53.3.1:5301
-    mesure dnsdist 10.53.3.1 5301 "(d) dnsdist, no packet cache" "$relais"
-    dns_arrete "$relais"
+    pair dnsdist 10.53.3.1 5301 "(d) dnsdist, no packet cache" \
+        dnsdist --supervised --disable-syslog -C "$DNS_DIR/dnsdist.conf"
 else
     echo "0 nan nan ?" > "$DNS_DIR/dnsdist.res"
 fi
@@ -208,18 +212,8 @@ fi
 # address, as the relay is, so each upstream answers to its own link.
 plancher=$DNS_BUILD/bench-bin/relais_plancher
 if [ -x "$plancher" ]; then
-    ip netns exec "$NS_R" "$plancher" 0.0.0.0 5304 10.53.1.2 10.53.2.2 > "$DNS_DIR/plancher.out" 2>&1 &
-    DNS_PIDS+=($!)
-    relais=$!
-    dns_attend_port "$NS_R" 0.0.0.0:5304
-    mesure plancher 10.53.3.1 5304 "(h) floor: a bare forwarder" "$relais"
-    dns_arrete "$relais"
-    ip netns exec "$NS_R" "$plancher" 0.0.0.0 5305 10.53.1.2 10.53.2.2 port > "$DNS_DIR/plancher5.out" 2>&1 &
-    DNS_PIDS+=($!)
-    relais=$!
-    dns_attend_port "$NS_R" 0.0.0.0:5305
-    mesure plancher5 10.53.3.1 5305 "(h5) floor, a port per query" "$relais"
-    dns_arrete "$relais"
+    pair plancher 0.0.0.0 5304 "(h) floor: a bare forwarder" "$plancher" 0.0.0.0 5304 10.53.1.2 10.53.2.2
+    pair plancher5 0.0.0.0 5305 "(h5) floor, a port per query" "$plancher" 0.0.0.0 5305 10.53.1.2 10.53.2.2 port
 else
     echo "0 nan nan ?" > "$DNS_DIR/plancher.res"
     echo "0 nan nan ?" > "$DNS_DIR/plancher5.res"
@@ -262,14 +256,10 @@ for _ in $(seq 100); do grep -q "cache_hits" "$RELAIS/quorvel.log" && break; sle
 ligne_cache=$(grep "DNS statistics:" "$RELAIS/quorvel.log" | tail -1)
 dns_arrete "$relais"
 
-ip netns exec "$NS_R" dnsmasq --keep-in-foreground --conf-file=/dev/null --no-resolv --no-hosts \
+pair dnsmasq_c 10.53.3.1 5302 "(f) dnsmasq, cache on" \
+    dnsmasq --keep-in-foreground --conf-file=/dev/null --no-resolv --no-hosts \
     --bind-interfaces --listen-address=10.53.3.1 --port=5302 --pid-file="$DNS_DIR/fwdc.pid" \
-    --user=root --cache-size=10000 --server=10.53.1.2 --server=10.53.2.2 > "$DNS_DIR/fwdc.out" 2>&1 &
-DNS_PIDS+=($!)
-relais=$!
-dns_attend_port "$NS_R" 10.53.3.1:5302
-mesure dnsmasq_c 10.53.3.1 5302 "(f) dnsmasq, cache on" "$relais"
-dns_arrete "$relais"
+    --user=root --cache-size=10000 --server=10.53.1.2 --server=10.53.2.2
 
 if command -v dnsdist > /dev/null; then
     cat > "$DNS_DIR/dnsdist-c.conf" <<EOF
@@ -280,13 +270,8 @@ newServer({address="10.53.2.2:53"})
 setSecurityPollSuffix("")
 getPool(""):setCache(newPacketCache(10000))
 EOF
-    ip netns exec "$NS_R" dnsdist --supervised --disable-syslog -C "$DNS_DIR/dnsdist-c.conf" \
-        > "$DNS_DIR/dnsdist-c.out" 2>&1 &
-    DNS_PIDS+=($!)
-    relais=$!
-    dns_attend_port "$NS_R" 10.53.3.1:5303
-    mesure dnsdist_c 10.53.3.1 5303 "(g) dnsdist, packet cache on" "$relais"
-    dns_arrete "$relais"
+    pair dnsdist_c 10.53.3.1 5303 "(g) dnsdist, packet cache on" \
+        dnsdist --supervised --disable-syslog -C "$DNS_DIR/dnsdist-c.conf"
 else
     echo "0 nan nan ?" > "$DNS_DIR/dnsdist_c.res"
 fi
