@@ -2,6 +2,19 @@
 #ifndef KVT_INTERNE_H
 #define KVT_INTERNE_H
 
+#include <new>
+
+/* The process's one T, built in place at its first use and never destroyed:
+ * threads may still use it while the process exits. Its room is static, so a
+ * first use during a memory shortage (the first refusal line under a flood,
+ * say) cannot fail; T's constructor must not allocate. */
+template <class T> T &kvt_permanent() noexcept
+{
+    alignas(T) static unsigned char place[sizeof(T)];
+    static T *objet = ::new (static_cast<void *>(place)) T;
+    return *objet;
+}
+
 /* A configuration warning: written to stderr at once, and to the error log,
  * at once when it is open or else as soon as kvtlog_init opens it. */
 void kvtlog_avertit(const char *texte);

@@ -105,11 +105,7 @@ struct Etat {
 };
 
 // Never destroyed: detached threads may still log while the process exits.
-Etat &etat()
-{
-    static Etat *e = new Etat;
-    return *e;
-}
+Etat &etat() { return kvt_permanent<Etat>(); }
 
 // Bounds the warnings kept for an error log that is not open yet.
 constexpr size_t kMaxEnAttente = 100;

@@ -55,11 +55,7 @@ struct Bornes {
 };
 
 // Never destroyed: the watcher and detached threads may run while the process exits.
-Bornes &bornes()
-{
-    static Bornes *b = new Bornes;
-    return *b;
-}
+Bornes &bornes() { return kvt_permanent<Bornes>(); }
 
 int64_t maintenant_ms() noexcept
 {

@@ -2,18 +2,50 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <netinet/in.h>
 #include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+// Every allocation of this program fails while this is set: the bounded
+// lines' first use must come through a memory shortage.
+static std::atomic<bool> sans_memoire{false};
+
+static void *prend(std::size_t n) noexcept
+{
+    return sans_memoire.load() ? nullptr : std::malloc(n != 0 ? n : 1);
+}
+static void *prend_ou_lance(std::size_t n)
+{
+    if (void *p = prend(n)) return p;
+    throw std::bad_alloc();
+}
+
+// Every form the program uses, so that each allocation meets its own release
+// (the sanitizers check the pairs).
+void *operator new(std::size_t n) { return prend_ou_lance(n); }
+void *operator new[](std::size_t n) { return prend_ou_lance(n); }
+void *operator new(std::size_t n, const std::nothrow_t &) noexcept { return prend(n); }
+void *operator new[](std::size_t n, const std::nothrow_t &) noexcept { return prend(n); }
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void *p) noexcept { std::free(p); }
+void operator delete[](void *p) noexcept { std::free(p); }
+void operator delete(void *p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void *p, std::size_t) noexcept { std::free(p); }
+void operator delete(void *p, const std::nothrow_t &) noexcept { std::free(p); }
+void operator delete[](void *p, const std::nothrow_t &) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
 
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
@@ -190,4 +222,24 @@ TEST(KvtLogBorne, NullArgumentsAndBadBounds)
     EXPECT_EQ(-1, kvtlog_borne(0, 1000));
     EXPECT_EQ(-1, kvtlog_borne(10, 0));
     EXPECT_EQ(0, kvtlog_borne(100, 60000));
+}
+
+// The first refusal line, network trace and per-client count of a process
+// may come under a flood that has taken all memory: their state must need
+// none, or the throw would end the process from a noexcept caller.
+TEST(KvtlogBorneMemoire, FirstBoundedLinesNeedNoMemory)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process: nothing used yet
+    EXPECT_EXIT(
+        {
+            sans_memoire = true;
+            const int refus = kvtlog_refus("DNS", "Query from %s refused (DNS)", "10.0.0.9");
+            const int trace = kvtlog_trace_reseau("DNS", "essai.cpp", 1);
+            sockaddr_in client{};
+            client.sin_family = AF_INET;
+            (void)kvtlog_acces_client("DNS", reinterpret_cast<const sockaddr *>(&client), sizeof client);
+            sans_memoire = false;
+            std::_Exit(refus == 1 && trace == 1 ? 0 : 3);
+        },
+        testing::ExitedWithCode(0), "");
 }

@@ -82,7 +82,7 @@ int64_t minute_initiale()
 Table &table()
 {
     static Table *t = [] {
-        Table *n = new Table;
+        Table *n = &kvt_permanent<Table>();
         n->minute = minute_initiale();
         return n;
     }();

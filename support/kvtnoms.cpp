@@ -8,6 +8,7 @@
  * a thread still waiting when the bound passes is simply left to run, and
  * its late answer lands in the batch it co-owns, never in freed memory. */
 #include "kvtlib.h"
+#include "kvt_interne.h"
 #include "kvt_trace.h"
 
 #include <arpa/inet.h>
@@ -68,11 +69,7 @@ struct Publiee {
 };
 
 // Never destroyed: a module may look a name up while the process exits.
-Publiee &publiee()
-{
-    static Publiee *p = new Publiee;
-    return *p;
-}
+Publiee &publiee() { return kvt_permanent<Publiee>(); }
 
 }  // namespace
 
