@@ -199,14 +199,15 @@ Connexion *admet(const std::shared_ptr<Registre> &r, int fd, uint32_t adresse, i
             if (v == nullptr) return nullptr;  // every slot is past its head: all are working
             r->coupe(v);
         }
-        auto *c = new Connexion;
+        // Held until the address's count is in: that count may fail too.
+        std::unique_ptr<Connexion> c{new Connexion};
         c->fd = fd;
         c->adresse = adresse;
         c->accepte_ms = maintenant;
         c->registre = r;
         ++r->par_adresse[adresse];
         ++r->tenues;
-        r->ajoute(c);
+        r->ajoute(c.get());
         // The keeper sleeps without a deadline while there is no pressure;
         // a new connection never brings the oldest wait's deadline closer.
         if (r->eviction == KVTNET_EVICTION_ENTETE && r->veille < 0 && r->sous_pression() && r->premiere != nullptr) {
@@ -214,7 +215,7 @@ Connexion *admet(const std::shared_ptr<Registre> &r, int fd, uint32_t adresse, i
             const uint64_t un = 1;
             (void)!::write(reveil, &un, sizeof un);
         }
-        return c;
+        return c.release();
     } catch (const std::bad_alloc &) {
         return nullptr;
     }
@@ -431,7 +432,23 @@ void sert(const Ecoute &e, int c, const sockaddr_in &pair, Connexion *connexion)
     std::memset(bloc->zero, 0, sizeof bloc->zero);
     courante = connexion;
     herite_fd = e.herite ? c : -1;
-    e.gestionnaire(bloc);
+    try {
+        e.gestionnaire(bloc);
+    } catch (const std::bad_alloc &) {
+        // A handler short of memory costs its connection, never the
+        // process. Its socket is closed here unless it withdrew it; a
+        // listener without a registry cannot tell, and leaves it.
+        kvtlog_erreur("Accept on port %d: no memory for the connection", e.port);
+        if (connexion != nullptr) {
+            bool a_fermer;
+            {
+                std::lock_guard<std::mutex> g(connexion->registre->m);
+                a_fermer = !connexion->retiree;
+                connexion->registre->retire(connexion);
+            }
+            if (a_fermer) ::close(c);
+        }
+    }
     courante = nullptr;
     herite_fd = -1;
     if (connexion != nullptr) termine(connexion);

@@ -489,6 +489,30 @@ TEST(KvtnetEcouteurLimite, UnSocketFermeParSonGestionnaireNEstPlusTouche)
     EXPECT_EQ(0, e.arrete());
 }
 
+// A handler that runs out of memory (a C++ allocation throwing) costs its
+// own connection: the client sees the close, the slot comes back, and the
+// next connection is served.
+void gestionnaire_sans_memoire(void *p)
+{
+    std::free(p);
+    throw std::bad_alloc();
+}
+
+TEST(KvtnetEcouteurLimite, UnGestionnaireSansMemoirePerdSaConnexionSeulement)
+{
+    Ecouteur e(1, 0, gestionnaire_sans_memoire);
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        Client x(e.port);
+        EXPECT_EQ("", x.lit());  // closed, not refused: the one slot came back each time
+    }
+    {
+        std::lock_guard<std::mutex> g(m);
+        EXPECT_EQ(0u, refuses.size());
+    }
+    EXPECT_EQ(0, e.arrete());
+}
+
 TEST(KvtnetEcouteurLimite, SansLimitesRefuseEtDefautSelonLesDescripteurs)
 {
     int cellule = -7;
