@@ -14,6 +14,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "kvt_raii.h"
 #include "kvt_trace.h"
@@ -141,20 +142,19 @@ void serveur(void *)
 int quorvel_main_stats_statut(const char *entete)
 {
     if (entete == nullptr) return 400;
-    // "METHOD SP TARGET SP VERSION": only the first line is looked at.
-    const char *fin_ligne = strpbrk(entete, "\r\n");
-    const std::string ligne(entete, fin_ligne ? static_cast<size_t>(fin_ligne - entete) : strlen(entete));
+    // "METHOD SP TARGET SP VERSION": only the first line is looked at, in
+    // place: nothing a client sends costs an allocation that could fail.
+    const std::string_view ligne{entete, strcspn(entete, "\r\n")};
     const size_t a = ligne.find(' ');
-    if (a == 0 || a == std::string::npos) return 400;
+    if (a == 0 || a == std::string_view::npos) return 400;
     const size_t b = ligne.find(' ', a + 1);
-    if (b == std::string::npos || b == a + 1) return 400;
+    if (b == std::string_view::npos || b == a + 1) return 400;
     // The two versions this endpoint speaks, and nothing after them.
-    const std::string version = ligne.substr(b + 1);
+    const std::string_view version = ligne.substr(b + 1);
     if (version != "HTTP/1.0" && version != "HTTP/1.1") return 400;
-    if (ligne.compare(0, a, "GET") != 0) return 405;
-    std::string cible = ligne.substr(a + 1, b - a - 1);
-    const size_t q = cible.find('?');
-    if (q != std::string::npos) cible.resize(q);
+    if (ligne.substr(0, a) != "GET") return 405;
+    std::string_view cible = ligne.substr(a + 1, b - a - 1);
+    cible = cible.substr(0, cible.find('?'));
     return cible == "/metrics" ? 200 : 404;
 }
 
